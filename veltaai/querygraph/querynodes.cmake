@@ -1,0 +1,4 @@
+# querynodes: the nodes of the query graph and the conditions that route between them,
+# one source file per group of nodes under querynodes/.
+file(GLOB querynodes_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/querynodes/*.cpp)
+veltaai_module(querynodes SOURCES ${querynodes_sources} DEPS veltaai_core veltaai_graph)

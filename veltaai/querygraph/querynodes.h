@@ -1,0 +1,47 @@
+#pragma once
+// The nodes of the query graph and the conditions that route between them. A node takes the
+// state of its step and returns an update record; a condition reads the state and names the
+// route to take. Reading a key the state lacks raises KeyError, which ends the run.
+
+#include "veltaai/core/value.h"
+#include "veltaai/graph/state_view.h"
+
+#include <string>
+
+namespace veltaai::querygraph {
+
+// ---------------------------------------------------------------------------------------------
+// Entry node and repair handlers
+
+// "init_node": the input record with the run's starting values: no repair pass or rewrite
+// taken yet, no queries or results, the SQL repair limit 5 and the analysis repair limit 3.
+Value initialisation(graph::StateView& inputs);
+
+// "sql_error_handler_node": counts a SQL repair pass and asks for the repair prompt while
+// passes remain; marks the rewrite as used once they run out; past that, records the final
+// failure text as the last execution result.
+Value handle_sql_error(graph::StateView& state);
+
+// "pandas_error_handler_node": counts an analysis repair pass and asks for the repair prompt
+// while passes remain; past the limit, records the final failure text as the analysis output.
+Value handle_pandas_error(graph::StateView& state);
+
+// ---------------------------------------------------------------------------------------------
+// Routing conditions
+
+// After "sql_execution_node": "pandas_generation" or "sql_execution_error".
+std::string sql_execution_condition(const graph::StateView& state);
+// After "sql_error_handler_node": "regenerate_sql_query", "rewrite_query" or
+// "terminal_failure_response".
+std::string sql_error_handler_condition(const graph::StateView& state);
+// After "pandas_executor_node": "final_response" or "pandas_execution_error".
+std::string pandas_execution_condition(const graph::StateView& state);
+// After "pandas_error_handler_node": "regenerate_pandas_code" or "terminal_failure_response".
+std::string pandas_error_handler_condition(const graph::StateView& state);
+// Offered for graphs that route on the syntax check's verdict: "sql_execute" or
+// "sql_syntax_error".
+std::string sql_syntax_condition(const graph::StateView& state);
+// Offered for graphs that make analysis code optional: "use_pandas" or "generate_response".
+std::string pandas_code_condition(const graph::StateView& state);
+
+}  // namespace veltaai::querygraph
