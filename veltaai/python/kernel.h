@@ -1,0 +1,149 @@
+#pragma once
+// A Python kernel: a long-lived child interpreter that runs pieces of code for the host. Each
+// run's writes to sys.stdout are captured and returned; standard error passes through to the
+// host's. Runs have a time limit, the interpreter a memory limit (RLIMIT_AS) and, where a pids
+// cgroup can be made, a process-count limit. Whatever the code does (exit, crash, endless loop,
+// fork bomb) the host goes on, and the next run gets a fresh interpreter. Calls on one kernel
+// are serialized; separate kernels run side by side.
+
+#include "veltaai/core/errors.h"
+#include "veltaai/core/process.h"
+#include "veltaai/core/value.h"
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veltaai::python {
+
+// A run went past the kernel's time limit; the interpreter was killed.
+class KernelTimeout : public KernelError {
+public:
+    using KernelError::KernelError;
+};
+
+// The interpreter died during a run (signal, or an exit that bypassed Python's own SystemExit).
+class KernelCrash : public KernelError {
+public:
+    KernelCrash(const std::string& message, process::ExitStatus status) : KernelError(message), status_(status) {}
+    const process::ExitStatus& status() const noexcept { return status_; }
+
+private:
+    process::ExitStatus status_;
+};
+
+struct KernelOptions {
+    // The interpreter; empty means $VELTAAI_PYTHON, else /usr/bin/python3.
+    std::string interpreter;
+    std::chrono::milliseconds time_limit{60'000};
+    // Address-space limit of the interpreter in bytes; 0 for none.
+    std::size_t memory_limit = std::size_t{4} << 30;
+    // Processes and threads the kernel and everything it starts may have at once. Enforced
+    // through a pids cgroup when one can be created; see process_limit_enforced().
+    std::size_t process_limit = 256;
+    // Runs the interpreter in an empty network namespace (needs privilege; fails to start
+    // otherwise).
+    bool isolate_network = false;
+    // Environment variables set for the interpreter on top of the host's.
+    std::map<std::string, std::string> environment;
+    // Python run once in every new interpreter before its first request (imports, settings).
+    std::string startup_code;
+};
+
+// One piece of code to run and the namespace to run it in.
+struct RunRequest {
+    std::string code;
+    // A named namespace persists across runs (until the interpreter restarts); none means a
+    // fresh namespace for this run only.
+    std::optional<std::string> namespace_name;
+    // Python run in the namespace when it is created, before the code (imports, helpers).
+    std::string setup;
+    // Names assigned in the namespace before every run; values travel as JSON.
+    Value names = Value::object();
+    // Names read back from the namespace after the run, whether it succeeded or not.
+    std::vector<std::string> exports;
+};
+
+// What a run ended with. Errors of the code are results here; only failures of the kernel
+// itself (start, time limit, crash) are thrown by Kernel::execute.
+struct RunOutcome {
+    enum class Status { ok, error, exit };
+    Status status = Status::ok;
+    std::string output;     // captured standard output (ok only)
+    std::string kind;       // error kind name without module, e.g. "ZeroDivisionError"
+    std::string message;    // error message, or the SystemExit code as text
+    std::string traceback;  // formatted traceback naming "<ast>" for the code's frames
+    Value exit_code;        // SystemExit's code (null, integer or text)
+    Value exports = Value::object();
+
+    // The output, or the matching exception: PythonError, PythonExit.
+    std::string output_or_throw() const;
+};
+
+class Kernel {
+public:
+    explicit Kernel(KernelOptions options = {});
+    Kernel(const Kernel&) = delete;
+    Kernel& operator=(const Kernel&) = delete;
+    ~Kernel();
+
+    // Runs a request. Throws KernelTimeout, KernelCrash or KernelError (no interpreter).
+    RunOutcome execute(const RunRequest& request);
+    // Runs code in a fresh namespace and returns its output; errors of the code are thrown as
+    // PythonError or PythonExit.
+    std::string run(const std::string& code);
+    // Renders a Jinja2 template (default Environment) with variables given as a record.
+    // Compiled templates are cached in the interpreter.
+    std::string render_jinja2(const std::string& source, const Value& variables);
+    // Forgets a named namespace.
+    void drop_namespace(const std::string& name);
+    // Ends the interpreter and everything it started; the next call starts a new one.
+    void restart();
+    // Replaces the options; the interpreter restarts with them on its next use.
+    void set_options(KernelOptions options);
+
+    // The running interpreter's process id, if one runs.
+    std::optional<int> pid() const;
+    const KernelOptions& options() const noexcept { return options_; }
+    // Whether the process-count limit is enforced by a cgroup here. Without one, strays are
+    // still killed by process group when a run times out or the interpreter dies.
+    bool process_limit_enforced() const;
+
+private:
+    struct Cgroup;
+    Value exchange(const Value& request);
+    void ensure_started();
+    void stop_locked();
+    void kill_strays();
+    [[noreturn]] void fail_dead(const std::string& what);
+
+    KernelOptions options_;
+    mutable std::mutex mutex_;
+    process::Child child_;
+    int socket_ = -1;
+    std::unique_ptr<Cgroup> cgroup_;
+};
+
+// The default interpreter: $VELTAAI_PYTHON, else /usr/bin/python3.
+std::string default_interpreter();
+
+// The process-wide kernel that runs analysis code (matplotlib's backend set to "agg"). Started
+// on first use. Its options come from configure_analysis_kernel, else from the environment:
+// VELTAAI_KERNEL_TIME_LIMIT (seconds), VELTAAI_KERNEL_MEMORY_LIMIT (bytes),
+// VELTAAI_KERNEL_ISOLATE_NETWORK ("1" to cut it off from the network).
+Kernel& analysis_kernel();
+// Replaces the analysis kernel's options (restarting it on next use, which loses its
+// namespaces).
+void configure_analysis_kernel(KernelOptions options);
+// The options the analysis kernel starts with when nothing was configured.
+KernelOptions default_analysis_kernel_options();
+
+// The process-wide kernel that renders Jinja2 templates. It never runs model-written code.
+Kernel& template_kernel();
+std::string render_jinja2(const std::string& source, const Value& variables);
+
+}  // namespace veltaai::python
