@@ -55,8 +55,7 @@ public:
         StructuredSchema schema, StructuredMethod method = StructuredMethod::function_calling) const;
 
     // One round trip to the service, retried as the model's settings say, and counted by the
-    // active accounting context. Throws ModelServiceError (or HttpError for transport failures
-    // after the last retry).
+    // active accounting scope. Every failure is a ModelServiceError (service.h has the kinds).
     virtual ChatCompletion complete(const ChatRequest& request) const = 0;
 
     // A copy sharing the connection pool, held by structured models so they outlive nothing.

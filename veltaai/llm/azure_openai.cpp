@@ -1,0 +1,75 @@
+#include "veltaai/llm/azure_openai.h"
+
+#include "veltaai/core/errors.h"
+#include "veltaai/llm/chat_completions.h"
+#include "veltaai/llm/usage.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <map>
+
+namespace veltaai::llm {
+namespace {
+
+std::string required(const std::optional<std::string>& given, const char* variable, const char* what) {
+    if (given) return *given;
+    if (const char* value = std::getenv(variable)) return value;
+    throw ValueError(std::string("Must provide the ") + what + " or set the " + variable + " environment variable");
+}
+
+}  // namespace
+
+AzureOpenAI::AzureOpenAI(AzureOpenAIOptions options) : client_(shared_http_client()) {
+    if (!options.azure_deployment) throw ValueError("Must provide the azure_deployment");
+    deployment_ = *options.azure_deployment;
+    endpoint_.url = azure_chat_url(required(options.azure_endpoint, "AZURE_OPENAI_ENDPOINT", "azure_endpoint"), deployment_,
+                                   required(options.api_version, "OPENAI_API_VERSION", "api_version"));
+    endpoint_.secret = required(options.api_key, "AZURE_OPENAI_API_KEY", "api_key");
+    endpoint_.headers = {{"api-key", endpoint_.secret}};
+    endpoint_.timeout = options.timeout;
+    endpoint_.retry = options.retry;
+}
+
+AzureOpenAI AzureOpenAI::from_fields(const Value& fields, double timeout_seconds) {
+    if (!fields.is_object()) throw TypeError("settings fields must be a record, got a " + kind_name(fields));
+    if (!(timeout_seconds > 0)) throw ValueError("timeout must be a positive number of seconds");
+    AzureOpenAIOptions options;
+    const std::map<std::string, std::optional<std::string>*> known = {
+        {"azure_endpoint", &options.azure_endpoint},
+        {"api_key", &options.api_key},
+        {"api_version", &options.api_version},
+        {"azure_deployment", &options.azure_deployment},
+    };
+    for (const auto& [name, value] : fields.items()) {
+        const auto target = known.find(name);
+        if (target == known.end()) throw TypeError("AzureOpenAI() got an unexpected keyword argument '" + name + "'");
+        if (value.is_null()) continue;
+        if (!value.is_string()) throw TypeError(name + " must be a text, got a " + kind_name(value));
+        *target->second = value.get<std::string>();
+    }
+    options.timeout = std::chrono::milliseconds(static_cast<long>(std::llround(timeout_seconds * 1000)));
+    return AzureOpenAI(std::move(options));
+}
+
+Value AzureOpenAI::create(const CompletionParams& params) const {
+    if (!params.messages.is_array()) throw TypeError("messages must be a list, got a " + kind_name(params.messages));
+    Value body = Value::object();
+    body["model"] = params.model.empty() ? deployment_ : params.model;
+    body["messages"] = params.messages;
+    if (!params.tools.is_null()) body["tools"] = params.tools;
+    if (!params.tool_choice.is_null()) body["tool_choice"] = params.tool_choice;
+    if (params.temperature) body["temperature"] = *params.temperature;
+    if (params.max_tokens) body["max_tokens"] = *params.max_tokens;
+    if (params.top_p) body["top_p"] = *params.top_p;
+    if (params.frequency_penalty) body["frequency_penalty"] = *params.frequency_penalty;
+    if (params.presence_penalty) body["presence_penalty"] = *params.presence_penalty;
+    if (!params.stop.is_null()) body["stop"] = params.stop;
+
+    Value reply = post_chat_completions(*client_, endpoint_, body);
+    // Checks the shape and reads the usage; the caller gets the body untouched.
+    const ChatCompletion parsed = parse_chat_completion(reply);
+    record_usage(parsed.model.empty() ? deployment_ : parsed.model, parsed.usage);
+    return reply;
+}
+
+}  // namespace veltaai::llm

@@ -1,0 +1,157 @@
+#include "veltaai/llm/service.h"
+
+#include "veltaai/core/log.h"
+
+#include <cctype>
+#include <ctime>
+#include <iomanip>
+#include <random>
+#include <sstream>
+#include <thread>
+
+namespace veltaai::llm {
+namespace {
+
+std::string strip_trailing_slashes(std::string text) {
+    while (!text.empty() && text.back() == '/') text.pop_back();
+    return text;
+}
+
+std::string percent_encode(const std::string& text) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string redact(std::string text, const std::string& secret) {
+    if (secret.empty()) return text;
+    for (auto at = text.find(secret); at != std::string::npos; at = text.find(secret, at)) {
+        text.replace(at, secret.size(), "***");
+    }
+    return text;
+}
+
+// The service's own explanation: {"error": {"message": ...}} as OpenAI and Azure send it, or
+// the start of whatever else the body holds.
+std::string service_message(const http::Response& answer) {
+    try {
+        const Value body = Value::parse(answer.body);
+        if (body.is_object() && body.contains("error")) {
+            const Value& error = body["error"];
+            if (error.is_object() && error.contains("message") && error["message"].is_string()) {
+                return error["message"].get<std::string>();
+            }
+            if (error.is_string()) return error.get<std::string>();
+        }
+        if (body.is_object() && body.contains("message") && body["message"].is_string()) {
+            return body["message"].get<std::string>();
+        }
+    } catch (const nlohmann::json::exception&) {
+    }
+    constexpr std::size_t limit = 500;
+    return answer.body.size() > limit ? answer.body.substr(0, limit) + "..." : answer.body;
+}
+
+bool retryable_status(long status) { return status == 408 || status == 409 || status == 429 || status >= 500; }
+
+std::optional<std::chrono::milliseconds> retry_after(const http::Response& answer) {
+    using std::chrono::milliseconds;
+    try {
+        const std::string ms = answer.header("retry-after-ms");
+        if (!ms.empty()) return milliseconds(static_cast<long>(std::stod(ms)));
+        const std::string after = answer.header("retry-after");
+        if (after.empty()) return std::nullopt;
+        if (std::isdigit(static_cast<unsigned char>(after.front()))) {
+            return milliseconds(static_cast<long>(std::stod(after) * 1000));
+        }
+        // An HTTP date: "Wed, 21 Oct 2015 07:28:00 GMT".
+        std::tm when{};
+        std::istringstream in(after);
+        in >> std::get_time(&when, "%a, %d %b %Y %H:%M:%S");
+        if (in.fail()) return std::nullopt;
+        const auto wait = std::chrono::system_clock::from_time_t(timegm(&when)) - std::chrono::system_clock::now();
+        return std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(wait));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+double jitter_factor(double jitter) {
+    if (jitter <= 0) return 1.0;
+    thread_local std::mt19937 generator{std::random_device{}()};
+    std::uniform_real_distribution<double> distribution(1.0 - jitter, 1.0 + jitter);
+    return distribution(generator);
+}
+
+}  // namespace
+
+std::string azure_chat_url(const std::string& endpoint, const std::string& deployment, const std::string& api_version) {
+    return strip_trailing_slashes(endpoint) + "/openai/deployments/" + percent_encode(deployment) +
+           "/chat/completions?api-version=" + percent_encode(api_version);
+}
+
+std::string openai_chat_url(const std::string& base_url) { return strip_trailing_slashes(base_url) + "/chat/completions"; }
+
+std::shared_ptr<http::Client> shared_http_client() {
+    static const auto client = std::make_shared<http::Client>();
+    return client;
+}
+
+std::chrono::milliseconds retry_delay(const RetryPolicy& policy, int attempt, const http::Response* answer) {
+    if (answer) {
+        if (const auto asked = retry_after(*answer); asked && *asked <= policy.max_retry_after) return *asked;
+    }
+    double delay = static_cast<double>(policy.initial_delay.count());
+    for (int i = 1; i < attempt; ++i) delay *= 2;
+    delay = std::min(delay, static_cast<double>(policy.max_delay.count()));
+    return std::chrono::milliseconds(static_cast<long>(delay * jitter_factor(policy.jitter)));
+}
+
+Value post_chat_completions(http::Client& client, const Endpoint& endpoint, const Value& body) {
+    auto logger = log::get("llm");
+    const int attempts = 1 + std::max(0, endpoint.retry.max_retries);
+    http::Request request{"POST", endpoint.url, endpoint.headers, body.dump(), endpoint.timeout};
+    request.headers.emplace_back("Content-Type", "application/json");
+
+    for (int attempt = 1;; ++attempt) {
+        const bool last = attempt == attempts;
+        const std::string tries = attempt == 1 ? "" : " (after " + std::to_string(attempt) + " attempts)";
+        std::optional<http::Response> answer;
+        try {
+            answer = client.send(request);
+        } catch (const http::TimeoutError& error) {
+            if (last) throw ServiceTimeoutError(redact("chat completions request timed out" + tries + ": " + error.what(), endpoint.secret));
+        } catch (const HttpError& error) {
+            if (last) throw ServiceConnectionError(redact("chat completions request failed" + tries + ": " + error.what(), endpoint.secret));
+        }
+        if (answer && answer->status >= 200 && answer->status < 300) {
+            try {
+                return Value::parse(answer->body);
+            } catch (const nlohmann::json::parse_error& error) {
+                throw ModelServiceError(std::string("chat completions reply is not JSON: ") + error.what());
+            }
+        }
+        if (answer && (last || !retryable_status(answer->status))) {
+            const std::string message = redact(service_message(*answer), endpoint.secret);
+            std::string what = "chat completions request failed with status " + std::to_string(answer->status);
+            if (!answer->reason.empty()) what += " (" + answer->reason + ")";
+            what += tries + ": " + message;
+            throw ServiceStatusError(what, answer->status, message);
+        }
+        const auto wait = retry_delay(endpoint.retry, attempt, answer ? &*answer : nullptr);
+        logger->info("Retrying chat completions request in {} seconds ({})", wait.count() / 1000.0,
+                     answer ? "status " + std::to_string(answer->status) : std::string("no answer"));
+        std::this_thread::sleep_for(wait);
+    }
+}
+
+}  // namespace veltaai::llm

@@ -1,0 +1,73 @@
+#pragma once
+// One chat completions endpoint and the resilient POST to it that every model and client of
+// this folder shares: a time limit per attempt, at most a few retries with exponential
+// backoff and jitter on 429, 5xx, connection errors and time-outs (honouring Retry-After),
+// and errors that carry the status and the service's own message but never the API key.
+
+#include "veltaai/core/errors.h"
+#include "veltaai/core/http.h"
+#include "veltaai/core/value.h"
+
+#include <chrono>
+#include <string>
+
+namespace veltaai::llm {
+
+struct RetryPolicy {
+    int max_retries = 2;
+    std::chrono::milliseconds initial_delay{500};
+    std::chrono::milliseconds max_delay{8000};
+    double jitter = 0.25;  // each wait is scaled by a random factor in [1 - jitter, 1 + jitter]
+    // A Retry-After longer than this is not waited for; the backoff delay is used instead.
+    std::chrono::milliseconds max_retry_after{60000};
+};
+
+// The service answered with an error status (after the retries, for retryable ones).
+class ServiceStatusError : public ModelServiceError {
+public:
+    ServiceStatusError(const std::string& what, long status, std::string service_message)
+        : ModelServiceError(what), status_(status), service_message_(std::move(service_message)) {}
+    long status() const noexcept { return status_; }
+    const std::string& service_message() const noexcept { return service_message_; }
+
+private:
+    long status_;
+    std::string service_message_;
+};
+
+// No answer could be had from the service: connection failure or time-out, after the retries.
+class ServiceConnectionError : public ModelServiceError {
+public:
+    using ModelServiceError::ModelServiceError;
+};
+
+class ServiceTimeoutError : public ServiceConnectionError {
+public:
+    using ServiceConnectionError::ServiceConnectionError;
+};
+
+struct Endpoint {
+    std::string url;        // full address of the chat completions call
+    http::Headers headers;  // authentication headers
+    std::string secret;     // the API key, cut out of every error text
+    std::chrono::milliseconds timeout{600000};
+    RetryPolicy retry;
+};
+
+// POSTs body to the endpoint and returns the reply parsed as JSON. Throws ServiceStatusError,
+// ServiceConnectionError/ServiceTimeoutError, or ModelServiceError for a body that is not JSON.
+Value post_chat_completions(http::Client& client, const Endpoint& endpoint, const Value& body);
+
+// {endpoint}/openai/deployments/{deployment}/chat/completions?api-version={version}
+std::string azure_chat_url(const std::string& endpoint, const std::string& deployment, const std::string& api_version);
+// {base_url}/chat/completions
+std::string openai_chat_url(const std::string& base_url);
+
+// The HTTP client shared by every model of the process, so connections are reused.
+std::shared_ptr<http::Client> shared_http_client();
+
+// The wait before retry number attempt (1-based) as the policy and the answer's Retry-After
+// headers say.
+std::chrono::milliseconds retry_delay(const RetryPolicy& policy, int attempt, const http::Response* answer);
+
+}  // namespace veltaai::llm
