@@ -121,7 +121,9 @@ CompiledGraph StateGraph::compile() const {
     for (const auto& [conditional, index] : edge_order_) {
         if (!conditional) {
             const PlainEdge& edge = plain_edges_[index];
-            source_of(edge.source, "an edge").targets.push_back(target_of(edge.target, edge.source));
+            auto& source = source_of(edge.source, "an edge");
+            const int target = target_of(edge.target, edge.source);
+            if (target != kEnd) source.targets.push_back(target);
             drawing.edges.push_back({edge.source, edge.target, std::nullopt});
             continue;
         }
