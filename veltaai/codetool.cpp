@@ -1,0 +1,118 @@
+#include "veltaai/codetool.h"
+
+#include "veltaai/core/process.h"
+#include "veltaai/core/value.h"
+#include "veltaai/python/kernel.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+
+namespace veltaai::codetool {
+
+std::optional<std::string> env_path;
+std::optional<std::string> python_executable;
+
+const std::vector<std::string> default_packages = {"matplotlib", "scikit-learn", "numpy",
+                                                   "statsmodels", "pandas",       "scipy"};
+
+namespace {
+
+namespace texts {
+constexpr const char* installation_successful = "Installation successful.";
+constexpr const char* installation_failed = "An error occurred during installation: ";
+constexpr const char* env_path_not_set = "env_path is not set: call initialize_environment first";
+constexpr const char* executable_not_set = "python_executable is not set: call initialize_environment first";
+constexpr const char* creation_failed = "could not create a virtual environment at ";
+}  // namespace texts
+
+// The namespace every execute_code run shares, and how it starts out.
+constexpr const char* namespace_name = "veltaai.codetool";
+constexpr const char* namespace_setup =
+    "import ast, os, subprocess, sys, tempfile, venv\n"
+    "from io import StringIO\n"
+    "__name__ = 'veltaai.codetool'\n"
+    "media_path = None\n";
+
+void print_line(const std::string& line) {
+    std::fflush(stdout);
+    std::cout << line << '\n' << std::flush;
+}
+
+Value optional_value(const std::optional<std::string>& text) { return text ? Value(*text) : Value(nullptr); }
+
+std::optional<std::string> optional_text(const Value& value) {
+    if (value.is_null()) return std::nullopt;
+    if (value.is_string()) return value.get<std::string>();
+    return value.dump();
+}
+
+std::string last_line(const std::string& text) {
+    std::size_t end = text.find_last_not_of("\r\n \t");
+    if (end == std::string::npos) return {};
+    const std::size_t start = text.find_last_of('\n', end);
+    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+}
+
+void create_environment(const std::string& path) {
+    // The standard creator with pip (Debian's venv installs it from its own wheels, offline).
+    const auto result = process::run_capturing_errors({python::default_interpreter(), "-m", "venv", path});
+    if (!result.status.exited || result.status.code != 0) {
+        std::string reason = last_line(result.error_output);
+        if (reason.empty()) reason = "the creator ended with " + result.status.describe();
+        throw VirtualEnvironmentError(texts::creation_failed + quoted_text(path) + ": " + reason);
+    }
+    if (!result.error_output.empty()) std::cerr << result.error_output << std::flush;
+}
+
+}  // namespace
+
+void initialize_environment(const std::string& env_path_param) {
+    env_path = env_path_param;
+    ensure_virtual_environment();
+}
+
+void ensure_virtual_environment() {
+    if (!env_path) throw TypeError(texts::env_path_not_set);
+    std::error_code error;
+    const bool existed = std::filesystem::exists(*env_path, error);
+    if (!existed) create_environment(*env_path);
+    python_executable = (std::filesystem::path(*env_path) / "bin" / "python").string();
+    if (!existed) install_defaults();
+}
+
+void install_defaults() { safe_install_modules(default_packages); }
+
+void safe_install_modules(const std::vector<std::string>& module_names) {
+    try {
+        install_dependencies(module_names);
+        print_line(texts::installation_successful);
+    } catch (const std::exception& error) {
+        print_line(texts::installation_failed + std::string(error.what()));
+    }
+}
+
+void install_dependencies(const std::vector<std::string>& dependencies) {
+    for (const auto& name : dependencies) {
+        if (!python_executable) throw TypeError(texts::executable_not_set);
+        process::run({*python_executable, "-m", "pip", "install", name});
+    }
+}
+
+std::string execute_code(const std::string& code) {
+    python::RunRequest request;
+    request.code = code;
+    request.namespace_name = namespace_name;
+    request.setup = namespace_setup;
+    request.names = {{"env_path", optional_value(env_path)}, {"python_executable", optional_value(python_executable)}};
+    request.exports = {"env_path", "python_executable"};
+    const python::RunOutcome outcome = python::analysis_kernel().execute(request);
+    // The code may have assigned the shared names; the host's state follows it.
+    if (outcome.exports.contains("env_path")) env_path = optional_text(outcome.exports["env_path"]);
+    if (outcome.exports.contains("python_executable")) {
+        python_executable = optional_text(outcome.exports["python_executable"]);
+    }
+    return outcome.output_or_throw();
+}
+
+}  // namespace veltaai::codetool
