@@ -1,0 +1,213 @@
+// The state-graph runtime on small graphs: merge rules, what a node sees, steps of several
+// nodes, routing, limits, errors, run events and drawing.
+
+#include "veltaai/graph/state_graph.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+namespace veltaai::graph {
+namespace {
+
+using namespace std::chrono_literals;
+
+StateSchema schema() {
+    return {{"text", MergeRule::replace}, {"items", MergeRule::append}, {"count", MergeRule::add}, {"other", MergeRule::replace}};
+}
+
+Node returning(Value update) {
+    return [update](StateView&) { return update; };
+}
+
+struct Boom : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+TEST(Merging, FollowsEachKeysRuleAndDropsUndeclaredKeys) {
+    StateGraph g(schema());
+    g.add_node("a", returning({{"items", {"y"}}, {"count", 3}, {"stray", 5}, {"text", "b"}}));
+    g.add_node("b", [](StateView& view) {  // edits its own copy only
+        Value copy = view.record();
+        copy["text"] = "changed";
+        return Value();
+    });
+    g.add_node("c", returning(Value::object()));
+    g.set_entry_point("a").add_edge("a", "b").add_edge("b", "c").add_edge("c", END);
+    const CompiledGraph compiled = g.compile();
+    EXPECT_EQ(compiled.invoke({{"stray", 1}, {"count", 2}, {"items", {"x"}}, {"text", "a"}}).dump(),
+              R"({"text":"b","items":["x","y"],"count":5})");
+    EXPECT_EQ(compiled.invoke(Value::object())["count"], 3) << "an add key starts from 0";
+
+    StateGraph bad(schema());
+    bad.add_node("a", returning({{"items", "not a list"}})).set_entry_point("a");
+    EXPECT_THROW(bad.compile().invoke(Value::object()), TypeError);
+    StateGraph list(schema());
+    list.add_node("a", returning(Value::array({1}))).set_entry_point("a");
+    EXPECT_THROW(list.compile().invoke(Value::object()), TypeError);
+    EXPECT_THROW(list.compile().invoke(Value::array()), TypeError);
+}
+
+TEST(Merging, AListEditedInPlaceIsSeenByTheNextNode) {
+    Value seen;
+    StateGraph g(schema());
+    g.add_node("edit", [](StateView& view) {
+        view.list("items")[0] = "edited";
+        return Value();
+    });
+    g.add_node("read", [&seen](StateView& view) {
+        seen = view.at("items");
+        return Value();
+    });
+    g.set_entry_point("edit").add_edge("edit", "read");
+    EXPECT_EQ(g.compile().invoke({{"items", {"x"}}})["items"], Value({"edited"}));
+    EXPECT_EQ(seen, Value({"edited"}));
+}
+
+// fan -> {slow, fast} -> join: slow and fast share a step and append to one list.
+TEST(Steps, NodesOfOneStepSeeTheStepsStartAndAllTheirUpdatesLand) {
+    for (const std::optional<int> concurrency : {std::optional<int>(), std::optional<int>(1), std::optional<int>(2)}) {
+        std::mutex mutex;
+        std::map<std::string, Value> node_saw, condition_saw;
+        std::atomic<int> joins{0};
+        const auto branch = [&](const std::string& name, int add, std::chrono::milliseconds pause) {
+            return [&, name, add, pause](StateView& view) {
+                std::this_thread::sleep_for(pause);
+                const std::lock_guard lock(mutex);
+                node_saw[name] = view.at("items");
+                return Value{{"items", {name}}, {"count", add}};
+            };
+        };
+        const auto recorder = [&](const std::string& name) {
+            return [&, name](const StateView& view) {
+                const std::lock_guard lock(mutex);
+                condition_saw[name] = {view.at("items"), view.at("count")};
+                return std::string("on");
+            };
+        };
+        StateGraph g(schema());
+        g.add_node("fan", returning({{"items", {"start"}}})).set_entry_point("fan");
+        g.add_node("slow", branch("slow", 1, 20ms)).add_node("fast", branch("fast", 2, 0ms));
+        g.add_node("join", [&](StateView&) { return Value{{"count", ++joins * 100}}; });
+        g.add_edge("fan", "slow").add_edge("fan", "fast").add_edge("slow", "join").add_edge("fast", "join");
+        g.add_conditional_edges("slow", recorder("slow"), {{"on", "join"}});
+        g.add_conditional_edges("fast", recorder("fast"), {{"on", END}});
+        graph::RunConfig config;
+        config.max_concurrency = concurrency;
+        const Value state = g.compile().invoke(Value::object(), config);
+
+        EXPECT_EQ(state["items"], Value({"start", "slow", "fast"})) << "merged in node order";
+        EXPECT_EQ(state["count"], 103) << "join runs once although three edges lead to it";
+        EXPECT_EQ(node_saw["fast"], Value({"start"}));
+        EXPECT_EQ(node_saw["slow"], Value({"start"}));
+        EXPECT_EQ(condition_saw["slow"], Value({{"start", "slow"}, 1})) << "its own update only";
+        EXPECT_EQ(condition_saw["fast"], Value({{"start", "fast"}, 2}));
+    }
+}
+
+TEST(Steps, RunAtMostMaxConcurrencyNodesAtOnceAndSingleNodesInline) {
+    for (const auto& [limit, peak_expected] : {std::pair{std::optional<int>(2), 2}, {std::optional<int>(1), 1}, {std::optional<int>(), 4}}) {
+        std::atomic<int> active{0}, peak{0};
+        std::thread::id entry_thread;
+        StateGraph g(schema());
+        g.add_node("entry", [&](StateView&) {
+            entry_thread = std::this_thread::get_id();
+            return Value();
+        });
+        g.set_entry_point("entry");
+        for (const std::string name : {"w1", "w2", "w3", "w4"}) {
+            g.add_node(name, [&](StateView&) {
+                const int now = ++active;
+                for (int seen = peak; now > seen && !peak.compare_exchange_weak(seen, now);) {
+                }
+                std::this_thread::sleep_for(30ms);
+                --active;
+                return Value{{"count", 1}};
+            });
+            g.add_edge("entry", name);
+        }
+        RunConfig config;
+        config.max_concurrency = limit;
+        EXPECT_EQ(g.compile().invoke(Value::object(), config)["count"], 4);
+        EXPECT_EQ(peak.load(), peak_expected);
+        EXPECT_EQ(entry_thread, std::this_thread::get_id());
+    }
+}
+
+TEST(Errors, ReachTheCallerAsRaisedAndEndTheRun) {
+    std::vector<std::string> events;
+    RunConfig config;
+    config.observer = [&](const RunEvent& e) {
+        const char* kinds[] = {"start ", "finish ", "fail "};
+        events.push_back(kinds[static_cast<int>(e.kind)] + std::string(e.node) + " " + std::to_string(e.step));
+    };
+    StateGraph g(schema());
+    g.add_node("ok", returning(Value()));
+    g.add_node("boom", [](StateView&) -> Value { throw Boom("boom"); });
+    g.add_node("missing", [](StateView& view) { return Value{{"text", view.at("other")}}; });
+    g.set_entry_point("ok").add_edge("ok", "boom").add_edge("ok", "missing");
+    EXPECT_THROW(g.compile().invoke(Value::object(), config), Boom);  // from a step of two nodes
+    EXPECT_EQ(events.front(), "start ok 1");
+    EXPECT_EQ(events[1], "finish ok 1");
+    EXPECT_NE(std::find(events.begin(), events.end(), "fail boom 2"), events.end());
+
+    StateGraph alone(schema());
+    alone.add_node("missing", [](StateView& view) { return Value{{"text", view.at("other")}}; }).set_entry_point("missing");
+    try {
+        alone.compile().invoke(Value::object());
+        FAIL() << "expected KeyError";
+    } catch (const KeyError& e) {
+        EXPECT_EQ(e.key(), "other");
+    }
+}
+
+TEST(Routing, UnknownRoutesAndLoopsAreStopped) {
+    StateGraph g(schema());
+    g.add_node("a", returning({{"count", 1}})).add_node("b", returning(Value()));
+    g.set_entry_point("a").add_edge("b", "a");
+    g.add_conditional_edges("a", [](const StateView& view) { return view.at("text").get<std::string>(); },
+                            {{"loop", "b"}, {"stop", END}});
+    const CompiledGraph compiled = g.compile();
+    EXPECT_EQ(compiled.invoke({{"text", "stop"}})["count"], 1);
+    EXPECT_THROW(compiled.invoke({{"text", "elsewhere"}}), InvalidRouteError);
+
+    int steps = 0;
+    RunConfig config;
+    config.recursion_limit = 5;
+    config.observer = [&](const RunEvent& e) { steps = e.step; };
+    EXPECT_THROW(compiled.invoke({{"text", "loop"}}, config), GraphRecursionError);
+    EXPECT_EQ(steps, 5);
+    config.recursion_limit = 0;
+    EXPECT_THROW(compiled.invoke({{"text", "stop"}}, config), ValueError);
+}
+
+TEST(Building, RefusesIncompleteGraphs) {
+    StateGraph g(schema());
+    g.add_node("a", returning(Value()));
+    EXPECT_THROW(g.add_node("a", returning(Value())), ValueError);
+    EXPECT_THROW(g.add_node(END, returning(Value())), ValueError);
+    EXPECT_THROW(g.compile(), ValueError) << "no entry point";
+    g.set_entry_point("a").add_edge("a", "nowhere");
+    EXPECT_THROW(g.compile(), ValueError);
+    EXPECT_THROW(StateSchema({{"k", MergeRule::add}, {"k", MergeRule::replace}}), ValueError);
+}
+
+TEST(Drawing, ListsNodesAndLabelledEdges) {
+    StateGraph g(schema());
+    g.add_node("check", returning(Value())).add_node("fix", returning(Value()));
+    g.set_entry_point("check").add_edge("fix", "check");
+    g.add_conditional_edges("check", [](const StateView&) { return std::string("ok"); }, {{"ok", END}, {"bad \"x\"", "fix"}});
+    const DrawableGraph drawing = g.compile().get_graph();
+    EXPECT_EQ(drawing.draw_ascii(),
+              "__start__\n  ---> check\ncheck\n  -.-> __end__  [ok]\n  -.-> fix      [bad \"x\"]\nfix\n  ---> check\n__end__\n");
+    EXPECT_EQ(drawing.draw_mermaid(),
+              "flowchart TD\n    __start__([\"__start__\"])\n    check[\"check\"]\n    fix[\"fix\"]\n    __end__([\"__end__\"])\n"
+              "    __start__ --> check\n    fix --> check\n    check -.->|\"ok\"| __end__\n"
+              "    check -.->|\"bad #quot;x#quot;\"| fix\n");
+}
+
+}  // namespace
+}  // namespace veltaai::graph
