@@ -45,3 +45,43 @@ std::string sql_syntax_condition(const graph::StateView& state);
 std::string pandas_code_condition(const graph::StateView& state);
 
 }  // namespace veltaai::querygraph
+
+// ---------------------------------------------------------------------------------------------
+// Analysis code execution
+
+#include "veltaai/llm/prompt_template.h"
+
+#include <memory>
+
+namespace veltaai::llm {
+class ChatModel;
+}  // namespace veltaai::llm
+
+namespace veltaai::querygraph {
+
+// "pandas_executor_node": runs `pandas_code` in the process's analysis kernel (a child
+// interpreter, matplotlib drawing to files only), in a fresh namespace holding only
+// `datetime`. Success: {python_executed_output: what the code printed,
+// python_execution_success: true}. Any error of the code, and code that runs past the time
+// limit or crashes its interpreter: {python_execution_success: false, python_error_message:
+// "{kind}: {message}"}. Code that asks to exit ends the run with PythonExit.
+class PandasExecutor {
+public:
+    explicit PandasExecutor(std::shared_ptr<llm::ChatModel> model);
+
+    Value invoke(graph::StateView& state);
+
+    // The one human message of PANDAS_SYSTEM_TEMPLATE rendered with original_question,
+    // save_path and zipped_queries_results (follow_up_question, generated_sql_query,
+    // sql_execution_result taken position by position). Not used by invoke.
+    llm::ChatMessages generate_prompt(const graph::StateView& state) const;
+
+    const std::shared_ptr<llm::ChatModel>& model() const noexcept { return model_; }
+    const llm::ChatPromptTemplate& prompt_template() const noexcept { return template_; }
+
+private:
+    std::shared_ptr<llm::ChatModel> model_;
+    llm::ChatPromptTemplate template_;
+};
+
+}  // namespace veltaai::querygraph
