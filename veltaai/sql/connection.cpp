@@ -1,0 +1,35 @@
+#include "veltaai/sql/connection.h"
+
+#include "veltaai/core/errors.h"
+
+namespace veltaai::sql {
+
+bool Record::contains(std::string_view name) const {
+    for (const std::string& n : names_) {
+        if (n == name) return true;
+    }
+    return false;
+}
+
+const Cell& Record::at(std::string_view name) const {
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+        if (names_[i] == name) return cells_[i];
+    }
+    throw KeyError(std::string(name));
+}
+
+std::size_t Result::column(std::string_view name) const {
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (columns[i] == name) return i;
+    }
+    throw KeyError(std::string(name));
+}
+
+std::vector<Record> Result::records() const {
+    std::vector<Record> out;
+    out.reserve(rows.size());
+    for (const Row& row : rows) out.emplace_back(columns, row);
+    return out;
+}
+
+}  // namespace veltaai::sql

@@ -1,0 +1,113 @@
+#pragma once
+// One open connection to a database, whatever the engine: statements with bound parameters,
+// transactions, a guarded read-only run for untrusted SQL, and the catalogue of the default
+// schema. Drivers (postgres.h, mysql.h, odbc.h, sqlite.h) open one; closing happens when the
+// object is destroyed.
+
+#include "veltaai/sql/cell.h"
+#include "veltaai/sql/statement.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace veltaai::sql {
+
+// A row read by column name, in the column order of its result.
+class Record {
+public:
+    Record() = default;
+    Record(std::vector<std::string> names, Row cells) : names_(std::move(names)), cells_(std::move(cells)) {}
+
+    std::size_t size() const { return cells_.size(); }
+    const std::vector<std::string>& names() const { return names_; }
+    const Row& cells() const { return cells_; }
+    bool contains(std::string_view name) const;
+    // The cell of the column called name (the first, if several share it); KeyError when none.
+    const Cell& at(std::string_view name) const;
+    const Cell& operator[](std::string_view name) const { return at(name); }
+
+private:
+    std::vector<std::string> names_;
+    Row cells_;
+};
+
+// What one statement gave back.
+struct Result {
+    std::vector<std::string> columns;
+    std::vector<Row> rows;
+    bool returns_rows = false;       // the statement yields rows (possibly none)
+    std::int64_t affected_rows = -1;  // rows changed, when the engine says
+
+    // Index of the column called name; KeyError when none.
+    std::size_t column(std::string_view name) const;
+    std::vector<Record> records() const;
+};
+
+struct Column {
+    std::string name;
+    std::string type;  // as the engine spells it: "character varying(40)", "varchar(40)", "INTEGER"
+    bool not_null = false;
+};
+
+// A table or view of the default schema, as much as a CREATE TABLE text needs.
+struct TableInfo {
+    std::string name;
+    std::vector<Column> columns;
+    // Table constraints as DDL clauses: "PRIMARY KEY (id)", "FOREIGN KEY (a) REFERENCES t (b)".
+    std::vector<std::string> constraints;
+};
+
+// Where and how to connect. Unset fields take the engine's defaults.
+struct ConnectOptions {
+    std::string host;
+    int port = 0;
+    std::string user;
+    std::string password;
+    std::string database;
+    std::chrono::seconds connect_timeout{10};
+    // Further engine settings passed on as they are (libpq keywords, ...).
+    std::vector<std::pair<std::string, std::string>> extra;
+};
+
+class Connection {
+public:
+    virtual ~Connection() = default;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    virtual Dialect dialect() const = 0;
+
+    // Runs sql as given, with params bound to its placeholders ($1 on PostgreSQL, ? elsewhere),
+    // and returns every row. Outside a transaction each statement commits by itself.
+    // Throws DatabaseError with the engine's message, OperationalError when the connection fails.
+    virtual Result execute(std::string_view sql, const std::vector<Cell>& params = {}) = 0;
+
+    virtual void begin() = 0;
+    virtual void commit() = 0;
+    virtual void rollback() = 0;
+
+    // Runs one statement of untrusted SQL so that it cannot change data: the text is checked by
+    // read_only_statement, runs inside a read-only transaction (where the engine has one) under
+    // the time limit, and everything is rolled back afterwards.
+    virtual Result run_read_only(std::string_view sql, std::chrono::milliseconds time_limit) = 0;
+
+    // Tables and views of the default schema, in the engine's order.
+    virtual std::vector<std::string> table_names() = 0;
+    // Columns and key constraints of every table and view of the default schema.
+    virtual std::vector<TableInfo> describe_tables() = 0;
+    // Up to limit rows of a table of the default schema, read under the time limit.
+    virtual Result sample_rows(const std::string& table, int limit, std::chrono::milliseconds time_limit) = 0;
+
+    // name as a quoted identifier of this engine, quote characters inside doubled.
+    virtual std::string quote_identifier(std::string_view name) const = 0;
+
+protected:
+    Connection() = default;
+};
+
+}  // namespace veltaai::sql

@@ -1,0 +1,260 @@
+#include "veltaai/sql/sqlite.h"
+
+#include "veltaai/core/errors.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <map>
+
+namespace veltaai::sql {
+
+namespace {
+
+struct DbDeleter {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+struct StmtDeleter {
+    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
+
+using Clock = std::chrono::steady_clock;
+
+// Called by SQLite every few thousand instructions; a non-zero answer interrupts the statement.
+int past_deadline(void* deadline) {
+    return Clock::now() >= *static_cast<Clock::time_point*>(deadline) ? 1 : 0;
+}
+
+class SqliteConnection final : public Connection {
+public:
+    SqliteConnection(const std::string& path, const SqliteOptions& options) {
+        int flags = options.read_only ? SQLITE_OPEN_READONLY
+                                      : (SQLITE_OPEN_READWRITE | (options.create ? SQLITE_OPEN_CREATE : 0));
+        flags |= SQLITE_OPEN_FULLMUTEX;
+        sqlite3* raw = nullptr;
+        const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
+        db_.reset(raw);
+        if (rc != SQLITE_OK) {
+            const std::string message = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+            throw OperationalError(message + ": " + path);
+        }
+        sqlite3_extended_result_codes(db_.get(), 1);
+        sqlite3_busy_timeout(db_.get(), 5000);
+    }
+
+    Dialect dialect() const override { return Dialect::sqlite; }
+
+    Result execute(std::string_view sql, const std::vector<Cell>& params) override {
+        Result result;
+        std::string_view rest = sql;
+        bool first = true;
+        // Like the command-line shell, every statement of the text runs; the last one's rows return.
+        while (true) {
+            const char* tail = nullptr;
+            sqlite3_stmt* raw = nullptr;
+            if (sqlite3_prepare_v2(db_.get(), rest.data(), static_cast<int>(rest.size()), &raw, &tail) != SQLITE_OK) {
+                fail();
+            }
+            StmtPtr stmt(raw);
+            rest = rest.substr(static_cast<std::size_t>(tail - rest.data()));
+            if (!stmt) {
+                if (rest.empty() || !first) break;
+                continue;
+            }
+            if (first) bind(stmt.get(), params);
+            first = false;
+            result = step_all(stmt.get());
+            if (rest.empty()) break;
+        }
+        return result;
+    }
+
+    void begin() override { execute("BEGIN", {}); }
+    void commit() override { execute("COMMIT", {}); }
+    void rollback() override { execute("ROLLBACK", {}); }
+
+    Result run_read_only(std::string_view sql, std::chrono::milliseconds time_limit) override {
+        const std::string_view statement = read_only_statement(sql, Dialect::sqlite);
+        const char* tail = nullptr;
+        sqlite3_stmt* raw = nullptr;
+        // Re-asserted on every run: a previous statement cannot have lifted it.
+        execute("PRAGMA query_only = 1", {});
+        execute("BEGIN", {});
+        Clock::time_point deadline = Clock::now() + time_limit;
+        sqlite3_progress_handler(db_.get(), 1000, past_deadline, &deadline);
+        try {
+            if (sqlite3_prepare_v2(db_.get(), statement.data(), static_cast<int>(statement.size()), &raw, &tail) !=
+                SQLITE_OK) {
+                fail();
+            }
+            StmtPtr stmt(raw);
+            Result result = stmt ? step_all(stmt.get()) : Result{};
+            stmt.reset();
+            finish();
+            return result;
+        } catch (...) {
+            finish();
+            throw;
+        }
+    }
+
+    std::vector<std::string> table_names() override {
+        std::vector<std::string> names;
+        for (const Row& row : execute(kTablesQuery, {}).rows) names.push_back(std::get<std::string>(row[0]));
+        return names;
+    }
+
+    std::vector<TableInfo> describe_tables() override {
+        std::vector<TableInfo> tables;
+        std::map<std::string, std::size_t> index;
+        for (const std::string& name : table_names()) {
+            index[name] = tables.size();
+            tables.push_back({name, {}, {}});
+        }
+        std::map<std::string, std::vector<std::pair<std::int64_t, std::string>>> primary_keys;
+        for (const Row& row : execute(kColumnsQuery, {}).rows) {
+            const std::string table = std::get<std::string>(row[0]);
+            const auto it = index.find(table);
+            if (it == index.end()) continue;
+            const std::string name = std::get<std::string>(row[1]);
+            const std::string type = is_null(row[2]) ? std::string() : std::get<std::string>(row[2]);
+            tables[it->second].columns.push_back({name, type, std::get<std::int64_t>(row[3]) != 0});
+            if (const std::int64_t pk = std::get<std::int64_t>(row[4]); pk > 0) {
+                primary_keys[table].emplace_back(pk, quote_identifier(name));
+            }
+        }
+        for (auto& [table, keys] : primary_keys) {
+            std::sort(keys.begin(), keys.end());
+            std::string columns;
+            for (const auto& [position, name] : keys) columns += (columns.empty() ? "" : ", ") + name;
+            tables[index[table]].constraints.push_back("PRIMARY KEY (" + columns + ")");
+        }
+        // Rows of one foreign key share its id and come in column order.
+        std::string table;
+        std::int64_t id = -1;
+        std::string from, to, referenced;
+        auto flush = [&] {
+            if (id >= 0) {
+                tables[index[table]].constraints.push_back("FOREIGN KEY (" + from + ") REFERENCES " +
+                                                           quote_identifier(referenced) + " (" + to + ")");
+            }
+        };
+        for (const Row& row : execute(kForeignKeysQuery, {}).rows) {
+            const std::string row_table = std::get<std::string>(row[0]);
+            if (!index.count(row_table)) continue;
+            if (row_table != table || std::get<std::int64_t>(row[1]) != id) {
+                flush();
+                table = row_table;
+                id = std::get<std::int64_t>(row[1]);
+                from.clear();
+                to.clear();
+                referenced = std::get<std::string>(row[2]);
+            }
+            from += (from.empty() ? "" : ", ") + quote_identifier(std::get<std::string>(row[3]));
+            if (!is_null(row[4])) to += (to.empty() ? "" : ", ") + quote_identifier(std::get<std::string>(row[4]));
+        }
+        flush();
+        return tables;
+    }
+
+    Result sample_rows(const std::string& table, int limit, std::chrono::milliseconds time_limit) override {
+        return run_read_only("SELECT * FROM " + quote_identifier(table) + " LIMIT " + std::to_string(limit), time_limit);
+    }
+
+    std::string quote_identifier(std::string_view name) const override {
+        std::string out = "\"";
+        for (const char c : name) {
+            if (c == '"') out += '"';
+            out += c;
+        }
+        return out + "\"";
+    }
+
+private:
+    static constexpr const char* kTablesQuery =
+        "SELECT name FROM sqlite_schema WHERE type IN ('table', 'view') AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' "
+        "ORDER BY name";
+    static constexpr const char* kColumnsQuery =
+        "SELECT m.name, p.name, p.type, p.\"notnull\", p.pk FROM sqlite_schema m JOIN pragma_table_info(m.name) p "
+        "WHERE m.type IN ('table', 'view') ORDER BY m.name, p.cid";
+    static constexpr const char* kForeignKeysQuery =
+        "SELECT m.name, f.id, f.\"table\", f.\"from\", f.\"to\" FROM sqlite_schema m "
+        "JOIN pragma_foreign_key_list(m.name) f WHERE m.type = 'table' ORDER BY m.name, f.id, f.seq";
+
+    [[noreturn]] void fail() { throw DatabaseError(sqlite3_errmsg(db_.get())); }
+
+    // Ends a guarded run: no progress handler, nothing kept, writes allowed again.
+    void finish() {
+        sqlite3_progress_handler(db_.get(), 0, nullptr, nullptr);
+        if (!sqlite3_get_autocommit(db_.get())) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_exec(db_.get(), "PRAGMA query_only = 0", nullptr, nullptr, nullptr);
+    }
+
+    void bind(sqlite3_stmt* stmt, const std::vector<Cell>& params) {
+        if (static_cast<int>(params.size()) != sqlite3_bind_parameter_count(stmt)) {
+            throw DatabaseError("the statement takes " + std::to_string(sqlite3_bind_parameter_count(stmt)) +
+                                " parameters, " + std::to_string(params.size()) + " given");
+        }
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            const int at = static_cast<int>(i) + 1;
+            const Cell& p = params[i];
+            int rc = SQLITE_OK;
+            if (is_null(p)) rc = sqlite3_bind_null(stmt, at);
+            else if (const auto* b = std::get_if<bool>(&p)) rc = sqlite3_bind_int64(stmt, at, *b ? 1 : 0);
+            else if (const auto* n = std::get_if<std::int64_t>(&p)) rc = sqlite3_bind_int64(stmt, at, *n);
+            else if (const auto* f = std::get_if<double>(&p)) rc = sqlite3_bind_double(stmt, at, *f);
+            else if (const auto* bytes = std::get_if<Bytes>(&p))
+                rc = sqlite3_bind_blob64(stmt, at, bytes->data.data(), bytes->data.size(), SQLITE_TRANSIENT);
+            else {
+                const std::string text = display_text(p);
+                rc = sqlite3_bind_text64(stmt, at, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+            }
+            if (rc != SQLITE_OK) fail();
+        }
+    }
+
+    Result step_all(sqlite3_stmt* stmt) {
+        Result out;
+        const int columns = sqlite3_column_count(stmt);
+        out.returns_rows = columns > 0;
+        for (int c = 0; c < columns; ++c) out.columns.emplace_back(sqlite3_column_name(stmt, c));
+        while (true) {
+            const int rc = sqlite3_step(stmt);
+            if (rc == SQLITE_DONE) break;
+            if (rc != SQLITE_ROW) fail();
+            Row row;
+            row.reserve(static_cast<std::size_t>(columns));
+            for (int c = 0; c < columns; ++c) {
+                switch (sqlite3_column_type(stmt, c)) {
+                    case SQLITE_INTEGER: row.emplace_back(static_cast<std::int64_t>(sqlite3_column_int64(stmt, c))); break;
+                    case SQLITE_FLOAT: row.emplace_back(sqlite3_column_double(stmt, c)); break;
+                    case SQLITE_TEXT: {
+                        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, c));
+                        row.emplace_back(std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(stmt, c))));
+                        break;
+                    }
+                    case SQLITE_BLOB: {
+                        const auto* blob = static_cast<const char*>(sqlite3_column_blob(stmt, c));
+                        row.emplace_back(Bytes{std::string(blob ? blob : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, c)))});
+                        break;
+                    }
+                    default: row.emplace_back(); break;
+                }
+            }
+            out.rows.push_back(std::move(row));
+        }
+        if (!out.returns_rows) out.affected_rows = sqlite3_changes64(db_.get());
+        return out;
+    }
+
+    std::unique_ptr<sqlite3, DbDeleter> db_;
+};
+
+}  // namespace
+
+std::unique_ptr<Connection> connect_sqlite(const std::string& path, const SqliteOptions& options) {
+    return std::make_unique<SqliteConnection>(path, options);
+}
+
+}  // namespace veltaai::sql
