@@ -26,6 +26,7 @@ constexpr const char* driver_source =
 // The fixed texts of the kernel's failures.
 namespace texts {
 constexpr const char* cannot_start = "the Python kernel could not start: ";
+constexpr const char* interpreter_ended = "the interpreter ended with ";
 constexpr const char* died = "the Python kernel died during the run (";
 constexpr const char* time_limit = "Python code ran past its time limit of ";
 constexpr const char* bad_answer = "the Python kernel sent an unreadable answer: ";
@@ -265,6 +266,9 @@ void Kernel::ensure_started() {
     Value ready;
     try {
         ready = exchange(nullptr);
+    } catch (const KernelCrash& crash) {
+        stop_locked();
+        throw KernelError(texts::cannot_start + std::string(texts::interpreter_ended) + crash.status().describe());
     } catch (const KernelError& error) {
         stop_locked();
         throw KernelError(texts::cannot_start + std::string(error.what()));

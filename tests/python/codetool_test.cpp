@@ -1,0 +1,179 @@
+#include "veltaai/codetool.h"
+#include "veltaai/core/process.h"
+#include "veltaai/master.h"
+
+#include "host_output.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using namespace veltaai;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_file(const fs::path& path) {
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+// A scratch directory, and a stand-in interpreter whose "-m venv PATH" makes PATH/bin/python a
+// script that records the arguments of every call in pip.log.
+class CodetoolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("veltaai-codetool-" + std::to_string(::getpid()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        log = dir / "pip.log";
+        const fs::path fake = dir / "fake-python";
+        std::ofstream(fake) << "#!/bin/sh\n"
+                               "[ \"$1 $2\" = \"-m venv\" ] || exit 2\n"
+                               "mkdir -p \"$3/bin\"\n"
+                               "printf '#!/bin/sh\\necho \"$*\" >> \"%s\"\\n' '" + log.string() + "' > \"$3/bin/python\"\n"
+                               "chmod +x \"$3/bin/python\"\n";
+        fs::permissions(fake, fs::perms::owner_all);
+        const char* previous = std::getenv("VELTAAI_PYTHON");
+        saved_python = previous ? previous : "";
+        codetool::env_path.reset();
+        codetool::python_executable.reset();
+    }
+    // Environments are then created by the stand-in.
+    void use_fake_interpreter() { ::setenv("VELTAAI_PYTHON", (dir / "fake-python").c_str(), 1); }
+
+    void TearDown() override {
+        if (saved_python.empty()) ::unsetenv("VELTAAI_PYTHON");
+        else ::setenv("VELTAAI_PYTHON", saved_python.c_str(), 1);
+        fs::remove_all(dir);
+    }
+
+    fs::path dir, log;
+    std::string saved_python;
+};
+
+}  // namespace
+
+TEST_F(CodetoolTest, NewEnvironmentGetsTheDefaultPackagesOnce) {
+    use_fake_interpreter();
+    const std::string env = (dir / "env").string();
+    HostOutput host;
+    codetool::initialize_environment(env);
+    EXPECT_EQ(codetool::python_executable, env + "/bin/python");
+    EXPECT_EQ(read_file(log),
+              "-m pip install matplotlib\n-m pip install scikit-learn\n-m pip install numpy\n"
+              "-m pip install statsmodels\n-m pip install pandas\n-m pip install scipy\n");
+
+    // Same path again: nothing created or installed, the interpreter path set again.
+    codetool::python_executable = "elsewhere";
+    codetool::initialize_environment(env);
+    EXPECT_EQ(codetool::python_executable, env + "/bin/python");
+    const std::string calls = read_file(log);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), '\n'), 6);
+
+    codetool::safe_install_modules({"pandas>=1.5", "nosuchpackagexyz"});
+    EXPECT_NE(read_file(log).find("-m pip install pandas>=1.5\n-m pip install nosuchpackagexyz\n"), std::string::npos);
+    EXPECT_EQ(host.finish(), "Installation successful.\nInstallation successful.\n");
+}
+
+TEST_F(CodetoolTest, ExistingPathIsTrustedAndInstallerFailuresArePrinted) {
+    fs::create_directories(dir / "empty");
+    HostOutput host;
+    codetool::initialize_environment((dir / "empty").string());
+    EXPECT_FALSE(fs::exists(log));
+    codetool::safe_install_modules({"numpy", "scipy"});
+    codetool::safe_install_modules({});
+    const std::string printed = host.finish();
+    EXPECT_EQ(printed.rfind("An error occurred during installation: [Errno 2] No such file or directory: '", 0), 0u)
+        << printed;
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 2);
+    EXPECT_NE(printed.find("'\nInstallation successful.\n"), std::string::npos) << printed;
+}
+
+TEST_F(CodetoolTest, UsingTheEnvironmentBeforeItIsSetFails) {
+    EXPECT_THROW(codetool::ensure_virtual_environment(), TypeError);
+    EXPECT_THROW(codetool::install_dependencies({"numpy"}), TypeError);
+    EXPECT_NO_THROW(codetool::install_dependencies({}));
+    HostOutput host;
+    master::safe_install_modules({"numpy"});
+    master::safe_install_modules({});
+    const std::string printed = host.finish();
+    EXPECT_EQ(printed.rfind("An error occurred during installation: python_executable is not set", 0), 0u) << printed;
+    EXPECT_NE(printed.find("\nInstallation successful.\n"), std::string::npos);
+}
+
+TEST_F(CodetoolTest, MasterReportsAFailedCreationInOneLine) {
+    std::ofstream(dir / "a-file") << "not a directory";
+    ::setenv("VELTAAI_PYTHON", "/usr/bin/python3", 1);
+    HostOutput host;
+    master::initialize_env((dir / "a-file" / "env").string());
+    const std::string printed = host.finish();
+    EXPECT_EQ(printed.rfind("An error occurred during initilization: could not create a virtual environment at ", 0), 0u)
+        << printed;
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
+    EXPECT_FALSE(codetool::python_executable.has_value());
+}
+
+TEST_F(CodetoolTest, RealEnvironmentHasItsOwnInterpreterAndPip) {
+    ::setenv("VELTAAI_PYTHON", "/usr/bin/python3", 1);
+    // No index and no local wheels: the six installs fail fast, which is not reported.
+    ::setenv("PIP_NO_INDEX", "1", 1);
+    ::unsetenv("PIP_FIND_LINKS");
+    const std::string env = (dir / "venv").string();
+    HostOutput host;
+    master::initialize_env(env);
+    const std::string printed = host.finish();
+    EXPECT_NE(printed.find("Installation successful.\n"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("An error occurred"), std::string::npos) << printed;
+    ASSERT_EQ(codetool::python_executable, env + "/bin/python");
+    EXPECT_TRUE(fs::exists(env + "/pyvenv.cfg"));
+    const auto pip = process::run({*codetool::python_executable, "-m", "pip", "--version"});
+    EXPECT_TRUE(pip.exited && pip.code == 0) << pip.describe();
+}
+
+TEST_F(CodetoolTest, ExecuteCodeKeepsOneNamespace) {
+    EXPECT_EQ(codetool::execute_code("print('a')\nprint('b')"), "a\nb\n");
+    EXPECT_EQ(codetool::execute_code("1 + 1"), "");
+    EXPECT_EQ(codetool::execute_code("import sys\nsys.stderr.write('only stderr\\n')"), "");
+    EXPECT_EQ(codetool::execute_code("kept = 7"), "");
+    EXPECT_EQ(codetool::execute_code("print(kept * 6)"), "42\n");
+    EXPECT_EQ(codetool::execute_code("print(ast.__name__, os.sep, subprocess.PIPE, sys.version_info[0], "
+                                     "tempfile.__name__, venv.__name__, StringIO().getvalue() == '', media_path)"),
+              "ast / -1 3 tempfile venv True None\n");
+}
+
+TEST_F(CodetoolTest, ExecuteCodeErrorsReachTheCaller) {
+    HostOutput host;
+    try {
+        codetool::execute_code("print('lost')\n1 / 0");
+        FAIL() << "no error";
+    } catch (const PythonError& error) {
+        EXPECT_EQ(error.kind(), "ZeroDivisionError");
+        EXPECT_NE(error.traceback().find("File \"<ast>\", line 2"), std::string::npos) << error.traceback();
+    }
+    try {
+        codetool::execute_code("if True print(1)");
+        FAIL() << "no error";
+    } catch (const PythonError& error) {
+        EXPECT_EQ(error.kind(), "SyntaxError");
+    }
+    std::cout << "host" << std::endl;
+    EXPECT_EQ(host.finish(), "host\n");
+}
+
+TEST_F(CodetoolTest, SharedNamesFollowTheCode) {
+    codetool::env_path = "/from/host";
+    EXPECT_EQ(codetool::execute_code("print(env_path, python_executable)"), "/from/host None\n");
+    EXPECT_THROW(codetool::execute_code("python_executable = '" + (dir / "bin-python").string() + "'\nraise ValueError('x')"),
+                 PythonError);
+    // The failed run's assignment still changed the installer's interpreter.
+    EXPECT_EQ(codetool::python_executable, (dir / "bin-python").string());
+    HostOutput host;
+    codetool::safe_install_modules({"numpy"});
+    EXPECT_NE(host.finish().find("bin-python'"), std::string::npos);
+}
