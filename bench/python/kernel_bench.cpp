@@ -1,0 +1,46 @@
+// Costs of the Python kernel: one warm round trip, a cold start that imports the analysis
+// packages, and a warm Jinja2 render of the SQL repair prompt.
+
+#include "veltaai/python/kernel.h"
+#include "veltaai/querygraph/querygraph_prompts.h"
+
+#include <benchmark/benchmark.h>
+
+using namespace veltaai;
+
+static void KernelRoundTripPrint(benchmark::State& state) {
+    python::Kernel kernel;
+    kernel.run("pass");
+    for (auto _ : state) benchmark::DoNotOptimize(kernel.run("print(1)"));
+}
+BENCHMARK(KernelRoundTripPrint)->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMicrosecond);
+
+static void KernelColdStartWithPandasAndMatplotlib(benchmark::State& state) {
+    for (auto _ : state) {
+        python::Kernel kernel(python::default_analysis_kernel_options());
+        benchmark::DoNotOptimize(kernel.run("import pandas, matplotlib.pyplot"));
+    }
+}
+BENCHMARK(KernelColdStartWithPandasAndMatplotlib)
+    ->Iterations(3)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+static void Jinja2RenderCorrectSqlFivePairs(benchmark::State& state) {
+    Value pairs = Value::array();
+    for (int i = 1; i <= 5; ++i) {
+        pairs.push_back(Value::array({"SELECT name FROM artist LIMIT " + std::to_string(i),
+                                      "relation \"artist\" does not exist"}));
+    }
+    const Value variables = {{"user_question", "Which artists sell best?"},
+                             {"schemas_from_relevant_tables", "CREATE TABLE \"Artist\" (\"ArtistId\" INT, \"Name\" TEXT)"},
+                             {"zipped_queries_errors", pairs}};
+    const std::string source(querygraph::CORRECT_SQL_TEMPLATE);
+    python::render_jinja2(source, variables);
+    for (auto _ : state) benchmark::DoNotOptimize(python::render_jinja2(source, variables));
+}
+BENCHMARK(Jinja2RenderCorrectSqlFivePairs)->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMicrosecond);
+
+BENCHMARK_MAIN();
