@@ -1,0 +1,301 @@
+#include "veltaai/dbtool.h"
+
+#include "veltaai/core/errors.h"
+#include "veltaai/sql/mysql.h"
+#include "veltaai/sql/odbc.h"
+#include "veltaai/sql/postgres.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <iostream>
+
+namespace veltaai::dbtool {
+
+namespace {
+
+// The fixed texts of this module.
+constexpr std::string_view kBadConfig = "All parameters must be provided and 'port' must be an integer.";
+constexpr std::string_view kInvalidSettings = "The following configuration variables are invalid:";
+constexpr std::string_view kAllSettingsSet = "All configuration variables are set correctly.";
+constexpr std::string_view kConnected = "Success! Connection Established! .";
+constexpr std::string_view kFailedToConnectPrefix = "Failed to connect to ";
+constexpr std::string_view kFailedToConnectSuffix = " database: ";
+constexpr std::string_view kUnsupportedEngine = "Unsupported SQL engine specified.";
+constexpr std::string_view kMysqlConnectFailed = "Failed to connect to the database: ";
+constexpr std::string_view kPgErrorPrefix = "The error '";
+constexpr std::string_view kPgErrorSuffix = "' occurred";
+constexpr std::string_view kQueryFailed = "An error occurred while executing the query: ";
+constexpr std::string_view kSchemaFailed = "An error occurred: ";
+constexpr std::string_view kShowTables = "SHOW TABLES";
+constexpr std::string_view kShowColumns = "SHOW COLUMNS FROM ";
+
+// Verbatim, blanks included; %s is the one parameter.
+const std::string kPgTablesQuery = "\n"
+                                   "                SELECT table_name\n"
+                                   "                FROM information_schema.tables\n"
+                                   "                WHERE table_schema = 'public'\n"
+                                   "            ";
+const std::string kPgColumnsQuery = "\n"
+                                    "                    SELECT column_name, data_type\n"
+                                    "                    FROM information_schema.columns\n"
+                                    "                    WHERE table_name = %s\n"
+                                    "                ";
+
+std::optional<std::string> env_text(const char* name) {
+    const char* value = std::getenv(name);
+    if (!value) return std::nullopt;
+    return std::string(value);
+}
+
+DatabaseSettings load_settings() {
+    DatabaseSettings s;
+    s.db_port = 3306;
+    s.db_user = env_text("db_user").value_or("root");
+    s.db_password = env_text("db_password").value_or("tarn");
+    s.db_host = env_text("db_host");
+    s.db_name = env_text("db_name");
+    return s;
+}
+
+// Captured once, when the library is loaded.
+DatabaseSettings g_settings = load_settings();
+
+void print_line(std::string_view line) { std::cout << line << std::endl; }
+
+// A value as Python's str() would write it: texts as they are, None for null.
+std::string text_form(const Value& value) {
+    if (value.is_string()) return value.get<std::string>();
+    if (value.is_null()) return "None";
+    if (value.is_boolean()) return value.get<bool>() ? "True" : "False";
+    return value.dump();
+}
+
+Value optional_value(const std::optional<std::string>& text) { return text ? Value(*text) : Value(nullptr); }
+
+// Connection parameters for the MySQL and PostgreSQL clients. Null leaves a parameter to the
+// client's default; a port must be an integer or digits.
+sql::ConnectOptions client_options(const Value& user, const Value& password, const Value& host, const Value& port,
+                                   const Value& name) {
+    auto text = [](const Value& v, const char* what) -> std::string {
+        if (v.is_null()) return {};
+        if (v.is_string()) return v.get<std::string>();
+        if (v.is_number() || v.is_boolean()) return text_form(v);
+        throw TypeError(std::string(what) + " must be a text, got a " + kind_name(v));
+    };
+    sql::ConnectOptions options;
+    options.user = text(user, "db_user");
+    options.password = text(password, "db_password");
+    options.host = text(host, "db_host");
+    options.database = text(name, "db_name");
+    if (port.is_number_integer()) {
+        options.port = port.get<int>();
+    } else if (port.is_string() && !port.get<std::string>().empty() &&
+               std::all_of(port.get_ref<const std::string&>().begin(), port.get_ref<const std::string&>().end(),
+                           [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }) &&
+               port.get_ref<const std::string&>().size() <= 5) {
+        options.port = std::stoi(port.get<std::string>());
+    } else if (!port.is_null()) {
+        throw TypeError("db_port must be an integer, got a " + kind_name(port));
+    }
+    return options;
+}
+
+std::unique_ptr<sql::Connection> configured_mysql() {
+    const DatabaseSettings s = g_settings;
+    return get_mysql_db_connection(optional_value(s.db_user), optional_value(s.db_password), optional_value(s.db_host),
+                                   s.db_port, optional_value(s.db_name));
+}
+
+std::string text_of(const sql::Cell& cell) {
+    if (const auto* b = std::get_if<sql::Bytes>(&cell)) return b->data;
+    return sql::display_text(cell);
+}
+
+std::string backtick_quoted(std::string_view name) {
+    std::string out = "`";
+    for (const char c : name) {
+        if (c == '`') out += '`';
+        out += c;
+    }
+    return out + "`";
+}
+
+std::string numbered_placeholder(std::string text) {
+    const std::size_t at = text.find("%s");
+    if (at != std::string::npos) text.replace(at, 2, "$1");
+    return text;
+}
+
+}  // namespace
+
+const DatabaseSettings& database_settings() { return g_settings; }
+
+void set_database_config(const Value& name, const Value& user, const Value& password, const Value& host,
+                         const Value& port) {
+    if (name.is_null() || user.is_null() || password.is_null() || host.is_null() || !port.is_number_integer()) {
+        throw ValueError(std::string(kBadConfig));
+    }
+    g_settings.db_name = text_form(name);
+    g_settings.db_user = text_form(user);
+    g_settings.db_password = text_form(password);
+    g_settings.db_host = text_form(host);
+    g_settings.db_port = port.get<long long>();
+}
+
+std::vector<std::string> check_db_config_variables() {
+    std::vector<std::string> invalid;
+    const std::pair<const char*, const std::optional<std::string>*> texts[] = {{"db_name", &g_settings.db_name},
+                                                                               {"db_user", &g_settings.db_user},
+                                                                               {"db_password", &g_settings.db_password},
+                                                                               {"db_host", &g_settings.db_host}};
+    for (const auto& [name, value] : texts) {
+        if (!*value || (*value)->empty()) invalid.emplace_back(name);
+    }
+    // The port is always an integer, so never absent or empty.
+    if (!invalid.empty()) {
+        std::string line(kInvalidSettings);
+        line += " ";
+        for (std::size_t i = 0; i < invalid.size(); ++i) line += (i ? ", " : "") + invalid[i];
+        print_line(line);
+    } else {
+        print_line(kAllSettingsSet);
+    }
+    return invalid;
+}
+
+std::string mssql_connection_string(const Value& db_user, const Value& db_password, const Value& db_host,
+                                    const Value& db_port, const Value& db_name) {
+    return "DRIVER={SQL Server};SERVER=" + sql::odbc_attribute_value(text_form(db_host)) + "," +
+           sql::odbc_attribute_value(text_form(db_port)) + ";DATABASE=" + sql::odbc_attribute_value(text_form(db_name)) +
+           ";UID=" + sql::odbc_attribute_value(text_form(db_user)) +
+           ";PWD=" + sql::odbc_attribute_value(text_form(db_password));
+}
+
+std::string get_db_connection(const Value& engine, const Value& db_user, const Value& db_password,
+                              const Value& db_host, const Value& db_port, const Value& db_name) {
+    const std::string name = engine.is_string() ? engine.get<std::string>() : std::string();
+    if (name != "MySQL" && name != "PostgreSQL" && name != "MsSQL") return std::string(kUnsupportedEngine);
+    try {
+        std::unique_ptr<sql::Connection> connection;
+        if (name == "MySQL") {
+            connection = sql::connect_mysql(client_options(db_user, db_password, db_host, db_port, db_name));
+        } else if (name == "PostgreSQL") {
+            connection = sql::connect_postgres(client_options(db_user, db_password, db_host, db_port, db_name));
+        } else {
+            connection = sql::connect_odbc(mssql_connection_string(db_user, db_password, db_host, db_port, db_name));
+        }
+        connection.reset();  // a test only: nothing stays open
+        return std::string(kConnected);
+    } catch (const std::exception& error) {
+        return std::string(kFailedToConnectPrefix) + name + std::string(kFailedToConnectSuffix) + error.what();
+    }
+}
+
+std::unique_ptr<sql::Connection> get_mysql_db_connection(const Value& db_user, const Value& db_password,
+                                                         const Value& db_host, const Value& db_port,
+                                                         const Value& db_name) {
+    try {
+        return sql::connect_mysql(client_options(db_user, db_password, db_host, db_port, db_name));
+    } catch (const std::exception& error) {
+        print_line(std::string(kMysqlConnectFailed) + error.what());
+        return nullptr;
+    }
+}
+
+std::unique_ptr<sql::Connection> get_pgdb_connection(const Value& db_user, const Value& db_password,
+                                                     const Value& db_host, const Value& db_port,
+                                                     const Value& db_name) {
+    const sql::ConnectOptions options = client_options(db_user, db_password, db_host, db_port, db_name);
+    try {
+        return sql::connect_postgres(options);
+    } catch (const OperationalError& error) {
+        print_line(std::string(kPgErrorPrefix) + error.what() + std::string(kPgErrorSuffix));
+        return nullptr;
+    }
+}
+
+std::optional<std::vector<sql::Record>> execute_mysql_query(const std::string& sql_query) {
+    std::unique_ptr<sql::Connection> connection = configured_mysql();
+    if (!connection) return std::nullopt;
+    try {
+        connection->begin();
+        sql::Result result = connection->execute(sql_query);
+        connection->commit();
+        return result.records();
+    } catch (const std::exception& error) {
+        print_line(std::string(kQueryFailed) + error.what());
+        return std::nullopt;
+    }
+}
+
+std::optional<std::vector<sql::Row>> execute_pgdb_query(const std::string& sql_query) {
+    try {
+        const DatabaseSettings s = g_settings;
+        std::unique_ptr<sql::Connection> connection =
+            get_pgdb_connection(optional_value(s.db_user), optional_value(s.db_password), optional_value(s.db_host),
+                                s.db_port, optional_value(s.db_name));
+        if (!connection) return std::nullopt;
+        connection->begin();
+        sql::Result result = connection->execute(sql_query);
+        // Committed whatever the statement was: a WITH ... DELETE ... RETURNING both yields
+        // rows and changes data.
+        connection->commit();
+        if (!result.returns_rows) return std::nullopt;
+        return std::move(result.rows);
+    } catch (const std::exception& error) {
+        print_line(std::string(kQueryFailed) + error.what());
+        return std::nullopt;
+    }
+}
+
+Value get_mysql_database_schema() {
+    Value schema = Value::object();
+    std::unique_ptr<sql::Connection> connection = configured_mysql();
+    if (!connection) return nullptr;
+    try {
+        const sql::Result tables = connection->execute(kShowTables);
+        for (const sql::Row& row : tables.rows) {
+            const std::string table = text_of(row.at(0));
+            schema[table] = Value::array();
+            const sql::Result columns = connection->execute(std::string(kShowColumns) + backtick_quoted(table));
+            const std::size_t field = columns.column("Field");
+            const std::size_t type = columns.column("Type");
+            for (const sql::Row& column : columns.rows) {
+                schema[table].push_back({{"name", text_of(column[field])}, {"type", text_of(column[type])}});
+            }
+        }
+    } catch (const std::exception& error) {
+        print_line(std::string(kSchemaFailed) + error.what());
+    }
+    return schema;
+}
+
+Value get_pgdb_schema() {
+    Value schema = Value::object();
+    std::unique_ptr<sql::Connection> connection;
+    try {
+        const DatabaseSettings s = g_settings;
+        connection = get_pgdb_connection(optional_value(s.db_user), optional_value(s.db_password),
+                                         optional_value(s.db_host), s.db_port, optional_value(s.db_name));
+        if (!connection) return nullptr;
+        const sql::Result tables = connection->execute(kPgTablesQuery);
+        const std::size_t table_name = tables.column("table_name");
+        const std::string columns_query = numbered_placeholder(kPgColumnsQuery);
+        for (const sql::Row& row : tables.rows) {
+            const std::string table = text_of(row[table_name]);
+            schema[table] = Value::array();
+            const sql::Result columns = connection->execute(columns_query, {sql::Cell(table)});
+            const std::size_t column_name = columns.column("column_name");
+            const std::size_t data_type = columns.column("data_type");
+            for (const sql::Row& column : columns.rows) {
+                schema[table].push_back({{"name", text_of(column[column_name])}, {"type", text_of(column[data_type])}});
+            }
+        }
+    } catch (const std::exception& error) {
+        print_line(std::string(kSchemaFailed) + error.what());
+    }
+    return schema;
+}
+
+}  // namespace veltaai::dbtool
