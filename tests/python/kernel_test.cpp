@@ -205,3 +205,17 @@ TEST(PythonKernel, RendersJinja2WithPairs) {
               "1:q1=e1;2:q2=None;");
     EXPECT_THROW(python::render_jinja2("{% for %}", Value::object()), PythonError);
 }
+
+TEST(PythonKernel, NetworkIsolationLeavesOnlyLoopback) {
+    KernelOptions options = quick_options();
+    options.isolate_network = true;
+    Kernel kernel(options);
+    try {
+        kernel.run("pass");
+    } catch (const KernelError& error) {
+        GTEST_SKIP() << "no permission to make a network namespace here: " << error.what();
+    }
+    EXPECT_EQ(kernel.run("import socket\nprint(sorted(name for _, name in socket.if_nameindex()))"), "['lo']\n");
+    EXPECT_EQ(kernel.run("import socket\ns = socket.socket()\ns.settimeout(1)\nprint(s.connect_ex(('1.1.1.1', 80)) != 0)"),
+              "True\n");
+}
