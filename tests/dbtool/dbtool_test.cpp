@@ -1,0 +1,240 @@
+// Host database utilities against the test servers: settings captured at load, the connection
+// test, factories, query execution with its commit rules, and schema listings.
+#include "tests/sql/test_servers.h"
+#include "veltaai/core/errors.h"
+#include "veltaai/dbtool.h"
+#include "veltaai/sql/postgres.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+
+namespace veltaai::dbtool {
+namespace {
+
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStdout;
+using namespace std::chrono_literals;
+
+// Runs the load probe with exactly the given environment and returns its output lines.
+std::vector<std::string> probe(const std::string& environment, const std::string& mode = "settings") {
+    const std::string command = "env -i " + environment + " " + std::getenv("VELTAAI_BINARY_DIR") +
+                                "/bin/dbtool_load_probe " + mode;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::string out;
+    std::array<char, 4096> buffer{};
+    while (pipe && std::fgets(buffer.data(), buffer.size(), pipe)) out += buffer.data();
+    if (pipe) ::pclose(pipe);
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < out.size();) {
+        const std::size_t end = out.find('\n', start);
+        lines.push_back(out.substr(start, end - start));
+        start = end == std::string::npos ? out.size() : end + 1;
+    }
+    return lines;
+}
+
+TEST(DbtoolLoad, DefaultsAndEnvironmentAreCapturedOnce) {
+    auto lines = probe("");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(Value::parse(lines[0]),
+              Value::parse(R"({"db_name":null,"db_user":"root","db_password":"tarn","db_host":null,"db_port":3306})"));
+    EXPECT_EQ(lines[1], "The following configuration variables are invalid: db_name, db_host");
+    EXPECT_EQ(lines[2], R"(["db_name","db_host"])");
+    // Set but empty is empty, not the default; the port never comes from the environment.
+    lines = probe("db_user= db_password=pw db_host=h db_name=n db_port=5432");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(Value::parse(lines[0]),
+              Value::parse(R"({"db_name":"n","db_user":"","db_password":"pw","db_host":"h","db_port":3306})"));
+    EXPECT_EQ(lines[1], "The following configuration variables are invalid: db_user");
+}
+
+TEST(DbtoolLoad, QueryWithoutAHostPrintsTheFactoryLineOnly) {
+    const auto lines = probe("", "query");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1].rfind("Failed to connect to the database: ", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2], "absent");
+}
+
+TEST(DbtoolSettings, SetConfigValidatesBeforeChangingAnything) {
+    set_database_config("shop", "u", "p", "h", 5432);
+    EXPECT_THROW(set_database_config("other", "u", "p", "h", "5433"), ValueError);
+    try {
+        set_database_config("other", "u", "p", nullptr, 5433);
+        FAIL() << "absent host accepted";
+    } catch (const ValueError& error) {
+        EXPECT_STREQ(error.what(), "All parameters must be provided and 'port' must be an integer.");
+    }
+    EXPECT_EQ(database_settings().db_name, "shop");
+    EXPECT_EQ(database_settings().db_port, 5432);
+    set_database_config("shop", "u", "p", "", 5432);
+    CaptureStdout();
+    EXPECT_EQ(check_db_config_variables(), std::vector<std::string>{"db_host"});
+    EXPECT_EQ(GetCapturedStdout(), "The following configuration variables are invalid: db_host\n");
+    set_database_config("shop", "u", "p", "h", 5432);
+    CaptureStdout();
+    EXPECT_TRUE(check_db_config_variables().empty());
+    EXPECT_EQ(GetCapturedStdout(), "All configuration variables are set correctly.\n");
+}
+
+TEST(DbtoolConnectionString, SqlServerValuesAreQuotedOnlyWhenNeeded) {
+    EXPECT_EQ(mssql_connection_string("sa", "secret", "db1", 1433, "sales"),
+              "DRIVER={SQL Server};SERVER=db1,1433;DATABASE=sales;UID=sa;PWD=secret");
+    EXPECT_EQ(mssql_connection_string("sa", "p;w}x", "db1", 1433, "sales"),
+              "DRIVER={SQL Server};SERVER=db1,1433;DATABASE=sales;UID=sa;PWD={p;w}}x}");
+    EXPECT_EQ(mssql_connection_string("sa", "pw", nullptr, 1433, "sales").substr(0, 32), "DRIVER={SQL Server};SERVER=None,");
+}
+
+class DbtoolServers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto found = testing::server_env();
+        ASSERT_TRUE(found) << testing::kStartServers;
+        env = *found;
+    }
+    void use_postgres(const std::string& db = "veltaai_fixtures") {
+        set_database_config(db, env.postgres.user, env.postgres.password, env.postgres.host, env.postgres.port);
+    }
+    void use_mysql(const std::string& db = "veltaai_fixtures") {
+        set_database_config(db, env.mysql.user, env.mysql.password, env.mysql.host, env.mysql.port);
+    }
+    std::unique_ptr<sql::Connection> admin() {
+        return sql::connect_postgres({env.postgres.host, env.postgres.port, env.postgres.user, env.postgres.password,
+                                      "veltaai_fixtures", 5s, {}});
+    }
+    std::string scratch = "dbtool_scratch_" + std::to_string(::getpid());
+    testing::ServerEnv env;
+};
+
+TEST_F(DbtoolServers, ConnectionTestAnswersWithStatusTexts) {
+    const auto& pg = env.postgres;
+    const auto& my = env.mysql;
+    CaptureStdout();
+    EXPECT_EQ(get_db_connection("mysql", my.user, my.password, my.host, my.port, "veltaai_fixtures"),
+              "Unsupported SQL engine specified.");
+    EXPECT_EQ(get_db_connection("MySQL", my.user, my.password, my.host, my.port, "veltaai_fixtures"),
+              "Success! Connection Established! .");
+    const std::string denied = get_db_connection("MySQL", my.user, "wrong", my.host, my.port, "veltaai_fixtures");
+    EXPECT_EQ(denied.rfind("Failed to connect to MySQL database: ", 0), 0u);
+    EXPECT_NE(denied.find("Access denied"), std::string::npos);
+    EXPECT_EQ(get_db_connection("PostgreSQL", pg.user, pg.password, pg.host, 1, "x").rfind(
+                  "Failed to connect to PostgreSQL database: ", 0),
+              0u);
+    // The "SQL Server" driver of the test setup is a real SQLite ODBC driver.
+    EXPECT_EQ(get_db_connection("MsSQL", "sa", "pw", "db1", 1433, env.odbc_sqlite_db), "Success! Connection Established! .");
+    EXPECT_EQ(GetCapturedStdout(), "");
+    // Nothing stays open on the server afterwards.
+    auto count = [&] {
+        return admin()->execute("SELECT count(*) FROM pg_stat_activity WHERE datname = 'veltaai_empty'").rows.at(0).at(0);
+    };
+    EXPECT_EQ(get_db_connection("PostgreSQL", pg.user, pg.password, pg.host, pg.port, "veltaai_empty"),
+              "Success! Connection Established! .");
+    EXPECT_EQ(count(), sql::Cell(std::int64_t{0}));
+}
+
+TEST_F(DbtoolServers, FactoriesPrintTheirFailureLines) {
+    CaptureStdout();
+    EXPECT_EQ(get_mysql_db_connection(env.mysql.user, "wrong", env.mysql.host, env.mysql.port, "x"), nullptr);
+    EXPECT_EQ(get_pgdb_connection(env.postgres.user, "wrong", env.postgres.host, env.postgres.port, "x"), nullptr);
+    const std::string printed = GetCapturedStdout();
+    EXPECT_EQ(printed.rfind("Failed to connect to the database: Access denied", 0), 0u) << printed;
+    EXPECT_NE(printed.find("\nThe error '"), std::string::npos);
+    EXPECT_NE(printed.find("password authentication failed for user \"" + env.postgres.user + "\"' occurred\n"),
+              std::string::npos);
+    EXPECT_THROW(get_pgdb_connection(env.postgres.user, "x", env.postgres.host, Value::array(), "x"), TypeError);
+}
+
+TEST_F(DbtoolServers, PostgresQueriesReturnRowsOfRowYieldingStatementsAndCommitTheRest) {
+    use_postgres();
+    auto one = execute_pgdb_query("SELECT 1");
+    ASSERT_TRUE(one);
+    EXPECT_EQ(*one, std::vector<sql::Row>{{sql::Cell(std::int64_t{1})}});
+    auto customers = execute_pgdb_query("  select * from customers order by id");
+    ASSERT_TRUE(customers);
+    EXPECT_EQ(customers->size(), 4u);
+    EXPECT_EQ(customers->at(0).at(1), sql::Cell(std::string("Ada")));
+    EXPECT_FALSE(execute_pgdb_query("CREATE TABLE " + scratch + " (id int, v text)"));
+    EXPECT_FALSE(execute_pgdb_query("INSERT INTO " + scratch + " VALUES (1, 'a'), (2, 'b')"));
+    EXPECT_FALSE(execute_pgdb_query("UPDATE " + scratch + " SET v = 'z' WHERE id = 1"));
+    EXPECT_EQ(admin()->execute("SELECT v FROM " + scratch + " WHERE id = 1").rows.at(0).at(0), sql::Cell(std::string("z")));
+    // Statements that yield rows give them back whatever their first word, and still commit.
+    auto with = execute_pgdb_query("WITH t AS (SELECT 5 AS n) SELECT n FROM t");
+    ASSERT_TRUE(with);
+    EXPECT_EQ(with->at(0).at(0), sql::Cell(std::int64_t{5}));
+    auto deleted = execute_pgdb_query("WITH d AS (DELETE FROM " + scratch + " WHERE id = 2 RETURNING id) SELECT * FROM d");
+    ASSERT_TRUE(deleted);
+    EXPECT_EQ(deleted->size(), 1u);
+    EXPECT_EQ(admin()->execute("SELECT count(*) FROM " + scratch).rows.at(0).at(0), sql::Cell(std::int64_t{1}));
+    CaptureStdout();
+    EXPECT_FALSE(execute_pgdb_query("SELECT * FROM custmers"));
+    EXPECT_EQ(GetCapturedStdout().rfind("An error occurred while executing the query: relation \"custmers\"", 0), 0u);
+    EXPECT_TRUE(execute_pgdb_query("SELECT 2"));
+    EXPECT_FALSE(execute_pgdb_query("DROP TABLE " + scratch));
+}
+
+TEST_F(DbtoolServers, MysqlQueriesReturnRecordsAndCommitChanges) {
+    use_mysql();
+    auto one = execute_mysql_query("SELECT 1");
+    ASSERT_TRUE(one);
+    ASSERT_EQ(one->size(), 1u);
+    EXPECT_EQ(one->at(0).names(), std::vector<std::string>{"1"});
+    EXPECT_EQ(one->at(0)["1"], sql::Cell(std::int64_t{1}));
+    auto rows = execute_mysql_query("SELECT id, name FROM customers ORDER BY id");
+    ASSERT_TRUE(rows);
+    EXPECT_EQ(rows->at(1)["name"], sql::Cell(std::string("Grace")));
+    ASSERT_TRUE(execute_mysql_query("CREATE TABLE " + scratch + " (id INT, v TEXT)"));
+    ASSERT_TRUE(execute_mysql_query("INSERT INTO " + scratch + " VALUES (1, 'a')"));
+    auto updated = execute_mysql_query("UPDATE " + scratch + " SET v = 'z'");
+    ASSERT_TRUE(updated);
+    EXPECT_TRUE(updated->empty());
+    // A separate connection sees the change: it was committed.
+    auto seen = execute_mysql_query("SELECT v FROM " + scratch);
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->at(0)["v"], sql::Cell(std::string("z")));
+    CaptureStdout();
+    EXPECT_FALSE(execute_mysql_query("SELECT * FROM custmers"));
+    EXPECT_EQ(GetCapturedStdout().rfind("An error occurred while executing the query: Table 'veltaai_fixtures.custmers'", 0), 0u);
+    execute_mysql_query("DROP TABLE " + scratch);
+}
+
+TEST_F(DbtoolServers, PostgresSchemaListsPublicRelationsAndMergesSameNamedTables) {
+    use_postgres();
+    const Value schema = get_pgdb_schema();
+    ASSERT_TRUE(schema.is_object());
+    EXPECT_TRUE(schema.contains("customer_totals"));
+    EXPECT_EQ(schema["no_columns"], Value::array());
+    EXPECT_EQ(schema["customers"], Value::parse(R"([{"name":"id","type":"integer"},{"name":"name","type":"character varying"},
+                                                     {"name":"city","type":"text"}])"));
+    // other.orders is not listed, but its columns join those of public.orders.
+    EXPECT_EQ(schema["orders"].size(), 5u);
+    use_postgres("veltaai_empty");
+    EXPECT_EQ(get_pgdb_schema(), Value::object());
+}
+
+TEST_F(DbtoolServers, MysqlSchemaQuotesOddTableNames) {
+    use_mysql();
+    CaptureStdout();
+    const Value schema = get_mysql_database_schema();
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(schema["Odd Name"], Value::parse(R"j([{"name":"first col","type":"int(11)"},{"name":"it's","type":"text"}])j"));
+    EXPECT_EQ(schema["select"], Value::parse(R"j([{"name":"from","type":"int(11)"}])j"));
+    EXPECT_EQ(schema["back`tick"].size(), 1u);
+    EXPECT_EQ(schema["orders"][2], Value::parse(R"j({"name":"amount","type":"decimal(10,2)"})j"));
+    use_mysql("veltaai_empty");
+    EXPECT_EQ(get_mysql_database_schema(), Value::object());
+}
+
+TEST_F(DbtoolServers, UnreachableServersGiveNullSchemasAndOnlyTheFactoryLine) {
+    set_database_config("x", "u", "p", "127.0.0.1", 1);
+    CaptureStdout();
+    EXPECT_TRUE(get_mysql_database_schema().is_null());
+    EXPECT_TRUE(get_pgdb_schema().is_null());
+    const std::string printed = GetCapturedStdout();
+    EXPECT_EQ(printed.rfind("Failed to connect to the database: ", 0), 0u) << printed;
+    EXPECT_NE(printed.find("\nThe error '"), std::string::npos);
+    EXPECT_EQ(printed.find("An error occurred"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace veltaai::dbtool
