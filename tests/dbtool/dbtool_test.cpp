@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
 
 namespace veltaai::dbtool {
 namespace {
@@ -19,8 +20,9 @@ using namespace std::chrono_literals;
 
 // Runs the load probe with exactly the given environment and returns its output lines.
 std::vector<std::string> probe(const std::string& environment, const std::string& mode = "settings") {
-    const std::string command = "env -i " + environment + " " + std::getenv("VELTAAI_BINARY_DIR") +
-                                "/bin/dbtool_load_probe " + mode;
+    // The probe is built next to this test.
+    const std::string probe_path = (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "dbtool_load_probe").string();
+    const std::string command = "env -i " + environment + " " + probe_path + " " + mode;
     FILE* pipe = ::popen(command.c_str(), "r");
     std::string out;
     std::array<char, 4096> buffer{};
