@@ -113,6 +113,9 @@ TEST_F(Handles, DialectsAndSortedTableListing) {
     const std::string pg_tables = ListSQLDatabaseTool(open(pg_uri())).run();
     EXPECT_NE(pg_tables.find("no_columns, orders, select"), std::string::npos) << pg_tables;
     EXPECT_NE(ListSQLDatabaseTool(open(odbc_uri())).run().find("customers, empty_table"), std::string::npos);
+    // The URL form hosts write, through the driver registered as "SQL Server".
+    auto sqlserver = open("mssql+pyodbc://sa:pw@db1:1433/" + env.odbc_sqlite_db);
+    EXPECT_EQ(sqlserver->run("SELECT count(*) FROM Track"), "[(3503,)]");
 }
 
 TEST_F(Handles, SchemaTextShowsCreateTableAndThreeRows) {
@@ -141,6 +144,10 @@ TEST_F(Handles, SchemaTextShowsCreateTableAndThreeRows) {
     } catch (const ValueError& error) {
         EXPECT_EQ(std::string(error.what()), "Tables not found in the database: nope, gone");
     }
+    const std::string odbc = open(odbc_uri())->get_table_info({"orders"});
+    EXPECT_NE(odbc.find("CREATE TABLE orders (\n\torder_id int4 NOT NULL,"), std::string::npos) << odbc;
+    EXPECT_NE(odbc.find("3 rows from orders table:\norder_id\tcustomer_id\tamount\n10\t1\t12.50\n11\t1\t3.99\n12\t2\t100.00\n*/"),
+              std::string::npos) << odbc;
     const std::string my = open(mysql_uri())->get_table_info({"back`tick", "orders"});
     EXPECT_NE(my.find("CREATE TABLE `back``tick` ("), std::string::npos) << my;
     EXPECT_NE(my.find("FOREIGN KEY (`customer_id`) REFERENCES `customers` (`id`)"), std::string::npos);
