@@ -61,7 +61,7 @@ std::string percent_decode(std::string_view text, bool plus_is_blank = false) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() + 0 && hex_digit(text[i + 1]) >= 0 && hex_digit(text[i + 2]) >= 0) {
+        if (text[i] == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 && hex_digit(text[i + 2]) >= 0) {
             out += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
             i += 2;
         } else if (plus_is_blank && text[i] == '+') {
@@ -239,7 +239,10 @@ std::shared_ptr<CustomSQLDatabase> CustomSQLDatabase::from_uri(const std::string
 }
 
 CustomSQLDatabase::CustomSQLDatabase(std::unique_ptr<sql::Connection> connection, DatabaseOptions options)
-    : connection_(std::move(connection)), options_(options), dialect_(sql::dialect_name(connection_->dialect())) {}
+    : connection_(std::move(connection)), options_(options) {
+    if (!connection_) throw ValueError("CustomSQLDatabase needs an open connection");
+    dialect_ = sql::dialect_name(connection_->dialect());
+}
 
 std::vector<std::string> CustomSQLDatabase::get_usable_table_names() {
     std::lock_guard lock(mutex_);
