@@ -58,7 +58,10 @@ start_pg() {
     -o "-c listen_addresses=127.0.0.1 -p $pg_port -k $root/pg -c fsync=off -c synchronous_commit=off -c full_page_writes=off -c max_connections=200" \
     start >/dev/null
   psql_ -d postgres -f "$chinook/Chinook_PostgreSql.sql" 2>&1 | grep -v 'does not exist, skipping' || true
-  psql_ -d postgres -c 'CREATE DATABASE veltaai_fixtures' -c 'CREATE DATABASE veltaai_empty'
+  # veltaai_scratch takes tables tests create; veltaai_probe is only ever connected to by the
+  # test that counts connections.
+  psql_ -d postgres -c 'CREATE DATABASE veltaai_fixtures' -c 'CREATE DATABASE veltaai_empty' \
+    -c 'CREATE DATABASE veltaai_scratch' -c 'CREATE DATABASE veltaai_probe'
   psql_ -d veltaai_fixtures -f "$fixtures/postgresql.sql"
 }
 
@@ -84,6 +87,7 @@ CREATE USER '$user'@'%' IDENTIFIED BY '$password';
 GRANT ALL PRIVILEGES ON *.* TO '$user'@'%' WITH GRANT OPTION;
 CREATE DATABASE veltaai_fixtures CHARACTER SET utf8mb4;
 CREATE DATABASE veltaai_empty CHARACTER SET utf8mb4;
+CREATE DATABASE veltaai_scratch CHARACTER SET utf8mb4;
 SQL
   # Chinook's track names hold backslashes that MySQL's default escaping would eat.
   mariadb_ --init-command="SET SESSION sql_mode=CONCAT(@@SESSION.sql_mode, ',NO_BACKSLASH_ESCAPES')" \

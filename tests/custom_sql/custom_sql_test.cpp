@@ -154,10 +154,10 @@ TEST_F(Handles, SchemaTextShowsCreateTableAndThreeRows) {
 }
 
 TEST_F(Handles, ListingAndSchemaAreCachedUntilRefresh) {
-    auto db = open(pg_uri());
+    auto db = open(pg_uri("veltaai_scratch"));
     const std::string before = ListSQLDatabaseTool(db).run();
     auto admin = sql::connect_postgres({env.postgres.host, env.postgres.port, env.postgres.user, env.postgres.password,
-                                        "veltaai_fixtures", 5s, {}});
+                                        "veltaai_scratch", 5s, {}});
     const std::string table = "late_" + std::to_string(::getpid());
     admin->execute("CREATE TABLE " + table + " (a int)");
     EXPECT_EQ(ListSQLDatabaseTool(db).run(), before);

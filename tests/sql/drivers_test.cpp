@@ -170,19 +170,20 @@ TEST_F(MysqlDriver, BindsParametersAsEscapedLiteralsAndReportsErrors) {
 }
 
 TEST_F(MysqlDriver, ReadOnlyRunStopsDdlAndStatementTimeLimits) {
-    auto db = mysql();
-    db->execute("CREATE TABLE IF NOT EXISTS ro_probe_driver (a INT)");
+    auto db = mysql("veltaai_scratch");
+    const std::string probe = "ro_probe_" + std::to_string(::getpid());
+    db->execute("CREATE TABLE " + probe + " (a INT)");
     // DDL would commit the transaction implicitly; the session flag stops it first.
-    expect_error([&] { db->run_read_only("DROP TABLE ro_probe_driver", 5s); }, "READ ONLY transaction");
-    expect_error([&] { db->run_read_only("SET STATEMENT tx_read_only=0 FOR DROP TABLE ro_probe_driver", 5s); },
+    expect_error([&] { db->run_read_only("DROP TABLE " + probe, 5s); }, "READ ONLY transaction");
+    expect_error([&] { db->run_read_only("SET STATEMENT tx_read_only=0 FOR DROP TABLE " + probe, 5s); },
                  "SET statements cannot run here");
     const auto start = std::chrono::steady_clock::now();
     expect_error([&] { db->run_read_only("SELECT SLEEP(5)", 300ms); }, "max_statement_time exceeded");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     // The session is writable and unhurried again after a guarded run.
-    EXPECT_EQ(db->execute("INSERT INTO ro_probe_driver VALUES (1)").affected_rows, 1);
+    EXPECT_EQ(db->execute("INSERT INTO " + probe + " VALUES (1)").affected_rows, 1);
     EXPECT_EQ(db->execute("SELECT SLEEP(0.4)").rows.at(0).at(0), Cell(std::int64_t{0}));
-    db->execute("DROP TABLE ro_probe_driver");
+    db->execute("DROP TABLE " + probe);
 }
 
 TEST_F(MysqlDriver, CatalogueBuildsKeyClauses) {
