@@ -73,7 +73,7 @@ TEST(Steps, NodesOfOneStepSeeTheStepsStartAndAllTheirUpdatesLand) {
                 const int now = ++active;
                 for (int seen = peak; now > seen && !peak.compare_exchange_weak(seen, now);) {
                 }
-                std::this_thread::sleep_for(name == "slow" ? 40ms : 20ms);
+                std::this_thread::sleep_for(name == "slow" ? 100ms : 50ms);
                 --active;
                 const std::lock_guard lock(mutex);
                 node_saw[name] = view.at("items");
