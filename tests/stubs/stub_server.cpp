@@ -58,7 +58,8 @@ StubServer::StubServer(int port, std::string host) : impl_(std::make_unique<Impl
     // Set explicitly too: the packaged library is compiled with its own default.
     impl_->server.set_tcp_nodelay(true);
     impl_->server.set_keep_alive_max_count(1000);
-    impl_->server.set_keep_alive_timeout(2);
+    // Idle keep-alive connections hold stop() for this long; back-to-back calls still reuse theirs.
+    impl_->server.set_keep_alive_timeout(0);
     if (port == 0) {
         port_ = impl_->server.bind_to_any_port(host_);
     } else {
@@ -104,6 +105,12 @@ void StubServer::start() {
     if (impl_->started) return;
     impl_->started = true;
     impl_->thread = std::thread([impl = impl_.get()] { impl->server.listen_after_bind(); });
+    // A stop() that came before the server runs would be lost and leave it listening forever.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!impl_->server.is_running()) {
+        if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("stub server did not start");
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
 }
 
 void StubServer::stop() {

@@ -27,6 +27,10 @@ struct SchemaField {
 // StructuredSchema{"RelevantTablesOutput", {{"relevant_tables", FieldType::text_list,
 // "List of relevant table names"}}}.
 struct StructuredSchema {
+    StructuredSchema() = default;
+    StructuredSchema(std::string name, std::vector<SchemaField> fields, std::string description = {})
+        : name(std::move(name)), fields(std::move(fields)), description(std::move(description)) {}
+
     std::string name;
     std::vector<SchemaField> fields;
     std::string description;  // optional description of the whole record

@@ -1,0 +1,35 @@
+#pragma once
+// Sets or unsets an environment variable for a test's duration, restoring it afterwards.
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+namespace veltaai::testing {
+
+class EnvGuard {
+public:
+    EnvGuard(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
+        if (const char* old = std::getenv(name_.c_str())) old_ = old;
+        if (value) {
+            setenv(name_.c_str(), value->c_str(), 1);
+        } else {
+            unsetenv(name_.c_str());
+        }
+    }
+    ~EnvGuard() {
+        if (old_) {
+            setenv(name_.c_str(), old_->c_str(), 1);
+        } else {
+            unsetenv(name_.c_str());
+        }
+    }
+    EnvGuard(const EnvGuard&) = delete;
+    EnvGuard& operator=(const EnvGuard&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+}  // namespace veltaai::testing
