@@ -154,7 +154,8 @@ Response Client::send(const Request& request) {
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
+    // No Accept-Encoding: replies are small, and a compressing server (cpp-httplib picks brotli)
+    // spends more time than the transfer saves.
     curl_easy_setopt(curl, CURLOPT_TCP_NODELAY, 1L);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, header_list.get());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_body);
