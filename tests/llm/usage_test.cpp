@@ -119,7 +119,13 @@ TEST(Usage, PriceTableMatchesServiceNames) {
     EXPECT_DOUBLE_EQ(model_price("gpt-35-turbo-9999")->output_per_1k, 0.002);
     EXPECT_FALSE(model_price("gpt-4o-mini-tts"));
     EXPECT_FALSE(model_price("_comment"));
+    // Unknown models cost 0 and are reported once, not on every call.
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(call_cost("llama-3", {100, 100, 200}), 0.0);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("llama-3"), std::string::npos);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(call_cost("llama-3", {1, 1, 2}), 0.0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
 }  // namespace
