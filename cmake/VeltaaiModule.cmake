@@ -14,7 +14,7 @@ function(veltaai_test name)
   add_executable(${name} ${ARG_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} veltaai_warnings GTest::gtest GTest::gmock GTest::gtest_main)
+  # One variable per ENVIRONMENT entry: a list here would be split into separate properties.
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${ARG_LABELS}"
-    ENVIRONMENT "VELTAAI_SOURCE_DIR=${PROJECT_SOURCE_DIR};VELTAAI_BINARY_DIR=${PROJECT_BINARY_DIR}")
+    PROPERTIES LABELS "${ARG_LABELS}" ENVIRONMENT "VELTAAI_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endfunction()

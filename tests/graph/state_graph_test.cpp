@@ -3,6 +3,8 @@
 
 #include "veltaai/graph/state_graph.h"
 
+#include "veltaai/core/run_context.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -66,6 +68,7 @@ TEST(Steps, NodesOfOneStepSeeTheStepsStartAndAllTheirUpdatesLand) {
          {std::pair{std::optional<int>(), 2}, {std::optional<int>(1), 1}, {std::optional<int>(2), 2}}) {
         std::mutex mutex;
         std::map<std::string, Value> node_saw, condition_saw;
+        std::map<std::string, std::shared_ptr<void>> context_saw;
         std::atomic<int> active{0}, peak{0};
         std::thread::id fan_thread;
         const auto branch = [&](const std::string& name, int add) {
@@ -77,6 +80,7 @@ TEST(Steps, NodesOfOneStepSeeTheStepsStartAndAllTheirUpdatesLand) {
                 --active;
                 const std::lock_guard lock(mutex);
                 node_saw[name] = view.at("items");
+                context_saw[name] = RunContext::current().get("run");
                 return Value{{"items", {name}}, {"count", add}};
             };
         };
@@ -99,6 +103,8 @@ TEST(Steps, NodesOfOneStepSeeTheStepsStartAndAllTheirUpdatesLand) {
         g.add_conditional_edges("fast", recorder("fast"), {{"on", END}});
         RunConfig config;
         config.max_concurrency = concurrency;
+        const auto run_marker = std::make_shared<int>(7);
+        const RunContext::Scope in_run(RunContext().with("run", run_marker));
         const Value state = g.compile().invoke(Value::object(), config);
 
         EXPECT_EQ(state["items"], Value({"start", "slow", "fast"})) << "merged in node order";
@@ -109,6 +115,8 @@ TEST(Steps, NodesOfOneStepSeeTheStepsStartAndAllTheirUpdatesLand) {
         EXPECT_EQ(condition_saw["fast"], Value({{"start", "fast"}, 2}));
         EXPECT_EQ(peak.load(), peak_expected) << "at most max_concurrency nodes at once";
         EXPECT_EQ(fan_thread, std::this_thread::get_id());
+        EXPECT_EQ(context_saw["slow"], run_marker) << "worker threads work for the caller's run";
+        EXPECT_EQ(context_saw["fast"], run_marker);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "veltaai/graph/state_graph.h"
 
+#include "veltaai/core/run_context.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -231,7 +233,11 @@ private:
         threads.reserve(workers - 1);
         for (std::size_t w = 1; w < workers; ++w) {
             try {
-                threads.emplace_back(work);
+                // Workers carry the run's context (its usage accounting) like the calling thread.
+                threads.emplace_back([&work, context = RunContext::current()] {
+                    RunContext::Scope in_run(context);
+                    work();
+                });
             } catch (const std::system_error&) {
                 break;  // fewer threads than hoped; the remaining workers share the step
             }
