@@ -5,8 +5,14 @@
 
 #include "veltaai/core/value.h"
 #include "veltaai/graph/state_view.h"
+#include "veltaai/llm/prompt_template.h"
 
+#include <memory>
 #include <string>
+
+namespace veltaai::llm {
+class ChatModel;
+}  // namespace veltaai::llm
 
 namespace veltaai::querygraph {
 
@@ -44,20 +50,8 @@ std::string sql_syntax_condition(const graph::StateView& state);
 // Offered for graphs that make analysis code optional: "use_pandas" or "generate_response".
 std::string pandas_code_condition(const graph::StateView& state);
 
-}  // namespace veltaai::querygraph
-
 // ---------------------------------------------------------------------------------------------
 // Analysis code execution
-
-#include "veltaai/llm/prompt_template.h"
-
-#include <memory>
-
-namespace veltaai::llm {
-class ChatModel;
-}  // namespace veltaai::llm
-
-namespace veltaai::querygraph {
 
 // "pandas_executor_node": runs `pandas_code` in the process's analysis kernel (a child
 // interpreter, matplotlib drawing to files only), in a fresh namespace holding only
