@@ -5,16 +5,30 @@
 
 #include "veltaai/core/value.h"
 #include "veltaai/graph/state_view.h"
+#include "veltaai/llm/chat_model.h"
 #include "veltaai/llm/prompt_template.h"
+#include "veltaai/querygraph/custom_sql.h"
 
 #include <memory>
 #include <string>
 
-namespace veltaai::llm {
-class ChatModel;
-}  // namespace veltaai::llm
-
 namespace veltaai::querygraph {
+
+// ---------------------------------------------------------------------------------------------
+// Records the model's structured replies are bound to
+
+inline const llm::StructuredSchema RelevantTablesOutput{
+    "RelevantTablesOutput", {{"relevant_tables", llm::FieldType::text_list, "List of relevant table names"}}};
+inline const llm::StructuredSchema RewriteQueryOutput{
+    "RewriteQueryOutput", {{"rewritten_question", llm::FieldType::text, "Rewritten question"}}};
+inline const llm::StructuredSchema SQLQueryInput{
+    "SQLQueryInput", {{"sql_query", llm::FieldType::text, "SQL query string to be executed"}}};
+inline const llm::StructuredSchema GenerationOutput{
+    "GenerationOutput",
+    {{"image_path", llm::FieldType::text, "image path generated if exists in context"},
+     {"final_response", llm::FieldType::text, "final response"}}};
+inline const llm::StructuredSchema PythonCodeInput{
+    "PythonCodeInput", {{"code", llm::FieldType::text, "Python code to be executed"}}};
 
 // ---------------------------------------------------------------------------------------------
 // Entry node and repair handlers
@@ -49,6 +63,150 @@ std::string pandas_error_handler_condition(const graph::StateView& state);
 std::string sql_syntax_condition(const graph::StateView& state);
 // Offered for graphs that make analysis code optional: "use_pandas" or "generate_response".
 std::string pandas_code_condition(const graph::StateView& state);
+
+// ---------------------------------------------------------------------------------------------
+// Tables and schemas
+
+// "table_names_lookup_node": {table_names_from_db: the usable table names joined by ", "}.
+class TableNamesLookup {
+public:
+    explicit TableNamesLookup(std::shared_ptr<CustomSQLDatabase> db);
+    Value invoke(graph::StateView& state);
+
+private:
+    ListSQLDatabaseTool tool_;
+};
+
+// Prompt-based choice of the tables a question needs (the graph uses the picker instead):
+// {relevant_tables: the model's list, unchecked}. Prefers a non-empty rewritten_question.
+class RelevantTableNames {
+public:
+    RelevantTableNames(std::shared_ptr<CustomSQLDatabase> db, std::shared_ptr<llm::ChatModel> model);
+    Value invoke(graph::StateView& state);
+    // System SQL_PREFIX, then the human question with the tail appended after formatting.
+    llm::ChatMessages generate_prompt(const graph::StateView& state) const;
+
+private:
+    std::string dialect_;
+    std::shared_ptr<llm::StructuredModel> model_;
+    llm::ChatPromptTemplate template_;
+};
+
+// "relevant_schemas_node": {sql_generation_prompt_type: "generation",
+// schemas_from_relevant_tables: the schema text of relevant_tables}.
+class RelevantSchemas {
+public:
+    explicit RelevantSchemas(std::shared_ptr<CustomSQLDatabase> db);
+    Value invoke(graph::StateView& state);
+
+private:
+    InfoSQLDatabaseTool tool_;
+};
+
+// "rewrite_query_node": has the model restate user_question against the schema of every
+// usable table: {rewritten_question: the model's text}.
+class RewriteQuery {
+public:
+    RewriteQuery(std::shared_ptr<CustomSQLDatabase> db, std::shared_ptr<llm::ChatModel> model);
+    Value invoke(graph::StateView& state);
+    // One system message; reads the schemas of table_names_from_db from the database.
+    llm::ChatMessages generate_prompt(const graph::StateView& state);
+
+private:
+    std::shared_ptr<llm::StructuredModel> model_;
+    InfoSQLDatabaseTool tool_;
+    llm::ChatPromptTemplate template_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// SQL
+
+// "sql_generation_node": {generated_sql_query: [the model's query]}, written fresh
+// ("generation") or repaired from every earlier (query, result) pair ("correction").
+class SQLGeneration {
+public:
+    SQLGeneration(std::shared_ptr<CustomSQLDatabase> db, std::shared_ptr<llm::ChatModel> model);
+    Value invoke(graph::StateView& state);
+    // ValueError "Messages not generated correctly." for any other prompt type.
+    llm::ChatMessages generate_messages(const graph::StateView& state) const;
+
+private:
+    std::shared_ptr<llm::StructuredModel> model_;
+    std::string dialect_;
+    llm::ChatPromptTemplate generate_template_;
+    llm::ChatPromptTemplate correct_template_;
+};
+
+// "sql_syntax_checker_node": replaces the newest generated query, in the state's own list,
+// with the model's review of it; returns an empty update.
+class SQLSyntaxChecker {
+public:
+    SQLSyntaxChecker(std::shared_ptr<CustomSQLDatabase> db, std::shared_ptr<llm::ChatModel> model);
+    Value invoke(graph::StateView& state);
+
+private:
+    QuerySQLCheckerTool tool_;
+};
+
+// "sql_execution_node": runs the newest query. Rows: {sql_execution_result: [rows],
+// execution_success: true, pandas_generation_prompt_type: "generation"}. No rows or a
+// database error: {sql_execution_result: ["None" or the error text], execution_success: false}.
+class SQLExecution {
+public:
+    explicit SQLExecution(std::shared_ptr<CustomSQLDatabase> db);
+    Value invoke(graph::StateView& state);
+
+private:
+    std::shared_ptr<CustomSQLDatabase> db_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Answer
+
+// "final_response_generation_node": shows the model the question, every query, the newest
+// result and the analysis code with its output: {final_response, image_path} as it replies.
+class GenerateResponse {
+public:
+    explicit GenerateResponse(std::shared_ptr<llm::ChatModel> model);
+    Value invoke(graph::StateView& state);
+    // The one prompt text; analysis keys the state lacks show as empty text.
+    std::string generate_prompt(const graph::StateView& state) const;
+
+private:
+    std::shared_ptr<llm::StructuredModel> model_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Analysis code generation and repair
+
+// "pandas_generator_node": {pandas_code: the model's code}, written from the (query, result)
+// pairs ("generation") or repaired from the failing code and its error ("correction").
+class PandasGenerator {
+public:
+    explicit PandasGenerator(std::shared_ptr<llm::ChatModel> model);
+    Value invoke(graph::StateView& state);
+    // Generation: system and human message. Correction: the repair text as one human message.
+    // Any other prompt type is a ValueError.
+    llm::ChatMessages generate_prompt(const graph::StateView& state) const;
+
+private:
+    std::shared_ptr<llm::StructuredModel> model_;
+    llm::ChatPromptTemplate template_;
+    llm::PromptTemplate correction_template_;
+};
+
+// Repairs failing analysis code (the graph repairs through PandasGenerator instead):
+// {pandas_code: the model's code}.
+class PandasCorrection {
+public:
+    explicit PandasCorrection(std::shared_ptr<llm::ChatModel> model);
+    Value invoke(graph::StateView& state);
+    std::string generate_prompt(const graph::StateView& state) const;
+
+private:
+    std::shared_ptr<llm::StructuredModel> model_;
+    llm::PromptTemplate template_;
+};
 
 // ---------------------------------------------------------------------------------------------
 // Analysis code execution
