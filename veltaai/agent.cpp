@@ -1,10 +1,21 @@
 #include "veltaai/agent.h"
 
 #include "veltaai/api.h"
+#include "veltaai/core/dotenv.h"
 #include "veltaai/core/errors.h"
+#include "veltaai/core/http.h"
+#include "veltaai/llm/usage.h"
+#include "veltaai/querygraph/custom_sql.h"
 
+#include <cxxabi.h>
+
+#include <array>
+#include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <optional>
+#include <typeinfo>
+#include <utility>
 
 namespace veltaai::agent {
 namespace {
@@ -13,13 +24,73 @@ namespace {
 namespace text {
 constexpr const char* llm_ready = "LLM is Ready!";
 constexpr const char* no_configuration = "no chat model configuration could be fetched from the service";
+constexpr const char* agent_ready = "Agent is Ready!";
+constexpr const char* server_error = "Internal Server Error!";
+constexpr const char* run_failed = "An error occurred when running the agent: ";
+constexpr const char* no_agent = "Error: No output generated from the agent.";
+constexpr const char* error_output = "An error occurred";
+constexpr const char* azure_path = "/velta/azure-openais/";
 }  // namespace text
 
+// The .env file is read when this module loads, as the settings module does; variables
+// already set keep their values.
 std::string text_field(const Value& record, const char* key) {
     const auto it = record.find(key);
     if (it == record.end() || it->is_null()) return {};
     if (!it->is_string()) throw TypeError(std::string("\"") + key + "\" must be a text, got a " + kind_name(*it));
     return it->get<std::string>();
+}
+
+[[maybe_unused]] const bool dotenv_loaded = load_dotenv();
+
+struct Engine {
+    const char* name;
+    const char* scheme;
+};
+constexpr std::array<Engine, 3> engines{{
+    {"PostgreSQL", "postgresql+psycopg2"},
+    {"MsSQL", "mssql+pyodbc"},
+    {"MySQL", "mysql+mysqlconnector"},
+}};
+
+// Percent-encodes everything but the unreserved characters, so the URL parser gives the text
+// back exactly whatever it holds ('@', ':', '/', '%', '?', '#').
+std::string url_encoded(const std::string& text) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (const unsigned char c : text) {
+        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                c == '-' || c == '.' || c == '_' || c == '~';
+        if (unreserved) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 0x0F];
+        }
+    }
+    return out;
+}
+
+template <class Config>
+Config config_from_record(const Value& record) {
+    Config config;
+    config.azure_deployment = text_field(record, "deployment_name");
+    config.azure_endpoint = text_field(record, "azure_endpoint");
+    config.api_key = text_field(record, "api_key");
+    config.api_version = text_field(record, "api_version");
+    return config;
+}
+
+bool has_text(const std::optional<std::string>& field) { return field && !field->empty(); }
+
+std::string type_name(const std::exception& error) {
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(typeid(error).name(), nullptr, nullptr, &status);
+    std::string name = status == 0 && demangled ? demangled : typeid(error).name();
+    std::free(demangled);
+    return name;
 }
 
 std::optional<double> temperature_field(const Value& record) {
@@ -54,6 +125,97 @@ std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance(const std::string& 
     auto model = std::make_shared<llm::ChatOpenAI>(std::move(options));
     std::cout << text::llm_ready << std::endl;
     return model;
+}
+
+std::string database_uri(const std::string& engine, const std::string& db_name, const std::string& db_user,
+                         const std::string& db_password, const std::string& db_host, const std::string& db_port) {
+    const Engine* found = nullptr;
+    for (const Engine& known : engines)
+        if (engine == known.name) found = &known;
+    if (!found) {
+        std::string names;
+        for (const Engine& known : engines) names += std::string(names.empty() ? "" : ", ") + known.name;
+        throw ValueError("unknown database engine " + quoted_text(engine) + " (known: " + names + ")");
+    }
+    return std::string(found->scheme) + "://" + url_encoded(db_user) + ":" + url_encoded(db_password) + "@" + db_host +
+           ":" + db_port + "/" + url_encoded(db_name);
+}
+
+bool AzureConfigs::complete() const { return has_text(config_35.azure_endpoint) && has_text(config_4.azure_endpoint); }
+
+AzureConfigs azure_configs_from_records(const Value& records) {
+    if (!records.is_array())
+        throw TypeError("the Azure configurations must be a list of records, got a " + kind_name(records));
+    AzureConfigs configs;
+    configs.config_35.azure_endpoint = std::nullopt;
+    configs.config_4.azure_endpoint = std::nullopt;
+    for (const Value& record : records) {
+        if (!record.is_object()) throw TypeError("an Azure configuration must be a record, got a " + kind_name(record));
+        const Value& model = require_key(record, "model");
+        if (!model.is_string()) continue;  // names no family
+        const std::string& family = model.get_ref<const std::string&>();
+        if (family == "GPT-3.5") {
+            configs.config_35 = config_from_record<AzureOpenAIChat35>(record);
+        } else if (family.starts_with("GPT-4")) {
+            configs.config_4 = config_from_record<AzureOpenAIChat4>(record);
+        }
+    }
+    return configs;
+}
+
+AzureConfigs fetch_azure_configs() {
+    http::Client client;
+    const http::Response response = client.get(api::service_base_url() + text::azure_path);
+    return azure_configs_from_records(response.json());
+}
+
+AzureConfigs azure_configs_from_settings() { return AzureConfigs{}; }
+
+std::optional<AgentParts> prepare_agent(const std::string& database_url) {
+    AgentParts parts;
+    parts.custom_sql_db = querygraph::CustomSQLDatabase::from_uri(database_url);
+    parts.configs = fetch_azure_configs();
+    if (!parts.configs.complete()) {
+        std::cout << text::server_error << std::endl;
+        return std::nullopt;
+    }
+    std::cout << text::agent_ready << std::endl;
+    return parts;
+}
+
+Value answer_record(const Value& final_state) {
+    if (!final_state.is_object()) throw TypeError("the final state must be a record, got a " + kind_name(final_state));
+    return Value{{"output", require_key(final_state, "final_response")},
+                 {"python_code", require_key(final_state, "pandas_code")},
+                 {"image_path", require_key(final_state, "image_path")},
+                 {"generated_query", require_key(final_state, "generated_sql_query")},
+                 {"sql_execution_result", require_key(final_state, "sql_execution_result")}};
+}
+
+RunOutcome run_question(const AgentInvoke& agent, const std::string& query, const std::string& media_path) {
+    const Value inputs = {{"user_question", query}, {"save_path", media_path}};
+    std::filesystem::create_directories(media_path);
+    if (!agent) return RunOutcome{text::no_agent, std::nullopt, std::nullopt};
+
+    RunOutcome outcome;
+    const auto usage = llm::get_openai_callback();
+    try {
+        outcome.result = answer_record(agent(inputs));
+        outcome.tokens = usage.total_tokens();
+        outcome.cost = usage.total_cost();
+    } catch (const std::exception& error) {
+        std::cerr << "Traceback: " << type_name(error) << ": " << error.what() << std::endl;
+        std::cout << text::run_failed << error.what() << std::endl;
+        outcome = RunOutcome{Value{{"output", text::error_output}}, std::nullopt, std::nullopt};
+    }
+    return outcome;
+}
+
+Value run_agent(const AgentInvoke& agent, const std::string& velta_api_key, const std::string& query,
+                const std::string& media_path) {
+    RunOutcome outcome = run_question(agent, query, media_path);
+    if (outcome.tokens && outcome.cost) api::send_user_question(velta_api_key, query, *outcome.tokens, *outcome.cost);
+    return std::move(outcome.result);
 }
 
 }  // namespace veltaai::agent

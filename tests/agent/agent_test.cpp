@@ -1,0 +1,236 @@
+// The agent front end against the service stub and the chat stub over real HTTP: database
+// URLs, the walk over the service's Azure records, and runs of one question with their usage
+// reports.
+#include "../llm/env_guard.h"
+#include "../sql/test_servers.h"
+#include "stubs/chat_stub.h"
+#include "stubs/service_stub.h"
+#include "veltaai/agent.h"
+#include "veltaai/graph/state_graph.h"
+#include "veltaai/llm/usage.h"
+#include "veltaai/querygraph/custom_sql.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace veltaai::agent {
+namespace {
+
+using stubs::ChatStub;
+using stubs::ServiceStub;
+using veltaai::testing::EnvGuard;
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStderr;
+using ::testing::internal::GetCapturedStdout;
+
+Value azure(const std::string& model, const std::string& endpoint, const std::string& deployment = "dep") {
+    return {{"model", model}, {"deployment_name", deployment}, {"azure_endpoint", endpoint},
+            {"api_key", "azure-secret-key"}, {"api_version", "2024-02-01"}};
+}
+
+std::string sqlite_url() { return "sqlite:///" + veltaai::testing::chinook_sqlite(); }
+
+std::filesystem::path scratch(const std::string& name) {
+    const auto path = std::filesystem::path(::testing::TempDir()) / ("agent-" + std::to_string(getpid()) + "-" + name);
+    std::filesystem::remove_all(path);
+    return path;
+}
+
+TEST(DatabaseUri, EnginesAreCaseSensitiveAndCredentialsSurviveAnyCharacter) {
+    EXPECT_EQ(database_uri("PostgreSQL", "shop", "me", "pw", "db.local", "5432"),
+              "postgresql+psycopg2://me:pw@db.local:5432/shop");
+    EXPECT_EQ(database_uri("MySQL", "shop", "me", "pw", "h", "3306"), "mysql+mysqlconnector://me:pw@h:3306/shop");
+    EXPECT_EQ(database_uri("MsSQL", "shop", "me", "pw", "h", "1433"), "mssql+pyodbc://me:pw@h:1433/shop");
+    for (const char* engine : {"mysql", "postgresql", "MSSQL", ""})
+        EXPECT_THROW(database_uri(engine, "shop", "me", "pw", "h", "1"), ValueError) << engine;
+
+    const std::string password = "p@ss:w/rd%41?#x y";
+    const auto url = querygraph::parse_database_url(database_uri("PostgreSQL", "my db", "u:ser", password, "h", "5432"));
+    EXPECT_EQ(url.password, password);
+    EXPECT_EQ(url.user, "u:ser");
+    EXPECT_EQ(url.host, "h");
+    EXPECT_EQ(url.port, 5432);
+    EXPECT_EQ(url.database, "my db");
+}
+
+TEST(AzureConfigs, RecordWalkPicksFamiliesByExactNameAndPrefix) {
+    const auto configs = azure_configs_from_records(
+        {azure("GPT-3.5", "https://first"), azure("gpt-4", "https://lower"), azure("GPT-3.5-turbo", "https://longer"),
+         azure("GPT-4o", "https://four", "gpt4o"), azure("GPT-3.5", "https://second", "later")});
+    EXPECT_EQ(configs.config_35.azure_endpoint, "https://second");  // the later record wins
+    EXPECT_EQ(configs.config_35.azure_deployment, "later");
+    EXPECT_EQ(configs.config_4.azure_endpoint, "https://four");
+    EXPECT_EQ(configs.config_4.azure_deployment, "gpt4o");
+    EXPECT_EQ(configs.config_4.api_key, "azure-secret-key");
+    EXPECT_EQ(configs.config_4.api_version, "2024-02-01");
+    EXPECT_TRUE(configs.complete());
+
+    const auto turbo = azure_configs_from_records({azure("GPT-4-turbo", "https://t"), {{"model", "GPT-3.5"}}});
+    EXPECT_EQ(turbo.config_4.azure_endpoint, "https://t");
+    EXPECT_EQ(turbo.config_35.azure_endpoint, "");  // absent fields are empty
+    EXPECT_FALSE(turbo.complete());
+
+    const auto none = azure_configs_from_records(Value::array());
+    EXPECT_EQ(none.config_35.azure_endpoint, std::nullopt);
+    EXPECT_EQ(none.config_4.azure_endpoint, std::nullopt);
+    EXPECT_FALSE(none.complete());
+
+    EXPECT_THROW(azure_configs_from_records({{{"deployment_name", "x"}}}), KeyError);
+    EXPECT_THROW(azure_configs_from_records({{"detail", "down"}}), TypeError);
+}
+
+TEST(PrepareAgent, ReadyOnlyWithBothFamiliesFromTheService) {
+    ServiceStub service(Value{{"azure-openais", {{"body", {azure("GPT-3.5", "https://a"), azure("GPT-4", "https://b")}}}}});
+    EnvGuard url("VELTA_API_URL", service.url());
+
+    CaptureStdout();
+    const auto parts = prepare_agent(sqlite_url());
+    EXPECT_EQ(GetCapturedStdout(), "Agent is Ready!\n");
+    ASSERT_TRUE(parts);
+    EXPECT_EQ(parts->custom_sql_db->dialect(), "sqlite");
+    EXPECT_EQ(parts->configs.config_35.azure_endpoint, "https://a");
+    EXPECT_EQ(parts->configs.config_4.azure_endpoint, "https://b");
+    ASSERT_EQ(service.requests().size(), 1u);
+    EXPECT_EQ(service.requests()[0].path, "/velta/azure-openais/");
+
+    for (const Value& answer : {Value::array(), Value{azure("GPT-3.5", "https://a")},
+                                Value{azure("GPT-3.5", "https://a"), azure("GPT-4", "")}}) {
+        service.set_answer("azure-openais", 200, answer);
+        CaptureStdout();
+        EXPECT_EQ(prepare_agent(sqlite_url()), std::nullopt) << answer;
+        EXPECT_EQ(GetCapturedStdout(), "Internal Server Error!\n") << answer;
+    }
+
+    // The status is not examined; what the body holds decides.
+    service.set_answer("azure-openais", 500, {azure("GPT-3.5", "https://a"), azure("GPT-4-32k", "https://b")});
+    CaptureStdout();
+    EXPECT_TRUE(prepare_agent(sqlite_url()));
+    EXPECT_EQ(GetCapturedStdout(), "Agent is Ready!\n");
+}
+
+TEST(PrepareAgent, FailuresReachTheCallerWithNothingPrinted) {
+    ServiceStub service;
+    EnvGuard url("VELTA_API_URL", service.url());
+    service.set_raw_answer("azure-openais", 200, "<html>not json</html>");
+    CaptureStdout();
+    EXPECT_THROW(prepare_agent(sqlite_url()), ValueError);
+    service.set_answer("azure-openais", 200, {{{"deployment_name", "no model"}}});
+    EXPECT_THROW(prepare_agent(sqlite_url()), KeyError);
+    EXPECT_ANY_THROW(prepare_agent("sqlite:////nonexistent/dir/db.sqlite"));
+    service.stop();
+    EXPECT_THROW(prepare_agent(sqlite_url()), HttpError);
+    EXPECT_EQ(GetCapturedStdout(), "");
+}
+
+// A one-node graph whose node asks the chat stub for the answer, so the run makes one real
+// model call that the accounting sees.
+class OneCallAgent {
+public:
+    OneCallAgent(const ChatStub& chat, bool with_image_path) {
+        llm::ChatOpenAIOptions options;
+        options.openai_api_key = "sk-test";
+        options.base_url = chat.openai_base_url();
+        auto model = std::make_shared<llm::ChatOpenAI>(options);
+        graph::StateSchema schema{{"user_question"}, {"save_path"}, {"final_response"}, {"pandas_code"},
+                                  {"image_path"}, {"generated_sql_query", graph::MergeRule::append},
+                                  {"sql_execution_result", graph::MergeRule::append}};
+        graph::StateGraph builder(schema);
+        builder.add_node("answer", [model, with_image_path](graph::StateView& state) {
+            Value update = {{"final_response", model->invoke(state.at("user_question").get<std::string>())},
+                            {"pandas_code", "print(1)"},
+                            {"generated_sql_query", {"SELECT 1"}},
+                            {"sql_execution_result", {"[(1,)]"}}};
+            if (with_image_path) update["image_path"] = nullptr;
+            return update;
+        });
+        builder.add_edge(graph::START, "answer");
+        builder.add_edge("answer", graph::END);
+        graph_ = std::make_unique<graph::CompiledGraph>(builder.compile());
+    }
+    Value invoke(const Value& inputs) const { return graph_->invoke(inputs); }
+
+private:
+    std::unique_ptr<graph::CompiledGraph> graph_;
+};
+
+TEST(RunAgent, NoAgentCreatesTheDirectoryAndReportsNothing) {
+    ServiceStub service;
+    EnvGuard url("VELTA_API_URL", service.url());
+    const auto media = scratch("none") / "nested" / "media";
+    const Value result = run_agent(std::shared_ptr<OneCallAgent>(), "vk", "q?", media.string());
+    EXPECT_EQ(result, "Error: No output generated from the agent.");
+    EXPECT_TRUE(std::filesystem::is_directory(media));
+    EXPECT_EQ(service.request_count(), 0u);
+}
+
+TEST(RunAgent, SuccessReportsTokensAndCostOfTheRun) {
+    ChatStub chat(Value{{"model", "gpt-4o"},
+                   {"usage", {{"prompt_tokens", 120}, {"completion_tokens", 30}}},
+                   {"replies", {{{"content", "There are 275 artists."}}}}});
+    ServiceStub service;
+    EnvGuard url("VELTA_API_URL", service.url());
+    const auto agent = std::make_shared<OneCallAgent>(chat, true);
+    const auto media = scratch("ok");
+
+    CaptureStdout();
+    const Value result = run_agent(agent, "vk-user", "How many artists?", media.string());
+    EXPECT_EQ(GetCapturedStdout(), "Success at:Velta1!.\n");
+    EXPECT_EQ(result, Value({{"output", "There are 275 artists."}, {"python_code", "print(1)"}, {"image_path", nullptr},
+                             {"generated_query", {"SELECT 1"}}, {"sql_execution_result", {"[(1,)]"}}}));
+    EXPECT_EQ(chat.requests()[0].body["messages"][0]["content"], "How many artists?");
+
+    const auto reports = service.usage_reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0]["velta_api_key"], "vk-user");
+    EXPECT_EQ(reports[0]["query"], "How many artists?");
+    EXPECT_EQ(reports[0]["tokens"], 150);
+    const double cost = llm::call_cost("gpt-4o", llm::TokenUsage{120, 30, 150});
+    EXPECT_GT(cost, 0.0);
+    EXPECT_DOUBLE_EQ(reports[0]["total_cost"].get<double>(), cost);
+
+    // Again into the same directory: it exists already, which is fine; totals are per run.
+    chat.add_reply({{"content", "Still 275."}});
+    CaptureStdout();
+    EXPECT_EQ(run_agent(agent, "vk-user", "And now?", media.string())["output"], "Still 275.");
+    GetCapturedStdout();
+    ASSERT_EQ(service.usage_reports().size(), 2u);
+    EXPECT_EQ(service.usage_reports()[1]["tokens"], 150);
+}
+
+TEST(RunAgent, FailedRunGivesTheErrorRecordAndNoReport) {
+    ChatStub chat(Value{{"replies", {{{"content", "answer"}, {"repeat", true}}}}});
+    ServiceStub service;
+    EnvGuard url("VELTA_API_URL", service.url());
+    const auto media = scratch("failed");
+
+    // A final state without "image_path".
+    CaptureStdout();
+    CaptureStderr();
+    Value result = run_agent(std::make_shared<OneCallAgent>(chat, false), "vk", "q", media.string());
+    const std::string printed = GetCapturedStdout();
+    const std::string trace = GetCapturedStderr();
+    EXPECT_EQ(result, Value({{"output", "An error occurred"}}));
+    EXPECT_EQ(printed.rfind("An error occurred when running the agent: ", 0), 0u) << printed;
+    EXPECT_NE(printed.find("image_path"), std::string::npos) << printed;
+    EXPECT_NE(trace.find("KeyError"), std::string::npos) << trace;
+
+    // A model call that fails mid-run.
+    chat.set_script({{{"status", 400}, {"error", "bad request"}, {"repeat", true}}});
+    CaptureStdout();
+    result = run_agent(std::make_shared<OneCallAgent>(chat, true), "vk", "q", media.string());
+    EXPECT_NE(GetCapturedStdout().find("An error occurred when running the agent: "), std::string::npos);
+    EXPECT_EQ(result, Value({{"output", "An error occurred"}}));
+    EXPECT_EQ(service.usage_reports().size(), 0u);
+
+    // A report the service refuses does not change the answer.
+    chat.set_script({{{"content", "fine"}}});
+    service.set_answer("user_questions", 200, Value::object());
+    CaptureStdout();
+    EXPECT_EQ(run_agent(std::make_shared<OneCallAgent>(chat, true), "vk", "q", media.string())["output"], "fine");
+    EXPECT_EQ(GetCapturedStdout(), "Failed at:Velta0! : \n");
+}
+
+}  // namespace
+}  // namespace veltaai::agent
