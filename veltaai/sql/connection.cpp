@@ -32,4 +32,17 @@ std::vector<Record> Result::records() const {
     return out;
 }
 
+Result Connection::sample_rows(const std::string& table, int limit, std::chrono::milliseconds time_limit) {
+    return run_read_only("SELECT * FROM " + quote_identifier(table) + " LIMIT " + std::to_string(limit), time_limit);
+}
+
+std::string Connection::quoted_identifier(std::string_view name, char quote) {
+    std::string out(1, quote);
+    for (const char c : name) {
+        if (c == quote) out += quote;
+        out += c;
+    }
+    return out + quote;
+}
+
 }  // namespace veltaai::sql

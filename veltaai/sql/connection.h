@@ -100,14 +100,19 @@ public:
     virtual std::vector<std::string> table_names() = 0;
     // Columns and key constraints of every table and view of the default schema.
     virtual std::vector<TableInfo> describe_tables() = 0;
-    // Up to limit rows of a table of the default schema, read under the time limit.
-    virtual Result sample_rows(const std::string& table, int limit, std::chrono::milliseconds time_limit) = 0;
+    // Up to limit rows of a table of the default schema, read under the time limit. The
+    // default reads "SELECT * FROM <table> LIMIT <limit>" through run_read_only.
+    virtual Result sample_rows(const std::string& table, int limit, std::chrono::milliseconds time_limit);
 
-    // name as a quoted identifier of this engine, quote characters inside doubled.
-    virtual std::string quote_identifier(std::string_view name) const = 0;
+    // name as a quoted identifier of this engine, quote characters inside doubled. The default
+    // uses the standard double quote.
+    virtual std::string quote_identifier(std::string_view name) const { return quoted_identifier(name, '"'); }
 
 protected:
     Connection() = default;
+
+    // name between two quote characters, any quote character inside doubled.
+    static std::string quoted_identifier(std::string_view name, char quote);
 };
 
 }  // namespace veltaai::sql

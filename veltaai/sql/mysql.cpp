@@ -197,18 +197,7 @@ public:
         return tables;
     }
 
-    Result sample_rows(const std::string& table, int limit, std::chrono::milliseconds time_limit) override {
-        return run_read_only("SELECT * FROM " + quote_identifier(table) + " LIMIT " + std::to_string(limit), time_limit);
-    }
-
-    std::string quote_identifier(std::string_view name) const override {
-        std::string out = "`";
-        for (const char c : name) {
-            if (c == '`') out += '`';
-            out += c;
-        }
-        return out + "`";
-    }
+    std::string quote_identifier(std::string_view name) const override { return quoted_identifier(name, '`'); }
 
 private:
     static constexpr const char* kTablesQuery =

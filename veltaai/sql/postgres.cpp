@@ -273,19 +273,6 @@ public:
         return tables;
     }
 
-    Result sample_rows(const std::string& table, int limit, std::chrono::milliseconds time_limit) override {
-        return run_read_only("SELECT * FROM " + quote_identifier(table) + " LIMIT " + std::to_string(limit), time_limit);
-    }
-
-    std::string quote_identifier(std::string_view name) const override {
-        std::string out = "\"";
-        for (const char c : name) {
-            if (c == '"') out += '"';
-            out += c;
-        }
-        return out + "\"";
-    }
-
 private:
     static constexpr const char* kTablesQuery =
         "SELECT c.relname FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
