@@ -30,6 +30,7 @@ constexpr const char* run_failed = "An error occurred when running the agent: ";
 constexpr const char* no_agent = "Error: No output generated from the agent.";
 constexpr const char* error_output = "An error occurred";
 constexpr const char* azure_path = "/velta/azure-openais/";
+constexpr const char* settings_missing = "the chat model settings are incomplete; set (in the environment or .env): ";
 }  // namespace text
 
 // The .env file is read when this module loads, as the settings module does; variables
@@ -181,6 +182,46 @@ std::optional<AgentParts> prepare_agent(const std::string& database_url) {
     }
     std::cout << text::agent_ready << std::endl;
     return parts;
+}
+
+std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& database_url) {
+    std::optional<AgentParts> parts = prepare_agent(database_url);
+    if (!parts) return nullptr;
+    return std::make_shared<querygraph::QueryGraph>(std::move(parts->custom_sql_db), std::move(parts->configs.config_35),
+                                                    std::move(parts->configs.config_4));
+}
+
+std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& /*velta_api_key*/, const std::string& engine,
+                                                     const std::string& db_name, const std::string& db_user,
+                                                     const std::string& db_password, const std::string& db_host,
+                                                     const std::string& db_port,
+                                                     const std::optional<std::string>& /*instructions*/) {
+    return create_agent(database_uri(engine, db_name, db_user, db_password, db_host, db_port));
+}
+
+std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& velta_api_key, const std::string& engine,
+                                                     const std::string& db_name, const std::string& db_user,
+                                                     const std::string& db_password, const std::string& db_host,
+                                                     int db_port, const std::optional<std::string>& instructions) {
+    return create_agent(velta_api_key, engine, db_name, db_user, db_password, db_host, std::to_string(db_port),
+                        instructions);
+}
+
+std::shared_ptr<querygraph::QueryGraph> create_agent_from_settings(const std::string& database_url) {
+    const AzureConfigs configs = azure_configs_from_settings();
+    std::string missing;
+    const auto require = [&missing](const std::optional<std::string>& field, const char* variable) {
+        if (!has_text(field)) missing += std::string(missing.empty() ? "" : ", ") + variable;
+    };
+    require(configs.config_35.azure_endpoint, "CHAT_35_API_BASE");
+    require(configs.config_35.azure_deployment, "CHAT_35_DEPLOPMENT_NAME");
+    require(configs.config_4.azure_endpoint, "CHAT_4_API_BASE");
+    require(configs.config_4.azure_deployment, "CHAT_4_DEPLOPMENT_NAME");
+    if (!missing.empty()) throw ValueError(text::settings_missing + missing);
+
+    auto db = querygraph::CustomSQLDatabase::from_uri(database_url);
+    std::cout << text::agent_ready << std::endl;
+    return std::make_shared<querygraph::QueryGraph>(std::move(db), configs.config_35, configs.config_4);
 }
 
 Value answer_record(const Value& final_state) {

@@ -12,6 +12,7 @@
 #include "veltaai/codetool.h"
 #include "veltaai/core/value.h"
 #include "veltaai/llm/chat_openai.h"
+#include "veltaai/querygraph/querygraph.h"
 #include "veltaai/settings.h"
 
 #include <functional>
@@ -88,6 +89,29 @@ struct AgentParts {
 // "Internal Server Error!" and returns nothing. Errors of opening and fetching reach the
 // caller with nothing printed.
 std::optional<AgentParts> prepare_agent(const std::string& database_url);
+
+// The query graph over a server database, with chat configurations from the product service:
+// prepare_agent on database_uri(engine, ...), then the QueryGraph. Nothing when the service's
+// configurations are incomplete ("Internal Server Error!" printed). velta_api_key and
+// instructions are accepted and not used here.
+std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& velta_api_key, const std::string& engine,
+                                                     const std::string& db_name, const std::string& db_user,
+                                                     const std::string& db_password, const std::string& db_host,
+                                                     const std::string& db_port,
+                                                     const std::optional<std::string>& instructions = std::nullopt);
+std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& velta_api_key, const std::string& engine,
+                                                     const std::string& db_name, const std::string& db_user,
+                                                     const std::string& db_password, const std::string& db_host,
+                                                     int db_port,
+                                                     const std::optional<std::string>& instructions = std::nullopt);
+
+// The same for any database URL the handle opens ("sqlite:///path/chinook.sqlite" included).
+std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& database_url);
+
+// The query graph over database_url with the chat configurations of the environment settings,
+// for use without the product service. Prints "Agent is Ready!" when built. A deployment
+// whose endpoint or name is unset is a ValueError naming the variables to set.
+std::shared_ptr<querygraph::QueryGraph> create_agent_from_settings(const std::string& database_url);
 
 // ---------------------------------------------------------------------------------------------
 // Running an agent

@@ -1,0 +1,159 @@
+#include "veltaai/cli/commands.h"
+
+#include "veltaai/agent.h"
+#include "veltaai/core/errors.h"
+#include "veltaai/core/log.h"
+#include "veltaai/querygraph/custom_sql.h"
+#include "veltaai/querygraph/querygraph.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+
+namespace veltaai::cli {
+namespace {
+
+// The fixed texts of the command line.
+namespace text {
+constexpr const char* prefix = "veltaai: ";
+constexpr const char* no_database =
+    "no database given: pass --database URL or set VELTAAI_DATABASE_URL (e.g. sqlite:///chinook.sqlite)";
+constexpr const char* no_api_key = "--service needs the product API key in VELTA_API_KEY";
+constexpr const char* service_incomplete = "the product service gave no complete chat model configurations";
+constexpr const char* cannot_build = "cannot set up the agent: ";
+constexpr const char* run_failed = "the question could not be answered (see the error above)";
+constexpr const char* no_answer = "no answer came back from the agent";
+constexpr const char* media_unusable = "cannot use the media directory: ";
+constexpr const char* draw_failed = "cannot draw the graph: ";
+}  // namespace text
+
+void complain(const std::string& message) { std::cerr << text::prefix << message << std::endl; }
+
+std::optional<std::string> environment(const char* name) {
+    const char* value = std::getenv(name);
+    if (!value || !*value) return std::nullopt;
+    return std::string(value);
+}
+
+std::string seconds(std::chrono::nanoseconds duration) {
+    const double elapsed = std::chrono::duration<double>(duration).count();
+    char buffer[32];
+    if (elapsed < 1) {
+        std::snprintf(buffer, sizeof buffer, "%.0f ms", elapsed * 1000);
+    } else {
+        std::snprintf(buffer, sizeof buffer, "%.2f s", elapsed);
+    }
+    return buffer;
+}
+
+// One line per finished or failed node on standard error.
+graph::RunObserver progress_printer() {
+    return [](const graph::RunEvent& event) {
+        if (event.kind == graph::RunEvent::Kind::started) return;
+        std::cerr << "  [" << event.step << "] " << event.node
+                  << (event.kind == graph::RunEvent::Kind::failed ? " failed after " : " ") << seconds(event.duration)
+                  << std::endl;
+    };
+}
+
+void print_answer(const Value& record) {
+    const Value& output = record["output"];
+    std::cout << "\n" << (output.is_string() ? output.get<std::string>() : output.dump()) << "\n";
+
+    const Value& queries = record["generated_query"];
+    if (queries.is_array() && !queries.empty()) {
+        std::cout << "\nSQL queries:\n";
+        int number = 0;
+        for (const Value& query : queries)
+            std::cout << "  " << ++number << ". " << (query.is_string() ? query.get<std::string>() : query.dump())
+                      << "\n";
+    }
+    const Value& code = record["python_code"];
+    if (code.is_string() && !code.get<std::string>().empty()) std::cout << "\nPython code:\n" << code.get<std::string>() << "\n";
+    const Value& image = record["image_path"];
+    if (image.is_string() && !image.get<std::string>().empty()) std::cout << "\nImage: " << image.get<std::string>() << "\n";
+    std::cout.flush();
+}
+
+}  // namespace
+
+int ask(const AskOptions& options) {
+    // The progress lines already show what the info log would; failures still get through.
+    if (!options.verbose) log::set_level(log::Level::warning);
+    const std::optional<std::string> database_url =
+        options.database_url ? options.database_url : environment("VELTAAI_DATABASE_URL");
+    if (!database_url) {
+        complain(text::no_database);
+        return exit_usage;
+    }
+    const std::optional<std::string> api_key = environment("VELTA_API_KEY");
+    if (options.use_service && !api_key) {
+        complain(text::no_api_key);
+        return exit_usage;
+    }
+
+    std::shared_ptr<querygraph::QueryGraph> graph;
+    try {
+        graph = options.use_service ? agent::create_agent(*database_url) : agent::create_agent_from_settings(*database_url);
+    } catch (const std::exception& error) {
+        complain(text::cannot_build + std::string(error.what()));
+        return exit_usage;
+    }
+    if (!graph) {
+        complain(text::service_incomplete);
+        return exit_usage;
+    }
+
+    graph::RunObserver observer;
+    if (!options.quiet) observer = progress_printer();
+    const agent::AgentInvoke invoke = [&graph, &observer](const Value& inputs) { return graph->invoke(inputs, observer); };
+
+    Value result;
+    try {
+        if (options.use_service) {
+            result = agent::run_agent(invoke, *api_key, options.question, options.media_dir);
+        } else {
+            agent::RunOutcome outcome = agent::run_question(invoke, options.question, options.media_dir);
+            if (outcome.tokens && outcome.cost && !options.quiet)
+                std::cerr << "  tokens: " << *outcome.tokens << ", cost: $" << *outcome.cost << std::endl;
+            result = std::move(outcome.result);
+        }
+    } catch (const std::filesystem::filesystem_error& error) {
+        complain(text::media_unusable + std::string(error.what()));
+        return exit_usage;
+    } catch (const std::exception& error) {
+        complain(error.what());
+        return exit_run_failed;
+    }
+
+    if (!result.is_object() || !result.contains("generated_query")) {
+        complain(result.is_object() ? text::run_failed : text::no_answer);
+        return exit_run_failed;
+    }
+    print_answer(result);
+    return exit_ok;
+}
+
+int draw_graph(const std::optional<std::string>& png_path) {
+    try {
+        // Drawing needs the graph's shape only: it is built over an empty in-memory database,
+        // with deployments that are never called.
+        AzureOpenAIChat35 config_35{"https://unused.invalid", "unused", "2024-02-01", "unused"};
+        AzureOpenAIChat4 config_4{"https://unused.invalid", "unused", "2024-02-01", "unused"};
+        const querygraph::QueryGraph graph(querygraph::CustomSQLDatabase::from_uri("sqlite://"), config_35, config_4);
+        if (png_path) {
+            graph.visualize_graph("png", *png_path);
+            std::cerr << text::prefix << "graph written to " << *png_path << std::endl;
+        } else {
+            graph.visualize_graph("ascii");
+        }
+    } catch (const std::exception& error) {
+        complain(text::draw_failed + std::string(error.what()));
+        return exit_run_failed;
+    }
+    return exit_ok;
+}
+
+}  // namespace veltaai::cli
