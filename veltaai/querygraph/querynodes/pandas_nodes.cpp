@@ -44,7 +44,8 @@ llm::ChatMessages PandasGenerator::generate_prompt(const graph::StateView& state
                                           {"zipped_queries_results", pairs},
                                           {"save_path", state.at("save_path")}});
     }
-    if (prompt_type == "correction") return {llm::ChatMessage::user(render_repair(correction_template_, state))};
+    if (prompt_type == "correction")
+        return {llm::ChatMessage::user(render_repair(correction_template_, state))};
     throw ValueError("pandas_generation_prompt_type must be \"generation\" or \"correction\", not " +
                      llm::text_form(prompt_type));
 }

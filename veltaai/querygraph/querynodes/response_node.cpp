@@ -29,9 +29,9 @@ std::string GenerateResponse::generate_prompt(const graph::StateView& state) con
     const std::string query_text = queries.is_array() ? text_list(queries) : llm::text_form(queries);
     const Value& newest_result = support::last_entry(state, "sql_execution_result");
     return "User question: " + llm::text_form(state.at("user_question")) + "\n" +  //
-           "SQL query: " + query_text + "\n" +                                  //
-           "SQL query result: " + llm::text_form(newest_result) + "\n" +        //
-           "Python code: " + shown(state, "pandas_code") + "\n" +               //
+           "SQL query: " + query_text + "\n" +                                     //
+           "SQL query result: " + llm::text_form(newest_result) + "\n" +           //
+           "Python code: " + shown(state, "pandas_code") + "\n" +                  //
            "Python executed result: " + shown(state, "python_executed_output") + "\n" + kClosingLine;
 }
 
@@ -41,7 +41,8 @@ Value GenerateResponse::invoke(graph::StateView& state) {
     const Value reply = model_->invoke(generate_prompt(state));
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
     log::info(kFinishLine + shortest_decimal(took.count()));
-    return {{"final_response", require_key(reply, "final_response")}, {"image_path", require_key(reply, "image_path")}};
+    return {{"final_response", require_key(reply, "final_response")},
+            {"image_path", require_key(reply, "image_path")}};
 }
 
 }  // namespace veltaai::querygraph

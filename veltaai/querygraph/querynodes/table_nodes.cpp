@@ -9,17 +9,22 @@ namespace veltaai::querygraph {
 
 TableNamesLookup::TableNamesLookup(std::shared_ptr<CustomSQLDatabase> db) : tool_(std::move(db)) {}
 
-Value TableNamesLookup::invoke(graph::StateView&) { return {{"table_names_from_db", tool_._run()}}; }
+Value TableNamesLookup::invoke(graph::StateView&) {
+    return {{"table_names_from_db", tool_._run()}};
+}
 
-RelevantTableNames::RelevantTableNames(std::shared_ptr<CustomSQLDatabase> db, std::shared_ptr<llm::ChatModel> model)
+RelevantTableNames::RelevantTableNames(std::shared_ptr<CustomSQLDatabase> db,
+                                       std::shared_ptr<llm::ChatModel> model)
     : dialect_(db->dialect()),
       model_(model->with_structured_output(RelevantTablesOutput)),
       template_(llm::ChatPromptTemplate::from_messages(
-          {{"system", std::string(SQL_PREFIX)}, {"human", std::string(GET_RELEVANT_TABLE_NAMES_TEMPLATE)}})) {}
+          {{"system", std::string(SQL_PREFIX)}, {"human", std::string(GET_RELEVANT_TABLE_NAMES_TEMPLATE)}})) {
+}
 
 llm::ChatMessages RelevantTableNames::generate_prompt(const graph::StateView& state) const {
     const Value& question = support::chosen_question(state);
-    const std::string tables = support::table_names_text(state.at("table_names_from_db"), "table_names_from_db");
+    const std::string tables =
+        support::table_names_text(state.at("table_names_from_db"), "table_names_from_db");
     llm::ChatMessages messages = template_.format_messages(
         {{"dialect", dialect_}, {"user_question", question}, {"table_names_from_db", tables}});
     // Appended after formatting: the tail's JSON example keeps its braces.
