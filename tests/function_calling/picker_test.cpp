@@ -24,20 +24,6 @@ RelevantTablePicker chinook_picker(const stubs::ChatStub& stub) {
                                querygraph::CustomSQLDatabase::from_uri("sqlite:///" + testing::chinook_sqlite()));
 }
 
-TEST(Catalogue, FoundAtLoadOrUnderTheDataDirectory) {
-    EXPECT_TRUE(fs::path(RELEVANT_TABLES_PATH).is_absolute());
-    EXPECT_TRUE(RELEVANT_TABLES_PATH.ends_with("/function_calling/prompt/relevant_table.yaml"));
-    ::setenv("VELTAAI_DATA_DIR", "/opt/data", 1);
-    EXPECT_EQ(get_relevant_tables_path(), "/opt/data/function_calling/prompt/relevant_table.yaml");
-    ::unsetenv("VELTAAI_DATA_DIR");
-
-    const Value tools = get_tool_revant_tables();
-    ASSERT_EQ(tools.size(), 1u);
-    EXPECT_EQ(tools[0]["function"]["name"], "select_relevant_tables");
-    EXPECT_EQ(tools.at(kParameter)["items"]["type"], "string");  // entries are names, not records
-    EXPECT_TRUE(tools.at(kAllowed).is_array());
-}
-
 TEST(LoadYaml, StandardTypesOnly) {
     const fs::path file = fs::temp_directory_path() / ("picker-" + std::to_string(::getpid()) + ".yaml");
     const auto load = [&](const std::string& text) {
@@ -58,9 +44,17 @@ TEST(LoadYaml, StandardTypesOnly) {
 }
 
 TEST(PickerTools, EachCallStartsFromTheCatalogue) {
+    EXPECT_TRUE(fs::path(RELEVANT_TABLES_PATH).is_absolute());
+    ::setenv("VELTAAI_DATA_DIR", "/opt/data", 1);
+    EXPECT_EQ(get_relevant_tables_path(), "/opt/data/function_calling/prompt/relevant_table.yaml");
+    ::unsetenv("VELTAAI_DATA_DIR");
+    const Value catalogue = get_tool_revant_tables();
+    EXPECT_EQ(catalogue[0]["function"]["name"], "select_relevant_tables");
+    EXPECT_EQ(catalogue.at(kParameter)["items"]["type"], "string");  // entries are names, not records
+
     stubs::ChatStub stub;
     RelevantTablePicker picker = chinook_picker(stub);
-    const std::string original = get_tool_revant_tables().at(kParameter)["description"];
+    const std::string original = catalogue.at(kParameter)["description"];
     const std::string schemas = picker.schema_info_tool().db()->get_table_info({"Track", "Album"});
     ASSERT_NE(schemas.find("CREATE TABLE Album ("), std::string::npos);
 
