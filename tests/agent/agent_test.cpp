@@ -82,10 +82,25 @@ TEST(PrepareAgent, ReadyOnlyWithBothFamiliesFromTheService) {
         EXPECT_EQ(prepare_agent(sqlite_url()), std::nullopt) << answer;
         EXPECT_EQ(GetCapturedStdout(), "Internal Server Error!\n") << answer;
     }
-    service.set_answer("azure-openais", 500, {azure("GPT-3.5", "https://a"), azure("GPT-4-32k", "https://b")});
+    service.set_answer("azure-openais", 500, {azure("GPT-3.5", "https://a", "d35"), azure("GPT-4-32k", "https://b", "d4")});
     CaptureStdout();
     EXPECT_TRUE(prepare_agent(sqlite_url()));
     EXPECT_EQ(GetCapturedStdout(), "Agent is Ready!\n");
+}
+
+TEST(CreateAgent, BuildsTheQueryGraphOverAServerDatabase) {
+    ServiceStub service(Value{{"azure-openais", {{"body", {azure("GPT-3.5", "https://a", "d35"), azure("GPT-4-32k", "https://b", "d4")}}}}});
+    EnvGuard url("VELTA_API_URL", service.url());
+    const auto servers = veltaai::testing::server_env();
+    ASSERT_TRUE(servers) << veltaai::testing::kStartServers;
+    const auto& pg = servers->postgres;
+    CaptureStdout();
+    const auto graph = create_agent("vk", "PostgreSQL", "veltaai_fixtures", pg.user, pg.password, pg.host, pg.port);
+    GetCapturedStdout();
+    ASSERT_TRUE(graph);
+    EXPECT_EQ(graph->db()->dialect(), "postgresql");
+    EXPECT_EQ(graph->sql_generation_model()->deployment(), "d4");
+    EXPECT_EQ(graph->response_model()->deployment(), "d35");
 }
 
 TEST(PrepareAgent, FailuresReachTheCallerWithNothingPrinted) {
