@@ -33,8 +33,6 @@ constexpr const char* azure_path = "/velta/azure-openais/";
 constexpr const char* settings_missing = "the chat model settings are incomplete; set (in the environment or .env): ";
 }  // namespace text
 
-// The .env file is read when this module loads, as the settings module does; variables
-// already set keep their values.
 std::string text_field(const Value& record, const char* key) {
     const auto it = record.find(key);
     if (it == record.end() || it->is_null()) return {};
@@ -42,6 +40,8 @@ std::string text_field(const Value& record, const char* key) {
     return it->get<std::string>();
 }
 
+// The .env file is read when this module loads, as the settings module does; variables
+// already set keep their values.
 [[maybe_unused]] const bool dotenv_loaded = load_dotenv();
 
 struct Engine {
