@@ -9,44 +9,26 @@
 #include <map>
 
 namespace veltaai::llm {
-namespace {
-
-std::string required(const std::optional<std::string>& given, const char* variable, const char* what) {
-    if (given) return *given;
-    if (const char* value = std::getenv(variable)) return value;
-    throw ValueError(std::string("Must provide the ") + what + " or set the " + variable + " environment variable");
-}
-
-}  // namespace
 
 AzureOpenAI::AzureOpenAI(AzureOpenAIOptions options) : client_(shared_http_client()) {
     if (!options.azure_deployment) throw ValueError("Must provide the azure_deployment");
     deployment_ = *options.azure_deployment;
-    endpoint_.url = azure_chat_url(required(options.azure_endpoint, "AZURE_OPENAI_ENDPOINT", "azure_endpoint"), deployment_,
-                                   required(options.api_version, "OPENAI_API_VERSION", "api_version"));
-    endpoint_.secret = required(options.api_key, "AZURE_OPENAI_API_KEY", "api_key");
+    endpoint_.url = azure_chat_url(required_setting(options.azure_endpoint, "AZURE_OPENAI_ENDPOINT", "azure_endpoint"), deployment_,
+                                   required_setting(options.api_version, "OPENAI_API_VERSION", "api_version"));
+    endpoint_.secret = required_setting(options.api_key, "AZURE_OPENAI_API_KEY", "api_key");
     endpoint_.headers = {{"api-key", endpoint_.secret}};
     endpoint_.timeout = options.timeout;
     endpoint_.retry = options.retry;
 }
 
 AzureOpenAI AzureOpenAI::from_fields(const Value& fields, double timeout_seconds) {
-    if (!fields.is_object()) throw TypeError("settings fields must be a record, got a " + kind_name(fields));
+    AzureFields given = read_azure_fields(fields, "AzureOpenAI");
     if (!(timeout_seconds > 0)) throw ValueError("timeout must be a positive number of seconds");
     AzureOpenAIOptions options;
-    const std::map<std::string, std::optional<std::string>*> known = {
-        {"azure_endpoint", &options.azure_endpoint},
-        {"api_key", &options.api_key},
-        {"api_version", &options.api_version},
-        {"azure_deployment", &options.azure_deployment},
-    };
-    for (const auto& [name, value] : fields.items()) {
-        const auto target = known.find(name);
-        if (target == known.end()) throw TypeError("AzureOpenAI() got an unexpected keyword argument '" + name + "'");
-        if (value.is_null()) continue;
-        if (!value.is_string()) throw TypeError(name + " must be a text, got a " + kind_name(value));
-        *target->second = value.get<std::string>();
-    }
+    options.azure_endpoint = std::move(given.azure_endpoint);
+    options.api_key = std::move(given.api_key);
+    options.api_version = std::move(given.api_version);
+    options.azure_deployment = std::move(given.azure_deployment);
     options.timeout = std::chrono::milliseconds(static_cast<long>(std::llround(timeout_seconds * 1000)));
     return AzureOpenAI(std::move(options));
 }

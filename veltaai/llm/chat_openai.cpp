@@ -18,12 +18,6 @@ std::optional<std::string> from_environment(const char* name) {
     return std::string(value);
 }
 
-std::string required(const std::optional<std::string>& given, const char* variable, const char* what) {
-    if (given) return *given;
-    if (auto value = from_environment(variable)) return *value;
-    throw ValueError(std::string("Must provide the ") + what + " or set the " + variable + " environment variable");
-}
-
 void check_model_kwargs(const Value& model_kwargs) {
     if (!model_kwargs.is_object()) throw TypeError("model_kwargs must be a record, got a " + kind_name(model_kwargs));
     // These have their own settings; taking them from the extra settings would hide a mistake.
@@ -78,7 +72,7 @@ ChatOpenAI::ChatOpenAI(ChatOpenAIOptions options)
                   options.base_url ? *options.base_url
                                    : from_environment("OPENAI_BASE_URL").value_or(default_openai_base_url);
               endpoint.url = openai_chat_url(base_url);
-              endpoint.secret = required(options.openai_api_key, "OPENAI_API_KEY", "openai_api_key");
+              endpoint.secret = required_setting(options.openai_api_key, "OPENAI_API_KEY", "openai_api_key");
               endpoint.headers = {{"Authorization", "Bearer " + endpoint.secret}};
               return endpoint;
           }(),
@@ -91,10 +85,10 @@ AzureChatOpenAI::AzureChatOpenAI(AzureChatOpenAIOptions options)
           [&] {
               if (!options.azure_deployment) throw ValueError("Must provide the azure_deployment");
               Endpoint endpoint;
-              endpoint.url = azure_chat_url(required(options.azure_endpoint, "AZURE_OPENAI_ENDPOINT", "azure_endpoint"),
+              endpoint.url = azure_chat_url(required_setting(options.azure_endpoint, "AZURE_OPENAI_ENDPOINT", "azure_endpoint"),
                                             *options.azure_deployment,
-                                            required(options.api_version, "OPENAI_API_VERSION", "api_version"));
-              endpoint.secret = required(options.api_key, "AZURE_OPENAI_API_KEY", "api_key");
+                                            required_setting(options.api_version, "OPENAI_API_VERSION", "api_version"));
+              endpoint.secret = required_setting(options.api_key, "AZURE_OPENAI_API_KEY", "api_key");
               endpoint.headers = {{"api-key", endpoint.secret}};
               return endpoint;
           }(),
@@ -111,20 +105,12 @@ std::shared_ptr<AzureChatOpenAI> AzureChatOpenAI::from_fields(const Value& field
             throw TypeError(std::string("AzureChatOpenAI() got multiple values for keyword argument '") + doubled + "'");
         }
     }
+    AzureFields given = read_azure_fields(fields, "AzureChatOpenAI");
     AzureChatOpenAIOptions options;
-    const std::map<std::string, std::optional<std::string>*> known = {
-        {"azure_endpoint", &options.azure_endpoint},
-        {"api_key", &options.api_key},
-        {"api_version", &options.api_version},
-        {"azure_deployment", &options.azure_deployment},
-    };
-    for (const auto& [name, value] : fields.items()) {
-        const auto target = known.find(name);
-        if (target == known.end()) throw TypeError("AzureChatOpenAI() got an unexpected keyword argument '" + name + "'");
-        if (value.is_null()) continue;
-        if (!value.is_string()) throw TypeError(name + " must be a text, got a " + kind_name(value));
-        *target->second = value.get<std::string>();
-    }
+    options.azure_endpoint = std::move(given.azure_endpoint);
+    options.api_key = std::move(given.api_key);
+    options.api_version = std::move(given.api_version);
+    options.azure_deployment = std::move(given.azure_deployment);
     options.settings.max_tokens = max_tokens;
     options.settings.temperature = temperature;
     options.settings.model_kwargs = std::move(model_kwargs);

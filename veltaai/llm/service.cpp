@@ -1,5 +1,9 @@
 #include "veltaai/llm/service.h"
 
+#include <cstdlib>
+
+#include <map>
+
 #include "veltaai/core/log.h"
 
 #include <cctype>
@@ -93,6 +97,31 @@ double jitter_factor(double jitter) {
 }
 
 }  // namespace
+
+AzureFields read_azure_fields(const Value& fields, const std::string& client) {
+    if (!fields.is_object()) throw TypeError("settings fields must be a record, got a " + kind_name(fields));
+    AzureFields out;
+    const std::map<std::string, std::optional<std::string>*> known = {
+        {"azure_endpoint", &out.azure_endpoint},
+        {"api_key", &out.api_key},
+        {"api_version", &out.api_version},
+        {"azure_deployment", &out.azure_deployment},
+    };
+    for (const auto& [name, value] : fields.items()) {
+        const auto target = known.find(name);
+        if (target == known.end()) throw TypeError(client + "() got an unexpected keyword argument '" + name + "'");
+        if (value.is_null()) continue;
+        if (!value.is_string()) throw TypeError(name + " must be a text, got a " + kind_name(value));
+        *target->second = value.get<std::string>();
+    }
+    return out;
+}
+
+std::string required_setting(const std::optional<std::string>& given, const char* variable, const char* what) {
+    if (given) return *given;
+    if (const char* value = std::getenv(variable)) return value;
+    throw ValueError(std::string("Must provide the ") + what + " or set the " + variable + " environment variable");
+}
 
 std::string azure_chat_url(const std::string& endpoint, const std::string& deployment, const std::string& api_version) {
     return strip_trailing_slashes(endpoint) + "/openai/deployments/" + percent_encode(deployment) +

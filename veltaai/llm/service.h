@@ -9,6 +9,7 @@
 #include "veltaai/core/value.h"
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 namespace veltaai::llm {
@@ -57,6 +58,21 @@ struct Endpoint {
 // POSTs body to the endpoint and returns the reply parsed as JSON. Throws ServiceStatusError,
 // ServiceConnectionError/ServiceTimeoutError, or ModelServiceError for a body that is not JSON.
 Value post_chat_completions(http::Client& client, const Endpoint& endpoint, const Value& body);
+
+// The four fields of an Azure deployment as a settings record holds them.
+struct AzureFields {
+    std::optional<std::string> azure_endpoint;
+    std::optional<std::string> api_key;
+    std::optional<std::string> api_version;
+    std::optional<std::string> azure_deployment;
+};
+
+// Reads a settings record's fields (null fields stay absent). A field of another name is a
+// TypeError worded like an unexpected keyword of client ("AzureOpenAI").
+AzureFields read_azure_fields(const Value& fields, const std::string& client);
+
+// given, or else the environment variable, or else a ValueError naming both.
+std::string required_setting(const std::optional<std::string>& given, const char* variable, const char* what);
 
 // {endpoint}/openai/deployments/{deployment}/chat/completions?api-version={version}
 std::string azure_chat_url(const std::string& endpoint, const std::string& deployment, const std::string& api_version);
