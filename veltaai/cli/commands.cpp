@@ -15,6 +15,16 @@
 namespace veltaai::cli {
 namespace {
 
+std::string text_of(const Value& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
+
+// Results can be thousands of rows; the terminal shows their start.
+std::string shortened(const std::string& text) {
+    constexpr std::size_t limit = 300;
+    if (text.size() <= limit) return text;
+    return text.substr(0, limit) + "... (" + std::to_string(text.size()) + " characters)";
+}
+
+
 // The fixed texts of the command line.
 namespace text {
 constexpr const char* prefix = "veltaai: ";
@@ -63,12 +73,15 @@ void print_answer(const Value& record) {
     std::cout << "\n" << (output.is_string() ? output.get<std::string>() : output.dump()) << "\n";
 
     const Value& queries = record["generated_query"];
+    const Value& results = record["sql_execution_result"];
     if (queries.is_array() && !queries.empty()) {
         std::cout << "\nSQL queries:\n";
-        int number = 0;
-        for (const Value& query : queries)
-            std::cout << "  " << ++number << ". " << (query.is_string() ? query.get<std::string>() : query.dump())
-                      << "\n";
+        for (std::size_t i = 0; i < queries.size(); ++i) {
+            std::cout << "  " << i + 1 << ". " << text_of(queries[i]) << "\n";
+            if (results.is_array() && i < results.size()) {
+                std::cout << "     result: " << shortened(text_of(results[i])) << "\n";
+            }
+        }
     }
     const Value& code = record["python_code"];
     if (code.is_string() && !code.get<std::string>().empty()) std::cout << "\nPython code:\n" << code.get<std::string>() << "\n";
