@@ -11,12 +11,6 @@ build=${VELTAAI_BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
-if [ ! -x "$build/bin/veltaai" ]; then
-  echo "veltaai: the question-answering agent and its command line are not built yet;" >&2
-  echo "the libraries above are built and tested (scripts/run-tests.sh)." >&2
-  exit 2
-fi
-
 shared=${VELTAAI_SHARED_DIR:-$(cd .. && pwd)/shared}
 demo_db=${VELTAAI_DEMO_DB:-$shared/data/chinook/chinook.sqlite}
 exec "$build/bin/veltaai" ask --database "sqlite:///$demo_db" "$question"
