@@ -259,4 +259,12 @@ Value run_agent(const AgentInvoke& agent, const std::string& velta_api_key, cons
     return std::move(outcome.result);
 }
 
+Value CustomRunnableAgent::plan(const Value& intermediate_steps, const Value& callbacks, const Value& inputs) const {
+    if (!inputs.is_object()) throw TypeError("the agent's inputs must be a record, got a " + kind_name(inputs));
+    if (!runnable) throw ValueError("CustomRunnableAgent has no runnable");
+    Value input = inputs;
+    input["intermediate_steps"] = intermediate_steps;
+    return runnable(input, Value{{"callbacks", callbacks}});
+}
+
 }  // namespace veltaai::agent

@@ -155,4 +155,22 @@ Value run_agent(const std::shared_ptr<Agent>& agent, const std::string& velta_ap
     return run_agent(invoke, velta_api_key, query, media_path);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Planning step for an agent executor
+
+// One planning step of a tool-using agent: the wrapped runnable gets the agent's inputs plus
+// "intermediate_steps" and a run configuration {"callbacks": callbacks}, and its answer (the
+// next action or actions, or the finish) is returned unchanged.
+class CustomRunnableAgent {
+public:
+    using Runnable = std::function<Value(const Value& input, const Value& config)>;
+
+    explicit CustomRunnableAgent(Runnable runnable) : runnable(std::move(runnable)) {}
+
+    // inputs must be a record (TypeError); a key "intermediate_steps" in it is replaced.
+    Value plan(const Value& intermediate_steps, const Value& callbacks, const Value& inputs = Value::object()) const;
+
+    Runnable runnable;
+};
+
 }  // namespace veltaai::agent

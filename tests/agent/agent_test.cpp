@@ -211,3 +211,24 @@ TEST(RunAgent, NoAgentOrAFailedRunReportsNothing) {
 
 }  // namespace
 }  // namespace veltaai::agent
+
+namespace veltaai::agent {
+namespace {
+
+TEST(CustomRunnableAgentPlan, HandsTheRunnableItsInputsStepsAndCallbacks) {
+    Value seen_input, seen_config;
+    const CustomRunnableAgent planner([&](const Value& input, const Value& config) {
+        seen_input = input;
+        seen_config = config;
+        return Value{{"tool", "sql"}, {"tool_input", input["input"]}};
+    });
+    const Value steps = Value::array({Value::array({"look", "3 rows"})});
+    const Value next = planner.plan(steps, Value::array({"tracer"}), {{"input", "Top genres?"}, {"intermediate_steps", 0}});
+    EXPECT_EQ(next, (Value{{"tool", "sql"}, {"tool_input", "Top genres?"}})) << "the runnable's answer unchanged";
+    EXPECT_EQ(seen_input, (Value{{"input", "Top genres?"}, {"intermediate_steps", steps}}));
+    EXPECT_EQ(seen_config, (Value{{"callbacks", {"tracer"}}}));
+    EXPECT_THROW(planner.plan(steps, nullptr, Value::array()), TypeError);
+}
+
+}  // namespace
+}  // namespace veltaai::agent
