@@ -186,6 +186,40 @@ TEST(PythonKernel, MemoryLimitAndStartFailure) {
     EXPECT_THROW(broken.run("pass"), KernelError);
 }
 
+// start() leaves the interpreter's start-up running in the background: here the start-up waits
+// for a file that only appears after start() has returned, so a start() that waited would hang
+// until the greeting's time limit and fail the run.
+TEST(PythonKernel, StartLetsStartUpRunWhileTheHostGoesOn) {
+    const std::string gate = ::testing::TempDir() + "veltaai-kernel-gate-" + std::to_string(::getpid());
+    std::remove(gate.c_str());
+    KernelOptions options = quick_options();
+    options.startup_code = "import os, time\nwhile not os.path.exists(" + std::string("'") + gate +
+                           "'):\n    time.sleep(0.01)\nimport json\n";
+    Kernel kernel(options);
+    kernel.start();
+    ASSERT_TRUE(kernel.pid().has_value());
+    std::ofstream(gate) << "open";
+    EXPECT_EQ(kernel.run("print('ready')"), "ready\n");
+    kernel.start();  // running already: nothing happens
+    EXPECT_EQ(kernel.run("print('again')"), "again\n");
+    std::remove(gate.c_str());
+
+    KernelOptions missing = quick_options();
+    missing.interpreter = "/nonexistent/python3";
+    Kernel broken(missing);
+    EXPECT_THROW(broken.start(), KernelError);
+    KernelOptions failing = quick_options();
+    failing.startup_code = "raise ImportError('no such module')";
+    Kernel failed_start(failing);
+    failed_start.start();
+    try {
+        failed_start.run("pass");
+        FAIL() << "a start-up error must reach the first run";
+    } catch (const KernelError& error) {
+        EXPECT_NE(std::string(error.what()).find("no such module"), std::string::npos) << error.what();
+    }
+}
+
 TEST(PythonKernel, SeparateKernelsRunSideBySide) {
     Kernel a(quick_options()), b(quick_options());
     a.run("pass");

@@ -231,12 +231,23 @@ void Kernel::set_options(KernelOptions options) {
 void Kernel::stop_locked() {
     if (socket_ >= 0) ::close(socket_);
     socket_ = -1;
+    awaiting_ready_ = false;
     if (cgroup_) cgroup_->kill_all(0);
     if (child_.running()) child_.kill();
 }
 
-void Kernel::ensure_started() {
+void Kernel::start() {
+    std::lock_guard lock(mutex_);
     if (child_.running() && socket_ >= 0) return;
+    spawn_locked();
+}
+
+void Kernel::ensure_started() {
+    if (!child_.running() || socket_ < 0) spawn_locked();
+    if (awaiting_ready_) await_ready_locked();
+}
+
+void Kernel::spawn_locked() {
     stop_locked();
 
     int ends[2];
@@ -262,7 +273,12 @@ void Kernel::ensure_started() {
     }
     ::close(ends[1]);
     socket_ = ends[0];
+    awaiting_ready_ = true;
+}
 
+// Reads the interpreter's greeting, sent once its start-up code has run.
+void Kernel::await_ready_locked() {
+    awaiting_ready_ = false;
     Value ready;
     try {
         ready = exchange(nullptr);
@@ -395,6 +411,7 @@ std::string Kernel::render_jinja2(const std::string& source, const Value& variab
 void Kernel::drop_namespace(const std::string& name) {
     std::lock_guard lock(mutex_);
     if (!child_.running()) return;
+    ensure_started();
     exchange({{"op", "drop"}, {"namespace", name}});
 }
 
@@ -402,6 +419,14 @@ KernelOptions default_analysis_kernel_options() {
     KernelOptions options;
     // Analysis code draws into files only, never onto a screen.
     options.environment["MPLBACKEND"] = "agg";
+    // Nearly every piece of analysis code uses these; importing them as the interpreter starts
+    // takes half a second off the first run. Missing packages are the code's problem, not ours.
+    options.startup_code =
+        "for name in ('pandas', 'matplotlib.pyplot'):\n"
+        "    try:\n"
+        "        __import__(name)\n"
+        "    except Exception:\n"
+        "        pass\n";
     if (const auto seconds = env_size("VELTAAI_KERNEL_TIME_LIMIT")) {
         options.time_limit = std::chrono::seconds(*seconds);
     }

@@ -91,6 +91,11 @@ public:
     Kernel& operator=(const Kernel&) = delete;
     ~Kernel();
 
+    // Starts the interpreter without waiting for it, so its start-up code (imports) runs while
+    // the host goes on; the next call waits for it to be ready and reports a failed start. Does
+    // nothing when an interpreter runs.
+    void start();
+
     // Runs a request. Throws KernelTimeout, KernelCrash or KernelError (no interpreter).
     RunOutcome execute(const RunRequest& request);
     // Runs code in a fresh namespace and returns its output; errors of the code are thrown as
@@ -117,6 +122,8 @@ private:
     struct Cgroup;
     Value exchange(const Value& request);
     void ensure_started();
+    void spawn_locked();
+    void await_ready_locked();
     void stop_locked();
     void kill_strays();
     [[noreturn]] void fail_dead(const std::string& what);
@@ -125,6 +132,7 @@ private:
     mutable std::mutex mutex_;
     process::Child child_;
     int socket_ = -1;
+    bool awaiting_ready_ = false;  // started, greeting not read yet
     std::unique_ptr<Cgroup> cgroup_;
 };
 

@@ -4,6 +4,7 @@
 #include "veltaai/core/http.h"
 #include "veltaai/function_calling/base.h"
 #include "veltaai/llm/chat_openai.h"
+#include "veltaai/python/kernel.h"
 #include "veltaai/querygraph/custom_sql.h"
 #include "veltaai/querygraph/querynodes.h"
 
@@ -193,6 +194,15 @@ QueryGraph::QueryGraph(std::shared_ptr<CustomSQLDatabase> custom_sql_db, AzureOp
     pandas_ai_model_ = chat_model(fields_35, 8192);
     relevant_table_picker_ = std::make_shared<function_calling::RelevantTablePicker>(config_35_, db_);
     compiled_graph_.emplace(_compile_graph(runnable_config_));
+    // The interpreters that render prompts and run analysis code start now and load their
+    // libraries while the first question is still with the model. A failed start is left for
+    // the first real use to report.
+    for (python::Kernel* kernel : {&python::template_kernel(), &python::analysis_kernel()}) {
+        try {
+            kernel->start();
+        } catch (const Error&) {
+        }
+    }
 }
 
 graph::RunConfig QueryGraph::_config_graph(const Value& metadata, const Value& tags, const Value& max_concurrency,
