@@ -26,13 +26,57 @@ constexpr const char* executable_not_set = "python_executable is not set: call i
 constexpr const char* creation_failed = "could not create a virtual environment at ";
 }  // namespace texts
 
-// The namespace every execute_code run shares, and how it starts out.
+// The namespace every execute_code run shares.
 constexpr const char* namespace_name = "veltaai.codetool";
-constexpr const char* namespace_setup =
-    "import ast, os, subprocess, sys, tempfile, venv\n"
-    "from io import StringIO\n"
-    "__name__ = 'veltaai.codetool'\n"
-    "media_path = None\n";
+
+// How the shared namespace starts out: the modules and names code may use, and the module's
+// operations as Python functions over the namespace's own env_path and python_executable, which
+// the host reads back after every run; so code that calls initialize_environment moves the
+// host's environment too. Their texts are this module's; environments are created by the same
+// interpreter as the host's (_venv_interpreter, set before every run).
+std::string namespace_setup() {
+    return std::string(
+               "import ast, os, subprocess, sys, tempfile, venv\n"
+               "from io import StringIO\n"
+               "__name__ = 'veltaai.codetool'\n"
+               "media_path = None\n"
+               "def install_dependencies(dependencies):\n"
+               "    for name in dependencies:\n"
+               "        if python_executable is None:\n"
+               "            raise TypeError(") + quoted_text(texts::executable_not_set) + ")\n"
+               "        subprocess.run([python_executable, '-m', 'pip', 'install', name])\n"
+               "def safe_install_modules(module_names):\n"
+               "    try:\n"
+               "        install_dependencies(module_names)\n"
+               "        print(" + quoted_text(texts::installation_successful) + ")\n"
+               "    except Exception as error:\n"
+               "        print(" + quoted_text(texts::installation_failed) + " + str(error))\n"
+               "def install_defaults():\n"
+               "    safe_install_modules(" + text_list(default_packages) + ")\n"
+               "def ensure_virtual_environment():\n"
+               "    global python_executable\n"
+               "    if env_path is None:\n"
+               "        raise TypeError(" + quoted_text(texts::env_path_not_set) + ")\n"
+               "    existed = os.path.exists(env_path)\n"
+               "    if not existed:\n"
+               "        subprocess.run([_venv_interpreter, '-m', 'venv', env_path], check=True)\n"
+               "    python_executable = os.path.join(env_path, 'bin', 'python')\n"
+               "    if not existed:\n"
+               "        install_defaults()\n"
+               "def initialize_environment(env_path_param):\n"
+               "    global env_path\n"
+               "    env_path = env_path_param\n"
+               "    ensure_virtual_environment()\n"
+               "def execute_code(code):\n"
+               "    tree = ast.parse(code)\n"
+               "    previous = sys.stdout\n"
+               "    sys.stdout = StringIO()\n"
+               "    try:\n"
+               "        exec(compile(tree, '<ast>', 'exec'), globals())\n"
+               "        return sys.stdout.getvalue()\n"
+               "    finally:\n"
+               "        sys.stdout = previous\n";
+}
 
 void print_line(const std::string& line) {
     std::fflush(stdout);
@@ -103,8 +147,10 @@ std::string execute_code(const std::string& code) {
     python::RunRequest request;
     request.code = code;
     request.namespace_name = namespace_name;
-    request.setup = namespace_setup;
-    request.names = {{"env_path", optional_value(env_path)}, {"python_executable", optional_value(python_executable)}};
+    request.setup = namespace_setup();
+    request.names = {{"env_path", optional_value(env_path)},
+                     {"python_executable", optional_value(python_executable)},
+                     {"_venv_interpreter", python::default_interpreter()}};
     request.exports = {"env_path", "python_executable"};
     const python::RunOutcome outcome = python::analysis_kernel().execute(request);
     // The code may have assigned the shared names; the host's state follows it.

@@ -1,4 +1,5 @@
 #include "veltaai/codetool.h"
+#include "veltaai/core/value.h"
 #include "veltaai/core/process.h"
 #include "veltaai/master.h"
 
@@ -176,4 +177,30 @@ TEST_F(CodetoolTest, SharedNamesFollowTheCode) {
     HostOutput host;
     codetool::safe_install_modules({"numpy"});
     EXPECT_NE(host.finish().find("bin-python'"), std::string::npos);
+}
+
+TEST_F(CodetoolTest, CodeCallsTheModulesOperationsOnTheSharedState) {
+    codetool::execute_code("pass");  // the kernel itself runs the real interpreter
+    use_fake_interpreter();
+    const fs::path env = dir / "from-code";
+    // Creating an environment from code: the host's state follows and the defaults are installed.
+    EXPECT_EQ(codetool::execute_code("initialize_environment(" + veltaai::quoted_text(env.string()) + ")"),
+              "Installation successful.\n");
+    EXPECT_EQ(codetool::env_path, env.string());
+    EXPECT_EQ(codetool::python_executable, (env / "bin" / "python").string());
+    EXPECT_EQ(read_file(log), "-m pip install matplotlib\n-m pip install scikit-learn\n-m pip install numpy\n"
+                              "-m pip install statsmodels\n-m pip install pandas\n-m pip install scipy\n");
+
+    EXPECT_EQ(codetool::execute_code("safe_install_modules(['polars'])\nprint(execute_code('print(2 * 21)'))"),
+              "Installation successful.\n42\n\n");
+    EXPECT_NE(read_file(log).find("-m pip install polars\n"), std::string::npos);
+    EXPECT_EQ(codetool::execute_code("python_executable = None\nsafe_install_modules(['x'])"),
+              "An error occurred during installation: python_executable is not set: call initialize_environment first\n");
+    try {
+        codetool::execute_code("env_path = None\nensure_virtual_environment()");
+        FAIL() << "no error";
+    } catch (const PythonError& error) {
+        EXPECT_EQ(error.kind(), "TypeError");
+    }
+    EXPECT_FALSE(codetool::env_path.has_value());
 }
