@@ -45,4 +45,25 @@ std::string Connection::quoted_identifier(std::string_view name, char quote) {
     return out + quote;
 }
 
+std::string Connection::text_of(const Cell& cell) {
+    if (const auto* bytes = std::get_if<Bytes>(&cell)) return bytes->data;
+    return display_text(cell);
+}
+
+std::vector<std::string> Connection::first_column(std::string_view query) {
+    std::vector<std::string> values;
+    for (const Row& row : execute(query, {}).rows) values.push_back(text_of(row[0]));
+    return values;
+}
+
+std::vector<TableInfo> Connection::empty_tables(const std::vector<std::string>& names,
+                                                std::map<std::string, std::size_t>& index) {
+    std::vector<TableInfo> tables;
+    for (const std::string& name : names) {
+        index[name] = tables.size();
+        tables.push_back({name, {}, {}});
+    }
+    return tables;
+}
+
 }  // namespace veltaai::sql

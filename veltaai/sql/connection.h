@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -113,6 +114,13 @@ protected:
 
     // name between two quote characters, any quote character inside doubled.
     static std::string quoted_identifier(std::string_view name, char quote);
+    // A catalogue cell as text: bytes as they stand, anything else in its display form.
+    static std::string text_of(const Cell& cell);
+    // The first column of query's rows, as texts.
+    std::vector<std::string> first_column(std::string_view query);
+    // One entry per name, columns and constraints still empty, and each name's position.
+    static std::vector<TableInfo> empty_tables(const std::vector<std::string>& names,
+                                               std::map<std::string, std::size_t>& index);
 };
 
 }  // namespace veltaai::sql

@@ -146,19 +146,11 @@ public:
         }
     }
 
-    std::vector<std::string> table_names() override {
-        std::vector<std::string> names;
-        for (const Row& row : execute(kTablesQuery, {}).rows) names.push_back(text_of(row[0]));
-        return names;
-    }
+    std::vector<std::string> table_names() override { return first_column(kTablesQuery); }
 
     std::vector<TableInfo> describe_tables() override {
-        std::vector<TableInfo> tables;
         std::map<std::string, std::size_t> index;
-        for (const std::string& name : table_names()) {
-            index[name] = tables.size();
-            tables.push_back({name, {}, {}});
-        }
+        std::vector<TableInfo> tables = empty_tables(table_names(), index);
         for (const Row& row : execute(kColumnsQuery, {}).rows) {
             const auto it = index.find(text_of(row[0]));
             if (it == index.end()) continue;
@@ -209,11 +201,6 @@ private:
         "SELECT k.TABLE_NAME, k.CONSTRAINT_NAME, k.COLUMN_NAME, k.REFERENCED_TABLE_NAME, k.REFERENCED_COLUMN_NAME "
         "FROM information_schema.KEY_COLUMN_USAGE k WHERE k.TABLE_SCHEMA = DATABASE() "
         "ORDER BY k.TABLE_NAME, k.CONSTRAINT_NAME <> 'PRIMARY', k.CONSTRAINT_NAME, k.ORDINAL_POSITION";
-
-    static std::string text_of(const Cell& cell) {
-        if (const auto* b = std::get_if<Bytes>(&cell)) return b->data;
-        return display_text(cell);
-    }
 
     void open() {
         library_init();

@@ -163,13 +163,11 @@ public:
     }
 
     std::vector<TableInfo> describe_tables() override {
-        std::vector<TableInfo> tables;
-        std::map<std::string, std::size_t> index;
         const auto listed = catalogue_tables();
-        for (const auto& [schema, name] : listed) {
-            index[name] = tables.size();
-            tables.push_back({name, {}, {}});
-        }
+        std::vector<std::string> names;
+        for (const auto& [schema, name] : listed) names.push_back(name);
+        std::map<std::string, std::size_t> index;
+        std::vector<TableInfo> tables = empty_tables(names, index);
         const std::string schema = listed.empty() ? std::string() : listed.front().first;
         {
             Handle stmt(SQL_HANDLE_STMT, dbc_->get());
@@ -219,11 +217,6 @@ private:
         return schema.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(const_cast<char*>(schema.c_str()));
     }
     static SQLSMALLINT schema_length(const std::string& schema) { return schema.empty() ? 0 : SQL_NTS; }
-
-    static std::string text_of(const Cell& cell) {
-        if (const auto* b = std::get_if<Bytes>(&cell)) return b->data;
-        return display_text(cell);
-    }
 
     void check(const Handle& handle, SQLRETURN rc) {
         if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) return;

@@ -247,19 +247,11 @@ public:
         }
     }
 
-    std::vector<std::string> table_names() override {
-        std::vector<std::string> names;
-        for (const Row& row : execute(kTablesQuery, {}).rows) names.push_back(std::get<std::string>(row[0]));
-        return names;
-    }
+    std::vector<std::string> table_names() override { return first_column(kTablesQuery); }
 
     std::vector<TableInfo> describe_tables() override {
-        std::vector<TableInfo> tables;
         std::map<std::string, std::size_t> index;
-        for (const std::string& name : table_names()) {
-            index[name] = tables.size();
-            tables.push_back({name, {}, {}});
-        }
+        std::vector<TableInfo> tables = empty_tables(table_names(), index);
         for (const Row& row : execute(kColumnsQuery, {}).rows) {
             const auto it = index.find(std::get<std::string>(row[0]));
             if (it == index.end()) continue;
