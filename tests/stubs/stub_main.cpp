@@ -45,6 +45,14 @@ StubOptions parse_stub_options(int argc, char** argv, const std::string& file_fl
     return options;
 }
 
+void block_stop_signals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
 void serve_until_signalled(const std::string& url) {
     sigset_t signals;
     sigemptyset(&signals);
