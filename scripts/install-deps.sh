@@ -11,14 +11,14 @@ packages=(
   nlohmann-json3-dev libcurl4-openssl-dev ca-certificates libyaml-cpp-dev libspdlog-dev libfmt-dev
   libcpp-httplib-dev libssl-dev libcli11-dev libstb-dev
   # database clients
-  libpq-dev libmariadb-dev unixodbc-dev unixodbc libsqlite3-dev sqlite3
+  libpq-dev libpg-query-dev libmariadb-dev unixodbc-dev unixodbc libsqlite3-dev sqlite3
   # database servers and a real ODBC driver for the tests
   postgresql postgresql-client mariadb-server mariadb-client odbc-postgresql libsqliteodbc
   # the Python interpreter the kernel runs, with the analysis packages
   python3 python3-venv python3-pip python3-jinja2 python3-pandas python3-matplotlib
   python3-numpy python3-scipy python3-sklearn python3-statsmodels
-  # sandboxing of the kernel (network namespace) and process tools used by tests
-  util-linux iproute2 procps
+  # sandboxing of the kernel (namespaces) and process tools used by tests
+  bubblewrap util-linux iproute2 procps
 )
 
 missing=()

@@ -32,6 +32,14 @@ std::vector<Record> Result::records() const {
     return out;
 }
 
+void Connection::stream_read_only(std::string_view sql, std::chrono::milliseconds time_limit, RowSink& sink) {
+    Result result = run_read_only(sql, time_limit);
+    sink.columns(result.columns);
+    for (Row& row : result.rows) {
+        if (!sink.row(std::move(row))) return;
+    }
+}
+
 Result Connection::sample_rows(const std::string& table, int limit, std::chrono::milliseconds time_limit) {
     return run_read_only("SELECT * FROM " + quote_identifier(table) + " LIMIT " + std::to_string(limit), time_limit);
 }

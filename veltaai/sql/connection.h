@@ -63,6 +63,17 @@ struct TableInfo {
     std::vector<std::string> constraints;
 };
 
+// Receives the rows of a read-only run one at a time, as the driver reads them.
+class RowSink {
+public:
+    virtual ~RowSink() = default;
+    // The result's column names, once, before any row.
+    virtual void columns(const std::vector<std::string>& names) = 0;
+    // One row. Returning false ends the read: the driver stops fetching and cancels the rest
+    // of the statement on the server.
+    virtual bool row(Row&& row) = 0;
+};
+
 // Where and how to connect. Unset fields take the engine's defaults.
 struct ConnectOptions {
     std::string host;
@@ -71,6 +82,9 @@ struct ConnectOptions {
     std::string password;
     std::string database;
     std::chrono::seconds connect_timeout{10};
+    // When set, untrusted SQL runs under this role instead of the connecting one (PostgreSQL:
+    // SET LOCAL ROLE inside the read-only transaction).
+    std::string untrusted_role;
     // Further engine settings passed on as they are (libpq keywords, ...).
     std::vector<std::pair<std::string, std::string>> extra;
 };
@@ -96,6 +110,16 @@ public:
     // read_only_statement, runs inside a read-only transaction (where the engine has one) under
     // the time limit, and everything is rolled back afterwards.
     virtual Result run_read_only(std::string_view sql, std::chrono::milliseconds time_limit) = 0;
+
+    // As run_read_only, but hands the rows to sink as they arrive instead of holding them all,
+    // so the host's memory stays bounded whatever the statement returns. The default collects
+    // through run_read_only; drivers that read results as a stream override it.
+    virtual void stream_read_only(std::string_view sql, std::chrono::milliseconds time_limit, RowSink& sink);
+
+    // What the connected role could reach from inside a read-only transaction beyond the
+    // database's own data (superuser, server files, programs, other sessions), one phrase each,
+    // so the handle can warn that a read-only role is the safe set-up. Empty when it has none.
+    virtual std::vector<std::string> elevated_privileges() { return {}; }
 
     // Tables and views of the default schema, in the engine's order.
     virtual std::vector<std::string> table_names() = 0;
