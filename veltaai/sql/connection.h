@@ -82,11 +82,11 @@ struct ConnectOptions {
     std::string password;
     std::string database;
     std::chrono::seconds connect_timeout{10};
+    // Further engine settings passed on as they are (libpq keywords, ...).
+    std::vector<std::pair<std::string, std::string>> extra;
     // When set, untrusted SQL runs under this role instead of the connecting one (PostgreSQL:
     // SET LOCAL ROLE inside the read-only transaction).
     std::string untrusted_role;
-    // Further engine settings passed on as they are (libpq keywords, ...).
-    std::vector<std::pair<std::string, std::string>> extra;
 };
 
 class Connection {
