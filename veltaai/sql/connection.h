@@ -84,9 +84,6 @@ struct ConnectOptions {
     std::chrono::seconds connect_timeout{10};
     // Further engine settings passed on as they are (libpq keywords, ...).
     std::vector<std::pair<std::string, std::string>> extra;
-    // When set, untrusted SQL runs under this role instead of the connecting one (PostgreSQL:
-    // SET LOCAL ROLE inside the read-only transaction).
-    std::string untrusted_role;
 };
 
 class Connection {
@@ -120,6 +117,11 @@ public:
     // database's own data (superuser, server files, programs, other sessions), one phrase each,
     // so the handle can warn that a read-only role is the safe set-up. Empty when it has none.
     virtual std::vector<std::string> elevated_privileges() { return {}; }
+
+    // Makes untrusted SQL run under role instead of the connecting one (PostgreSQL: SET LOCAL
+    // ROLE inside the read-only transaction); empty goes back to the connecting role. The
+    // default refuses with a ValueError: the engine has no such switch.
+    virtual void set_untrusted_role(const std::string& role);
 
     // Tables and views of the default schema, in the engine's order.
     virtual std::vector<std::string> table_names() = 0;
