@@ -135,7 +135,9 @@ TEST(Errors, ReachTheCallerAsRaisedAndAreReportedAsEvents) {
     EXPECT_NE(std::find(events.begin(), events.end(), "2 boom 2"), events.end());
 
     try {
-        g.set_entry_point("missing").compile().invoke(Value::object());
+        StateGraph alone(kSchema);
+        alone.add_node("missing", [](StateView& view) { return Value{{"text", view.at("other")}}; });
+        alone.set_entry_point("missing").compile().invoke(Value::object());
         FAIL() << "expected KeyError";
     } catch (const KeyError& e) {
         EXPECT_EQ(e.key(), "other");
@@ -163,6 +165,38 @@ TEST(Routing, UnknownRoutesLoopsAndIncompleteGraphsAreRefused) {
     EXPECT_THROW(g.add_node(END, returning(Value())), ValueError);
     EXPECT_THROW(StateGraph(kSchema).add_node("x", returning(Value())).compile(), ValueError) << "no entry point";
     EXPECT_THROW(g.add_edge("a", "nowhere").compile(), ValueError);
+}
+
+TEST(Routing, AStepWithTwoWritersOfOneReplacedKeyAndASecondEntryPointAreRefused) {
+    StateGraph g(kSchema);
+    g.add_node("fan", returning(Value())).add_node("left", returning({{"text", "l"}, {"items", {"l"}}, {"count", 1}}));
+    g.add_node("right", returning({{"text", "r"}, {"items", {"r"}}, {"count", 1}}));
+    g.set_entry_point("fan").add_edge("fan", "left").add_edge("fan", "right");
+    try {
+        g.compile().invoke(Value::object());
+        ADD_FAILURE() << "two writers of 'text' in one step";
+    } catch (const InvalidUpdateError& e) {
+        EXPECT_STREQ(e.what(), "nodes 'left' and 'right' both wrote 'text' in step 2; a replaced key takes one value per step");
+    }
+
+    // Appended and added keys take every writer's value.
+    StateGraph shared(kSchema);
+    shared.add_node("fan", returning(Value())).add_node("left", returning({{"items", {"l"}}, {"count", 1}}));
+    shared.add_node("right", returning({{"text", "r"}, {"items", {"r"}}, {"count", 2}}));
+    shared.add_edge(START, "fan").add_edge("fan", "left").add_edge("fan", "right");
+    const Value state = shared.compile().invoke(Value::object());
+    EXPECT_EQ(state["items"], Value({"l", "r"}));
+    EXPECT_EQ(state["count"], 3);
+    EXPECT_EQ(state["text"], "r");
+
+    EXPECT_NO_THROW(shared.add_edge(START, "fan")) << "the same entry point again";
+    try {
+        shared.add_edge(START, "left");
+        ADD_FAILURE() << "a second entry point";
+    } catch (const ValueError& e) {
+        EXPECT_STREQ(e.what(), "the graph already starts at 'fan'; it cannot also start at 'left'");
+    }
+    EXPECT_THROW(shared.set_entry_point("right"), ValueError);
 }
 
 TEST(Drawing, ListsNodesAndLabelledEdges) {

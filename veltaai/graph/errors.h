@@ -18,4 +18,10 @@ public:
     using Error::Error;
 };
 
+// Two nodes of one step wrote the same replaced key.
+class InvalidUpdateError : public Error {
+public:
+    using Error::Error;
+};
+
 }  // namespace veltaai::graph

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <exception>
 #include <mutex>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
@@ -79,6 +80,10 @@ StateGraph& StateGraph::add_conditional_edges(std::string source, Condition cond
 
 StateGraph& StateGraph::set_entry_point(std::string name) {
     if (name == END) throw ValueError("the entry point must be a node");
+    // One entry point: a second one would silently replace the first.
+    if (!entry_point_.empty() && entry_point_ != name) {
+        throw ValueError("the graph already starts at '" + entry_point_ + "'; it cannot also start at '" + name + "'");
+    }
     entry_point_ = std::move(name);
     return *this;
 }
@@ -191,6 +196,7 @@ public:
                     }
                 }
             }
+            if (current.size() > 1) check_single_writers(step, current, outcomes);
             // Merged in node order, so a step gives the same state however its nodes interleaved.
             for (std::size_t i = 0; i < current.size(); ++i) merge(state, outcomes[i].update);
 
@@ -311,6 +317,24 @@ private:
                                         "', which is none of its routes (" + known + ")");
             }
             if (route->target != kEnd) routes.push_back(route->target);
+        }
+    }
+
+    // A replace key takes one value per step: two nodes of a step writing it would leave the
+    // state to whichever merges last.
+    void check_single_writers(int step, const std::vector<int>& nodes, const std::vector<Outcome>& outcomes) const {
+        std::unordered_map<std::string_view, std::size_t> writer;
+        for (std::size_t i = 0; i < nodes.size(); ++i) {
+            for (const auto& [name, value] : outcomes[i].update.get_ref<const Value::object_t&>()) {
+                const StateKey* key = plan_.schema.find(name);
+                if (!key || key->rule != MergeRule::replace) continue;
+                const auto [it, first] = writer.emplace(name, i);
+                if (first) continue;
+                throw InvalidUpdateError("nodes '" + plan_.nodes[static_cast<std::size_t>(nodes[it->second])].name +
+                                         "' and '" + plan_.nodes[static_cast<std::size_t>(nodes[i])].name +
+                                         "' both wrote '" + name + "' in step " + std::to_string(step) +
+                                         "; a replaced key takes one value per step");
+            }
         }
     }
 

@@ -41,7 +41,8 @@ public:
 
     // Names must be unique, non-empty and neither START nor END (ValueError).
     StateGraph& add_node(std::string name, Node node);
-    // source may be START, which makes target the entry point; target may be END.
+    // source may be START, which makes target the entry point (a graph has one: a second,
+    // different one is a ValueError); target may be END.
     StateGraph& add_edge(std::string source, std::string target);
     StateGraph& add_conditional_edges(std::string source, Condition condition, RouteMap mapping);
     StateGraph& set_entry_point(std::string name);
@@ -79,8 +80,10 @@ public:
     // declared key that has a value, in declaration order. Undeclared input keys are dropped.
     // An error raised by a node or a condition reaches the caller as it was raised;
     // GraphRecursionError when the run needs more than config.recursion_limit steps,
-    // InvalidRouteError when a condition names no route of its edge.
-    // A compiled graph may run several inputs at the same time from different threads.
+    // InvalidRouteError when a condition names no route of its edge, InvalidUpdateError when two
+    // nodes of one step write the same replaced key.
+    // Thread safety: a compiled graph may run several inputs at the same time from different
+    // threads; a StateGraph being built is not to be shared.
     Value invoke(Value input, const RunConfig& config = {}) const;
 
     DrawableGraph get_graph() const;
