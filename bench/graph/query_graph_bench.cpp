@@ -1,7 +1,7 @@
 // Cost of the runtime itself: the query graph's topology with nodes that do no work, for a
 // first-success run (10 steps) and a run through every SQL repair and the rewrite (32 steps).
 
-#include "tests/querygraph/query_topology.h"
+#include "veltaai/querygraph/querygraph.h"
 
 #include <benchmark/benchmark.h>
 
@@ -11,7 +11,7 @@ namespace veltaai {
 namespace {
 
 graph::CompiledGraph zero_cost_graph(bool sql_succeeds) {
-    return testing::build_query_topology([sql_succeeds](const std::string& name) -> graph::Node {
+    return querygraph::query_topology([sql_succeeds](const std::string& name) -> graph::Node {
         if (name == "sql_execution_node") {
             return [sql_succeeds](graph::StateView&) { return Value{{"execution_success", sql_succeeds}}; };
         }
@@ -19,7 +19,7 @@ graph::CompiledGraph zero_cost_graph(bool sql_succeeds) {
             return [](graph::StateView&) { return Value{{"python_execution_success", true}}; };
         }
         return [](graph::StateView&) { return Value(); };
-    });
+    }).compile();
 }
 
 void run_graph(benchmark::State& state, bool sql_succeeds, int expected_iterations) {

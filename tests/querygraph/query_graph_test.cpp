@@ -1,7 +1,6 @@
 // Whole runs of QueryGraph on the Chinook file: every model call answered by the chat stub,
 // SQL run by SQLite, analysis code run by the real Python kernel.
 #include "stubs/chat_stub.h"
-#include "tests/querygraph/query_topology.h"
 #include "tests/sql/test_servers.h"
 #include "veltaai/llm/chat_openai.h"
 #include "veltaai/querygraph/custom_sql.h"
@@ -82,10 +81,8 @@ TEST_F(QueryGraphRun, BuildsItsModelsConfigurationAndWiringOnce) {
     EXPECT_EQ(graph_.runnable_config().tags, std::vector<std::string>{"querygraph"});
     EXPECT_THROW(QueryGraph(nullptr, AzureOpenAIChat35{}, AzureOpenAIChat4{}), ValueError);
 
-    // Wired exactly like the topology the routing tests run.
-    const graph::DrawableGraph reference =
-        testing::build_query_topology([](const std::string&) -> graph::Node { return [](graph::StateView&) { return Value(); }; })
-            .get_graph();
+    // Wired exactly like the topology the routing tests run and `veltaai graph` draws.
+    const graph::DrawableGraph reference = query_graph_drawing();
     EXPECT_EQ(graph_.compiled_graph().get_graph().nodes, reference.nodes);
     EXPECT_EQ(graph_.compiled_graph().get_graph().edges, reference.edges);
 

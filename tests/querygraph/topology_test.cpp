@@ -1,7 +1,8 @@
 // Runs of the query graph's real topology, routing and handlers, with scripted stand-ins for
 // the nodes that would call a model or a database.
 
-#include "tests/querygraph/query_topology.h"
+#include "veltaai/querygraph/querygraph.h"
+#include "veltaai/querygraph/querynodes.h"
 
 #include <gtest/gtest.h>
 
@@ -101,7 +102,7 @@ private:
     }
 
     std::mutex mutex_;
-    graph::CompiledGraph graph_ = testing::build_query_topology([this](const std::string& name) { return stand_in(name); });
+    graph::CompiledGraph graph_ = querygraph::query_topology([this](const std::string& name) { return stand_in(name); }).compile();
 };
 
 TEST(QueryTopology, FirstSuccessTakesTenStepsAndRespondsOnce) {

@@ -3,7 +3,6 @@
 #include "veltaai/agent.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/core/log.h"
-#include "veltaai/querygraph/custom_sql.h"
 #include "veltaai/querygraph/querygraph.h"
 
 #include <chrono>
@@ -151,16 +150,13 @@ int ask(const AskOptions& options) {
 
 int draw_graph(const std::optional<std::string>& png_path) {
     try {
-        // Drawing needs the graph's shape only: it is built over an empty in-memory database,
-        // with deployments that are never called.
-        AzureOpenAIChat35 config_35{"https://unused.invalid", "unused", "2024-02-01", "unused"};
-        AzureOpenAIChat4 config_4{"https://unused.invalid", "unused", "2024-02-01", "unused"};
-        const querygraph::QueryGraph graph(querygraph::CustomSQLDatabase::from_uri("sqlite://"), config_35, config_4);
+        // The drawing needs the graph's shape only: no database, model or interpreter.
+        const graph::DrawableGraph drawing = querygraph::query_graph_drawing();
         if (png_path) {
-            graph.visualize_graph("png", *png_path);
+            querygraph::visualize(drawing, "png", *png_path);
             std::cerr << text::prefix << "graph written to " << *png_path << std::endl;
         } else {
-            graph.visualize_graph("ascii");
+            querygraph::visualize(drawing, "ascii");
         }
     } catch (const std::exception& error) {
         complain(text::draw_failed + std::string(error.what()));

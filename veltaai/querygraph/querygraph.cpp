@@ -19,7 +19,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <map>
 
 namespace veltaai::querygraph {
 
@@ -229,44 +231,72 @@ graph::RunConfig QueryGraph::_config_graph(const Value& metadata, const Value& t
 }
 
 graph::CompiledGraph QueryGraph::_compile_graph(const graph::RunConfig& /*runnable_config: applied per run*/) {
-    graph_.add_node("init_node", initialisation);
-    graph_.set_entry_point("init_node");
-    graph_.add_node("table_names_lookup_node", node_of(std::make_shared<TableNamesLookup>(db_)));
-    graph_.add_edge("init_node", "table_names_lookup_node");
-    graph_.add_node("relevant_table_names_node", node_of(relevant_table_picker_));
-    graph_.add_edge("table_names_lookup_node", "relevant_table_names_node");
-    graph_.add_node("relevant_schemas_node", node_of(std::make_shared<RelevantSchemas>(db_)));
-    graph_.add_edge("relevant_table_names_node", "relevant_schemas_node");
-    graph_.add_node("sql_generation_node", node_of(std::make_shared<SQLGeneration>(db_, sql_generation_model_)));
-    graph_.add_edge("relevant_schemas_node", "sql_generation_node");
-    graph_.add_node("rewrite_query_node", node_of(std::make_shared<RewriteQuery>(db_, pandas_ai_model_)));
-    graph_.add_edge("rewrite_query_node", "relevant_table_names_node");
-    graph_.add_node("sql_syntax_checker_node", node_of(std::make_shared<SQLSyntaxChecker>(db_, relevant_tables_model_)));
-    graph_.add_edge("sql_generation_node", "sql_syntax_checker_node");
-    graph_.add_node("sql_execution_node", node_of(std::make_shared<SQLExecution>(db_)));
-    graph_.add_edge("sql_syntax_checker_node", "sql_execution_node");
-    graph_.add_node("pandas_generator_node", node_of(std::make_shared<PandasGenerator>(pandas_code_model_)));
-    graph_.add_node("pandas_executor_node", node_of(std::make_shared<PandasExecutor>(pandas_ai_model_)));
-    graph_.add_edge("pandas_generator_node", "pandas_executor_node");
-    graph_.add_node("final_response_generation_node", node_of(std::make_shared<GenerateResponse>(response_model_)));
-    graph_.add_edge("final_response_generation_node", graph::END);
-    graph_.add_edge("pandas_executor_node", "final_response_generation_node");
-    graph_.add_node("pandas_error_handler_node", handle_pandas_error);
-    graph_.add_conditional_edges("pandas_executor_node", pandas_execution_condition,
-                                 {{"final_response", "final_response_generation_node"},
-                                  {"pandas_execution_error", "pandas_error_handler_node"}});
-    graph_.add_node("sql_error_handler_node", handle_sql_error);
-    graph_.add_conditional_edges("sql_execution_node", sql_execution_condition,
-                                 {{"pandas_generation", "pandas_generator_node"},
-                                  {"sql_execution_error", "sql_error_handler_node"}});
-    graph_.add_conditional_edges("sql_error_handler_node", sql_error_handler_condition,
-                                 {{"regenerate_sql_query", "sql_generation_node"},
-                                  {"terminal_failure_response", "final_response_generation_node"},
-                                  {"rewrite_query", "rewrite_query_node"}});
-    graph_.add_conditional_edges("pandas_error_handler_node", pandas_error_handler_condition,
-                                 {{"regenerate_pandas_code", "pandas_generator_node"},
-                                  {"terminal_failure_response", "final_response_generation_node"}});
+    const std::map<std::string, graph::Node> nodes = {
+        {"table_names_lookup_node", node_of(std::make_shared<TableNamesLookup>(db_))},
+        {"relevant_table_names_node", node_of(relevant_table_picker_)},
+        {"relevant_schemas_node", node_of(std::make_shared<RelevantSchemas>(db_))},
+        {"sql_generation_node", node_of(std::make_shared<SQLGeneration>(db_, sql_generation_model_))},
+        {"rewrite_query_node", node_of(std::make_shared<RewriteQuery>(db_, pandas_ai_model_))},
+        {"sql_syntax_checker_node", node_of(std::make_shared<SQLSyntaxChecker>(db_, relevant_tables_model_))},
+        {"sql_execution_node", node_of(std::make_shared<SQLExecution>(db_))},
+        {"pandas_generator_node", node_of(std::make_shared<PandasGenerator>(pandas_code_model_))},
+        {"pandas_executor_node", node_of(std::make_shared<PandasExecutor>(pandas_ai_model_))},
+        {"final_response_generation_node", node_of(std::make_shared<GenerateResponse>(response_model_))},
+    };
+    graph_ = query_topology([&](const std::string& name) { return nodes.at(name); });
     return graph_.compile();
+}
+
+graph::StateGraph query_topology(const std::function<graph::Node(const std::string& name)>& node_for) {
+    graph::StateGraph g{SQLState{}};
+    g.add_node("init_node", initialisation);
+    g.set_entry_point("init_node");
+    g.add_node("table_names_lookup_node", node_for("table_names_lookup_node"));
+    g.add_edge("init_node", "table_names_lookup_node");
+    g.add_node("relevant_table_names_node", node_for("relevant_table_names_node"));
+    g.add_edge("table_names_lookup_node", "relevant_table_names_node");
+    g.add_node("relevant_schemas_node", node_for("relevant_schemas_node"));
+    g.add_edge("relevant_table_names_node", "relevant_schemas_node");
+    g.add_node("sql_generation_node", node_for("sql_generation_node"));
+    g.add_edge("relevant_schemas_node", "sql_generation_node");
+    g.add_node("rewrite_query_node", node_for("rewrite_query_node"));
+    g.add_edge("rewrite_query_node", "relevant_table_names_node");
+    g.add_node("sql_syntax_checker_node", node_for("sql_syntax_checker_node"));
+    g.add_edge("sql_generation_node", "sql_syntax_checker_node");
+    g.add_node("sql_execution_node", node_for("sql_execution_node"));
+    g.add_edge("sql_syntax_checker_node", "sql_execution_node");
+    g.add_node("pandas_generator_node", node_for("pandas_generator_node"));
+    g.add_node("pandas_executor_node", node_for("pandas_executor_node"));
+    g.add_edge("pandas_generator_node", "pandas_executor_node");
+    g.add_node("final_response_generation_node", node_for("final_response_generation_node"));
+    g.add_edge("final_response_generation_node", graph::END);
+    g.add_edge("pandas_executor_node", "final_response_generation_node");
+    g.add_node("pandas_error_handler_node", handle_pandas_error);
+    g.add_conditional_edges("pandas_executor_node", pandas_execution_condition,
+                            {{"final_response", "final_response_generation_node"},
+                             {"pandas_execution_error", "pandas_error_handler_node"}});
+    g.add_node("sql_error_handler_node", handle_sql_error);
+    g.add_conditional_edges("sql_execution_node", sql_execution_condition,
+                            {{"pandas_generation", "pandas_generator_node"},
+                             {"sql_execution_error", "sql_error_handler_node"}});
+    g.add_conditional_edges("sql_error_handler_node", sql_error_handler_condition,
+                            {{"regenerate_sql_query", "sql_generation_node"},
+                             {"terminal_failure_response", "final_response_generation_node"},
+                             {"rewrite_query", "rewrite_query_node"}});
+    g.add_conditional_edges("pandas_error_handler_node", pandas_error_handler_condition,
+                            {{"regenerate_pandas_code", "pandas_generator_node"},
+                             {"terminal_failure_response", "final_response_generation_node"}});
+    return g;
+}
+
+graph::DrawableGraph query_graph_drawing() {
+    // Only drawn, never run: the ten nodes that would need a model or the database refuse.
+    const auto drawing_only = [](const std::string& name) -> graph::Node {
+        return [name](graph::StateView&) -> Value {
+            throw Error("node '" + name + "' belongs to a drawing of the query graph and cannot run");
+        };
+    };
+    return query_topology(drawing_only).compile().get_graph();
 }
 
 Value QueryGraph::invoke(const Value& inputs) const { return invoke(inputs, nullptr); }
@@ -283,7 +313,11 @@ Value QueryGraph::invoke(const Value& inputs, graph::RunObserver observer) const
 }
 
 void QueryGraph::visualize_graph(const std::string& visualization_type, const std::string& save_graph_path) const {
-    const graph::DrawableGraph drawable = compiled_graph_->get_graph();
+    visualize(compiled_graph_->get_graph(), visualization_type, save_graph_path);
+}
+
+void visualize(const graph::DrawableGraph& drawable, const std::string& visualization_type,
+               const std::string& save_graph_path) {
     if (visualization_type == "ascii") {
         std::cout << drawable.draw_ascii() << std::flush;
         return;

@@ -12,6 +12,7 @@
 #include "veltaai/graph/state_schema.h"
 #include "veltaai/settings.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,7 +53,7 @@ public:
     static graph::RunConfig _config_graph(const Value& metadata = nullptr, const Value& tags = Value::array({"querygraph"}),
                                           const Value& max_concurrency = 20, const Value& recursion_limit = 50);
 
-    // Adds the nodes and edges to graph() and compiles it. The constructor calls it once; the
+    // Wires the query topology over this object's nodes into graph() and compiles it. The constructor calls it once; the
     // configuration is applied per run, not here.
     graph::CompiledGraph _compile_graph(const graph::RunConfig& runnable_config);
 
@@ -97,5 +98,17 @@ private:
     std::shared_ptr<function_calling::RelevantTablePicker> relevant_table_picker_;
     std::optional<graph::CompiledGraph> compiled_graph_;  // set once, at the end of construction
 };
+
+// The query graph's wiring: its thirteen nodes in the order they are added, its edges and its
+// routes. The entry node, the two repair handlers and the routing conditions are the graph's
+// own; the ten nodes that need a model or the database come from node_for(name).
+graph::StateGraph query_topology(const std::function<graph::Node(const std::string& name)>& node_for);
+
+// The query graph as a drawing, made without models, database or interpreters.
+graph::DrawableGraph query_graph_drawing();
+
+// Prints drawable ("ascii") or renders it as visualize_graph does.
+void visualize(const graph::DrawableGraph& drawable, const std::string& visualization_type = "ascii",
+               const std::string& save_graph_path = "graph_visualization.png");
 
 }  // namespace veltaai::querygraph
