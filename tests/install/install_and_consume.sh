@@ -55,6 +55,26 @@ LD_LIBRARY_PATH=$libdir "$work/host_example_pc" "sqlite:///$chinook" | grep -q "
 found=$(LD_LIBRARY_PATH=$libdir "$work/catalogue_probe")
 [ "$found" = "$libdir/veltaai/function_calling/prompt/relevant_table.yaml" ] || fail "catalogue found at '$found'"
 
+# Inside a parent project: veltaai::<module> targets, the parent's output folders and RPATH
+# untouched, no tests or benchmarks of ours.
+mkdir -p "$work/parent"
+cat >"$work/parent/CMakeLists.txt" <<PARENT
+cmake_minimum_required(VERSION 3.25)
+project(parent LANGUAGES CXX)
+add_subdirectory("$source" veltaai)
+foreach(target veltaai::agent veltaai::custom_sql veltaai::codetool)
+  if(NOT TARGET \${target})
+    message(FATAL_ERROR "no target \${target}")
+  endif()
+endforeach()
+if(TARGET sql_test OR TARGET graph_bench OR TARGET host_example)
+  message(FATAL_ERROR "tests, benchmarks or examples were added to the parent")
+endif()
+message(STATUS "parent outputs: [\${CMAKE_LIBRARY_OUTPUT_DIRECTORY}][\${CMAKE_RUNTIME_OUTPUT_DIRECTORY}][\${CMAKE_BUILD_RPATH}]")
+PARENT
+cmake -S "$work/parent" -B "$work/parent/build" -G Ninja >"$work/parent.log" 2>&1 || { cat "$work/parent.log"; fail "parent project"; }
+grep -q "parent outputs: \[\]\[\]\[\]" "$work/parent.log" || { cat "$work/parent.log"; fail "parent's output folders changed"; }
+
 # The Debian package.
 (cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
 deb=$(ls "$work"/deb/veltaai_*.deb)
