@@ -1,3 +1,4 @@
-# agent: the host's entry points: chat model and agent creation, and the run of one question.
-veltaai_module(agent SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/agent.cpp
+# agent: the host's entry points: chat model and agent creation, the run of one question, and
+# the answer as one JSON document.
+veltaai_module(agent SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/agent.cpp ${CMAKE_CURRENT_SOURCE_DIR}/answer_document.cpp
   DEPS veltaai_api veltaai_settings veltaai_codetool veltaai_querygraph veltaai_custom_sql veltaai_llm veltaai_core)
