@@ -9,6 +9,7 @@
 #include "veltaai/graph/state_graph.h"
 #include "veltaai/llm/usage.h"
 #include "veltaai/querygraph/custom_sql.h"
+#include "veltaai/querygraph/querygraph.h"
 
 #include <gtest/gtest.h>
 
@@ -207,6 +208,93 @@ TEST(RunAgent, NoAgentOrAFailedRunReportsNothing) {
     EXPECT_NE(GetCapturedStdout().find("An error occurred when running the agent: "), std::string::npos);
     EXPECT_EQ(result, Value({{"output", "An error occurred"}}));
     EXPECT_EQ(service.request_count(), 0u);
+}
+
+// Every kind of model call of the query graph answered by one rule; the queries the model
+// writes are given in order, the last one repeating.
+Value failing_sql_script(const std::vector<std::string>& queries) {
+    const auto forced = [](const std::string& tool, Value reply, bool repeat = true) {
+        reply["match"] = {{"tool", tool}};
+        reply[repeat ? "repeat" : "times"] = repeat ? Value(true) : Value(1);
+        return reply;
+    };
+    Value script = Value::array({forced("select_relevant_tables",
+                                        {{"tool_call", {{"name", "select_relevant_tables"},
+                                                        {"arguments", {{"relevant_tables", {"Genre"}}}}}}})});
+    for (std::size_t i = 0; i < queries.size(); ++i)
+        script.push_back(forced("SQLQueryInput", {{"structured", {{"sql_query", queries[i]}}}}, i + 1 == queries.size()));
+    script.push_back(forced("RewriteQueryOutput", {{"structured", {{"rewritten_question", "Name the genres."}}}}));
+    // The model names a plot although no analysis ran.
+    script.push_back(forced("GenerationOutput",
+                            {{"structured", {{"image_path", "/media/ghost.png"}, {"final_response", "No genre matched."}}}}));
+    // The review gives each query back as it came.
+    for (const std::string& query : queries)
+        script.push_back({{"match", {{"any_contains", query}}}, {"content", "```sql\n" + query + "\n```"}, {"repeat", true}});
+    return script;
+}
+
+TEST(RunAgent, SqlThatNeverSucceedsStillGivesTheAnswerAndReportsUsage) {
+    // A rejected query first, then one that returns no rows: the last database error is the
+    // first query's, although the newest result is the empty one.
+    const std::string rejected = "SELECT Nmae FROM Genre";
+    const std::string empty = "SELECT Name FROM Genre WHERE GenreId < 0";
+    ChatStub chat(Value{{"usage", {{"prompt_tokens", 10}, {"completion_tokens", 5}}},
+                        {"replies", failing_sql_script({rejected, empty})}});
+    ServiceStub service;
+    EnvGuard url("VELTA_API_URL", service.url());
+    const auto graph = std::make_shared<querygraph::QueryGraph>(
+        querygraph::CustomSQLDatabase::from_uri(sqlite_url()),
+        AzureOpenAIChat35{chat.azure_endpoint(), "key-35", "2024-02-01", "d35"},
+        AzureOpenAIChat4{chat.azure_endpoint(), "key-4", "2024-02-01", "d4"});
+    const auto media = scratch("terminal");
+
+    CaptureStdout();
+    const RunOutcome outcome = run_question([&graph](const Value& inputs) { return graph->invoke(inputs); },
+                                            "Which genres?", media.string());
+    EXPECT_EQ(GetCapturedStdout(), "");
+    const Value& result = outcome.result;
+    ASSERT_TRUE(result.is_object()) << result;
+    EXPECT_EQ(result["output"], "No genre matched.");
+    EXPECT_TRUE(result["python_code"].is_null()) << result;
+    EXPECT_TRUE(result["image_path"].is_null()) << result;
+    ASSERT_EQ(result["generated_query"].size(), 6u) << result;
+    EXPECT_EQ(result["generated_query"][0], rejected);
+    EXPECT_EQ(result["generated_query"][5], empty);
+    ASSERT_GE(result["sql_execution_result"].size(), 6u) << result;
+    EXPECT_NE(result["sql_execution_result"][0].get<std::string>().find("no such column: Nmae"), std::string::npos);
+    EXPECT_EQ(result["sql_execution_result"][5], "None");
+    EXPECT_TRUE(outcome.sql_failed);
+    ASSERT_TRUE(outcome.last_database_error);
+    EXPECT_NE(outcome.last_database_error->find("no such column: Nmae"), std::string::npos);
+    // All sixteen model calls are paid for.
+    EXPECT_EQ(chat.request_count(), 16u);
+    ASSERT_TRUE(outcome.tokens);
+    EXPECT_EQ(*outcome.tokens, 15 * static_cast<long>(chat.request_count()));
+
+    // Through run_agent the same record comes back and the usage is reported.
+    chat.set_script(Value{{"replies", failing_sql_script({empty})}});
+    CaptureStdout();
+    const Value again = run_agent(graph, "vk-user", "Which genres?", media.string());
+    EXPECT_EQ(GetCapturedStdout(), "Success at:Velta1!.\n");
+    EXPECT_EQ(again["output"], "No genre matched.");
+    EXPECT_TRUE(again["python_code"].is_null());
+    EXPECT_EQ(again["generated_query"], Value(std::vector<std::string>(6, empty)));
+    ASSERT_EQ(service.usage_reports().size(), 1u);
+    EXPECT_EQ(service.usage_reports()[0]["query"], "Which genres?");
+    EXPECT_GT(service.usage_reports()[0]["tokens"].get<long>(), 0);
+
+    // A state that did reach the analysis keeps what it holds, and still needs every key.
+    const Value answered = {{"final_response", "ok"}, {"pandas_code", "print(1)"}, {"image_path", "/m/p.png"},
+                            {"generated_sql_query", {"SELECT 1"}}, {"sql_execution_result", {"[(1,)]"}},
+                            {"execution_success", true}};
+    EXPECT_EQ(answer_record(answered)["image_path"], "/m/p.png");
+    Value without = answered;
+    without.erase("pandas_code");
+    EXPECT_THROW(answer_record(without), KeyError);
+    without["execution_success"] = false;
+    EXPECT_TRUE(answer_record(without)["python_code"].is_null());
+    without.erase("final_response");
+    EXPECT_THROW(answer_record(without), KeyError);
 }
 
 }  // namespace

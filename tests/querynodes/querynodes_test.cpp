@@ -167,6 +167,9 @@ TEST_F(SQLNodes, ExecutionRecordsRowsNoRowsAndRejectedQueries) {
     const Value rejected = node.invoke(state);
     EXPECT_EQ(rejected["execution_success"], false);
     EXPECT_TRUE(holds(rejected["sql_execution_result"].at(0), "no such column: Nme")) << rejected;
+    // The database's error is kept apart as well; a query without rows is no database error.
+    EXPECT_EQ(rejected["execution_error"], rejected["sql_execution_result"]) << rejected;
+    EXPECT_EQ(rejected.size(), 3u) << rejected;
 }
 
 TEST_F(AnswerNodes, ResponsePromptShowsEveryQueryTheNewestResultAndTheAnalysis) {

@@ -149,8 +149,9 @@ private:
 };
 
 // "sql_execution_node": runs the newest query. Rows: {sql_execution_result: [rows],
-// execution_success: true, pandas_generation_prompt_type: "generation"}. No rows or a
-// database error: {sql_execution_result: ["None" or the error text], execution_success: false}.
+// execution_success: true, pandas_generation_prompt_type: "generation"}. No rows:
+// {sql_execution_result: ["None"], execution_success: false}. A database error: the error text
+// under both sql_execution_result and execution_error, execution_success false.
 class SQLExecution {
 public:
     explicit SQLExecution(std::shared_ptr<CustomSQLDatabase> db);
