@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 
 namespace veltaai::agent {
@@ -178,6 +180,39 @@ TEST(RunAgent, SuccessReportsTheRunsTokensAndCost) {
     GetCapturedStdout();
     ASSERT_EQ(service.usage_reports().size(), 2u);
     EXPECT_EQ(service.usage_reports()[1]["tokens"], 150);
+}
+
+TEST(RunAgent, NoFailureOfTheUsageReportTakesTheAnswerAway) {
+    ChatStub chat(Value{{"replies", {{{"content", "There are 275 artists."}, {"repeat", true}}}}});
+    ServiceStub service;
+    EnvGuard url("VELTA_API_URL", service.url());
+    EnvGuard limit("VELTA_API_TIMEOUT", "0.3");
+    const auto agent = std::make_shared<OneCallAgent>(chat, true);
+    const auto media = scratch("report");
+    const Value answer = {{"output", "There are 275 artists."}, {"python_code", "print(1)"}, {"image_path", nullptr},
+                          {"generated_query", {"SELECT 1"}}, {"sql_execution_result", {"[(1,)]"}}};
+
+    const auto ask = [&](const std::string& expected_line) {
+        CaptureStdout();
+        const auto started = std::chrono::steady_clock::now();
+        const Value result = run_agent(agent, "vk", "How many artists?", media.string());
+        const auto took = std::chrono::steady_clock::now() - started;
+        const std::string printed = GetCapturedStdout();
+        EXPECT_EQ(result, answer) << expected_line;
+        EXPECT_EQ(printed.rfind(expected_line, 0), 0u) << printed;
+        EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
+        EXPECT_LT(took, std::chrono::seconds(3)) << expected_line;
+    };
+    service.set_raw_answer("user_questions", 201, "created, but not JSON");
+    ask("An error occurred during the API request: ");
+    service.set_answer("user_questions", 500, {{"detail", "down"}});
+    ask("Failed at:Velta0! : ");
+    service.set_answer("user_questions", 201, {{"id", 1}});
+    service.set_stall("user_questions", std::chrono::milliseconds(5000));
+    ask("An error occurred during the API request: ");
+    EXPECT_EQ(service.usage_reports().size(), 3u);
+    service.stop();
+    ask("An error occurred during the API request: ");
 }
 
 TEST(RunAgent, NoAgentOrAFailedRunReportsNothing) {

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <sstream>
 
 namespace veltaai::api {
@@ -122,17 +124,49 @@ TEST(SendUserQuestion, OnlyStatus201IsSuccess) {
     EXPECT_EQ(send_user_question("vk-1", "q", 1, 0.5), std::nullopt);
     EXPECT_EQ(GetCapturedStdout(), "Failed at:Velta0! : \n");
 
+    service.set_answer("user_questions", 500, {{"detail", "down"}});
+    CaptureStdout();
+    EXPECT_EQ(send_user_question("vk-1", "q", 1, 0.5), std::nullopt);
+    EXPECT_EQ(GetCapturedStdout(), "Failed at:Velta0! : \n");
+
+    // A 201 whose body is not JSON is a failed exchange, printed, never thrown.
     service.set_raw_answer("user_questions", 201, "created, but not JSON");
     CaptureStdout();
-    EXPECT_THROW(send_user_question("vk-1", "q", 1, 0.5), ValueError);
-    EXPECT_EQ(GetCapturedStdout(), "Success at:Velta1!.\n");
+    EXPECT_EQ(send_user_question("vk-1", "q", 1, 0.5), std::nullopt);
+    std::string printed = GetCapturedStdout();
+    EXPECT_EQ(printed.rfind("An error occurred during the API request: ", 0), 0u) << printed;
+    EXPECT_EQ(printed.find("Success at:"), std::string::npos) << printed;
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
 
     service.stop();
     CaptureStdout();
     EXPECT_EQ(send_user_question("vk-1", "q", 1, 0.5), std::nullopt);
-    const std::string printed = GetCapturedStdout();
+    printed = GetCapturedStdout();
     EXPECT_EQ(printed.rfind("An error occurred during the API request: ", 0), 0u) << printed;
     EXPECT_EQ(printed.find("vk-1"), std::string::npos);
+}
+
+TEST(SendUserQuestion, AStalledServiceIsGivenUpAtTheTimeLimit) {
+    EnvGuard unset("VELTA_API_TIMEOUT", std::nullopt);
+    EXPECT_EQ(service_time_limit(), std::chrono::milliseconds(30000));
+    for (const char* unusable : {"", "abc", "0", "-2", "5s"}) {
+        EnvGuard limit("VELTA_API_TIMEOUT", std::string(unusable));
+        EXPECT_EQ(service_time_limit(), std::chrono::milliseconds(30000)) << unusable;
+    }
+    EnvGuard limit("VELTA_API_TIMEOUT", "0.3");
+    EXPECT_EQ(service_time_limit(), std::chrono::milliseconds(300));
+
+    ServiceStub service(Value({{"user_questions", {{"stall_ms", 5000}}}}));
+    EnvGuard url("VELTA_API_URL", service.url());
+    CaptureStdout();
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(send_user_question("vk-1", "q", 1, 0.5), std::nullopt);
+    const auto took = std::chrono::steady_clock::now() - started;
+    const std::string printed = GetCapturedStdout();
+    EXPECT_EQ(printed.rfind("An error occurred during the API request: ", 0), 0u) << printed;
+    EXPECT_GE(took, std::chrono::milliseconds(250));
+    EXPECT_LT(took, std::chrono::milliseconds(2500));
+    EXPECT_EQ(service.usage_reports().size(), 1u);  // it did arrive; only the answer never came
 }
 
 TEST(CreateChatOpenAIInstance, BuildsTheServiceConfiguredModel) {
