@@ -24,6 +24,7 @@ namespace {
 namespace text {
 constexpr const char* llm_ready = "LLM is Ready!";
 constexpr const char* no_configuration = "no chat model configuration could be fetched from the service";
+constexpr const char* unusable_configuration = "the service's chat model configuration cannot be used; it lacks: ";
 constexpr const char* agent_ready = "Agent is Ready!";
 constexpr const char* server_error = "Internal Server Error!";
 constexpr const char* run_failed = "An error occurred when running the agent: ";
@@ -137,6 +138,14 @@ std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance(const std::string& 
     options.model = text_field(*data, "model_name");
     options.openai_api_key = text_field(*data, "api_key");
     options.settings.temperature = temperature_field(*data);
+    // A model without its name or key would fail on its first call, far from the cause.
+    std::string missing;
+    if (options.model.empty()) missing = "model_name";
+    if (!has_text(options.openai_api_key)) missing += std::string(missing.empty() ? "" : ", ") + "api_key";
+    if (!missing.empty()) {
+        std::cout << text::server_error << std::endl;
+        throw ValueError(text::unusable_configuration + missing);
+    }
     auto model = std::make_shared<llm::ChatOpenAI>(std::move(options));
     std::cout << text::llm_ready << std::endl;
     return model;
@@ -156,7 +165,12 @@ std::string database_uri(const std::string& engine, const std::string& db_name, 
            ":" + db_port + "/" + url_encoded(db_name);
 }
 
-bool AzureConfigs::complete() const { return has_text(config_35.azure_endpoint) && has_text(config_4.azure_endpoint); }
+bool AzureConfigs::complete() const {
+    const auto usable = [](const auto& config) {
+        return has_text(config.azure_endpoint) && has_text(config.api_key) && has_text(config.azure_deployment);
+    };
+    return usable(config_35) && usable(config_4);
+}
 
 AzureConfigs azure_configs_from_records(const Value& records) {
     if (!records.is_array())
@@ -180,7 +194,7 @@ AzureConfigs azure_configs_from_records(const Value& records) {
 
 AzureConfigs fetch_azure_configs() {
     http::Client client;
-    const http::Response response = client.get(api::service_base_url() + text::azure_path);
+    const http::Response response = client.get(api::service_base_url() + text::azure_path, {}, api::service_time_limit());
     return azure_configs_from_records(response.json());
 }
 

@@ -38,10 +38,11 @@ using codetool::safe_install_modules;
 using codetool::VirtualEnvironmentError;
 
 // An OpenAI chat model configured by the product's service: fetches the service's OpenAI
-// configuration ({"model_name", "temperature", "api_key"}; temperature 1 when absent, an
-// absent name or key passed on as empty), prints "LLM is Ready!" and returns the model. The
-// model talks to OPENAI_BASE_URL when that is set. No configuration from the service is a
-// ValueError, and nothing is printed.
+// configuration ({"model_name", "temperature", "api_key"}; temperature 1 when absent), prints
+// "LLM is Ready!" and returns the model. The model talks to OPENAI_BASE_URL when that is set.
+// No configuration from the service (a failed or timed-out fetch, an empty list) is a
+// ValueError, and nothing is printed. A configuration without its model name or key cannot be
+// used: "Internal Server Error!" is printed and a ValueError names what is missing.
 std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance(const std::string& velta_api_key);
 
 // ---------------------------------------------------------------------------------------------
@@ -59,7 +60,7 @@ struct AzureConfigs {
     AzureOpenAIChat35 config_35;
     AzureOpenAIChat4 config_4;
 
-    // Both endpoints are set and non-empty.
+    // Both can be used: endpoint, key and deployment of each are set and non-empty.
     bool complete() const;
 };
 
@@ -70,8 +71,9 @@ struct AzureConfigs {
 // records (TypeError) and each must name its "model" (KeyError).
 AzureConfigs azure_configs_from_records(const Value& records);
 
-// GET <service>/velta/azure-openais/ and the walk above. The status is not examined; no
-// connection is an HttpError and a body that is not JSON a ValueError.
+// GET <service>/velta/azure-openais/ and the walk above, given api::service_time_limit(). The
+// status is not examined; no connection or no answer in time is an HttpError and a body that
+// is not JSON a ValueError.
 AzureConfigs fetch_azure_configs();
 
 // The configurations of the environment settings (CHAT_35_* and CHAT_4_* variables, after

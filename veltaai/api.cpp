@@ -66,7 +66,7 @@ std::string python_text(const Value& value) {
 // not JSON.
 Value fetch_list(const std::string& url) {
     http::Client client;
-    const http::Response response = client.get(url);
+    const http::Response response = client.get(url, {}, service_time_limit());
     if (response.status >= 400) {
         std::ostringstream failure;
         failure << response.status << (response.status < 500 ? " Client Error: " : " Server Error: ") << response.reason

@@ -22,7 +22,7 @@ namespace veltaai::api {
 // The service's base address as described above, read from the environment on each call.
 std::string service_base_url();
 
-// How long one usage report may take:
+// How long one exchange with the service (a configuration fetch or a usage report) may take:
 // VELTA_API_TIMEOUT in seconds (fractions allowed) when it holds a positive number, else 30 s.
 // Read from the environment on each call.
 std::chrono::milliseconds service_time_limit();
@@ -32,7 +32,8 @@ public:
     explicit VeltaAPIHandler(std::string velta_api_key);
 
     // The first OpenAI configuration record ({"model_name", "temperature", "api_key"}), or
-    // nothing: for an empty list quietly, for a failed fetch after logging
+    // nothing: for an empty list quietly, for a failed fetch (no connection, error status, a
+    // body that is not JSON, no answer within service_time_limit()) after logging
     // "Error in get_openai_data: " and the failure.
     std::optional<Value> get_openai_data() const;
     // The first Azure configuration record, or nothing. Prints "azureopenai_data: " and the

@@ -85,6 +85,15 @@ TEST(PrepareAgent, ReadyOnlyWithBothFamiliesFromTheService) {
         EXPECT_EQ(prepare_agent(sqlite_url()), std::nullopt) << answer;
         EXPECT_EQ(GetCapturedStdout(), "Internal Server Error!\n") << answer;
     }
+    // A record without its key or deployment cannot be used either.
+    Value keyless = azure("GPT-4o", "https://four", "4o");
+    keyless["api_key"] = "";
+    for (const Value& unusable : {keyless, azure("GPT-4o", "https://four", "")}) {
+        service.set_answer("azure-openais", 200, {azure("GPT-3.5", "https://a", "d35"), unusable});
+        CaptureStdout();
+        EXPECT_EQ(prepare_agent(sqlite_url()), std::nullopt) << unusable;
+        EXPECT_EQ(GetCapturedStdout(), "Internal Server Error!\n") << unusable;
+    }
     service.set_answer("azure-openais", 500, {azure("GPT-3.5", "https://a", "d35"), azure("GPT-4-32k", "https://b", "d4")});
     CaptureStdout();
     EXPECT_TRUE(prepare_agent(sqlite_url()));

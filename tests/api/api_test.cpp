@@ -190,6 +190,62 @@ TEST(CreateChatOpenAIInstance, BuildsTheServiceConfiguredModel) {
     EXPECT_EQ(GetCapturedStdout(), "LLM is Ready!\n");
 }
 
+TEST(VeltaAPIHandler, AStalledConfigurationFetchIsGivenUpAtTheTimeLimit) {
+    ServiceStub service(Value({{"openais", {{"body", {{{"model_name", "gpt-4o"}, {"api_key", "sk-1"}}}}, {"stall_ms", 5000}}},
+                               {"azure-openais", {{"body", {azure_35}}, {"stall_ms", 5000}}}}));
+    EnvGuard url("VELTA_API_URL", service.url());
+    EnvGuard limit("VELTA_API_TIMEOUT", "0.3");
+    const VeltaAPIHandler handler("k");
+    using std::chrono::milliseconds;
+    const auto timed = [](const auto& call) {
+        const auto started = std::chrono::steady_clock::now();
+        call();
+        return std::chrono::steady_clock::now() - started;
+    };
+    CaptureStdout();
+    CaptureStderr();
+    auto took = timed([&] { EXPECT_EQ(handler.get_openai_data(), std::nullopt); });
+    EXPECT_GE(took, milliseconds(250));
+    EXPECT_LT(took, milliseconds(2500));
+    took = timed([&] { EXPECT_EQ(handler.get_azure_openai_data(), std::nullopt); });
+    EXPECT_LT(took, milliseconds(2500));
+    took = timed([&] { EXPECT_THROW(agent::create_chat_openai_instance("k"), ValueError); });
+    EXPECT_LT(took, milliseconds(2500));
+    took = timed([&] { EXPECT_THROW(agent::fetch_azure_configs(), HttpError); });
+    EXPECT_LT(took, milliseconds(2500));
+    const std::string logged = GetCapturedStderr();
+    EXPECT_EQ(GetCapturedStdout(), "");  // neither "LLM is Ready!" nor the Azure record
+    std::size_t count = 0;
+    for (auto at = logged.find("Error in get_openai_data: "); at != std::string::npos;
+         at = logged.find("Error in get_openai_data: ", at + 1))
+        ++count;
+    EXPECT_EQ(count, 3u) << logged;
+
+    // Within the limit the same fetches succeed.
+    service.set_stall("openais", milliseconds(0));
+    EXPECT_EQ(handler.get_openai_data(), Value({{"model_name", "gpt-4o"}, {"api_key", "sk-1"}}));
+}
+
+TEST(CreateChatOpenAIInstance, AConfigurationWithoutNameOrKeyIsNotReady) {
+    ServiceStub service;
+    EnvGuard url("VELTA_API_URL", service.url());
+    for (const Value& record : {Value{{"api_key", "sk-1"}}, Value{{"model_name", "gpt-4o"}, {"api_key", ""}},
+                                Value{{"model_name", nullptr}, {"api_key", nullptr}}}) {
+        service.set_answer("openais", 200, Value::array({record}));
+        CaptureStdout();
+        try {
+            agent::create_chat_openai_instance("vk-1");
+            ADD_FAILURE() << "accepted " << record;
+        } catch (const ValueError& error) {
+            const std::string what = error.what();
+            EXPECT_NE(what.find(record.value("api_key", Value()).is_string() && !record["api_key"].get<std::string>().empty()
+                                    ? "model_name" : "api_key"),
+                      std::string::npos) << what;
+        }
+        EXPECT_EQ(GetCapturedStdout(), "Internal Server Error!\n") << record;
+    }
+}
+
 TEST(CreateChatOpenAIInstance, NoConfigurationRaisesAndPrintsNothing) {
     ServiceStub service(Value({{"openais", {{"status", 503}, {"body", {{"detail", "down"}}}}}}));
     EnvGuard url("VELTA_API_URL", service.url());
