@@ -39,7 +39,7 @@ const std::string kPgTablesQuery = "\n"
 const std::string kPgColumnsQuery = "\n"
                                     "                    SELECT column_name, data_type\n"
                                     "                    FROM information_schema.columns\n"
-                                    "                    WHERE table_name = %s\n"
+                                    "                    WHERE table_schema = 'public' AND table_name = %s\n"
                                     "                ";
 
 std::optional<std::string> env_text(const char* name) {

@@ -73,7 +73,8 @@ std::optional<std::vector<sql::Row>> execute_pgdb_query(const std::string& sql_q
 
 // Table name -> [{"name": column, "type": type}, ...] in the server's order, or null when no
 // connection could be opened. A failed listing prints "An error occurred: <error>" and returns
-// what was gathered so far.
+// what was gathered so far. get_pgdb_schema lists the tables and views of schema "public",
+// each with its own columns only (not those of same-named tables in other schemas).
 Value get_mysql_database_schema();
 Value get_pgdb_schema();
 
