@@ -31,7 +31,8 @@ struct DatabaseSettings {
 const DatabaseSettings& database_settings();
 
 // Replaces all five settings. Any of name, user, password, host null, or a port that is not an
-// integer: ValueError "All parameters must be provided and 'port' must be an integer." and
+// integer: ValueError "All parameters must be provided and 'port' must be an integer."; a port
+// outside 1..65535: ValueError "'port' must be a port number from 1 to 65535."; in both cases
 // nothing changes. Texts are stored as they are; other values by their text form.
 void set_database_config(const Value& name, const Value& user, const Value& password, const Value& host,
                          const Value& port);
@@ -42,7 +43,9 @@ std::vector<std::string> check_db_config_variables();
 
 // Opens and closes one connection to engine "MySQL", "PostgreSQL" or "MsSQL" and says how it
 // went: "Success! Connection Established! .", "Failed to connect to <engine> database: <error>"
-// or "Unsupported SQL engine specified.". Prints nothing.
+// or "Unsupported SQL engine specified.". Prints nothing. In this and the factories below a
+// port is an integer or digits from 1 to 65535 (null: the client's default); one outside that
+// range is a connection failure, never another port.
 std::string get_db_connection(const Value& engine, const Value& db_user, const Value& db_password,
                               const Value& db_host, const Value& db_port, const Value& db_name);
 

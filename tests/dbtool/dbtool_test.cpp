@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 
@@ -70,6 +71,19 @@ TEST(DbtoolSettings, SetConfigValidatesBeforeChangingAnything) {
     }
     EXPECT_EQ(database_settings().db_name, "shop");
     EXPECT_EQ(database_settings().db_port, 5432);
+    // Ports outside 1..65535 are refused, not narrowed into another port.
+    for (const Value& port : {Value(0), Value(-1), Value(65536), Value(4295022728LL), Value(std::uint64_t{1} << 63)}) {
+        try {
+            set_database_config("other", "u", "p", "h", port);
+            ADD_FAILURE() << "accepted port " << port;
+        } catch (const ValueError& error) {
+            EXPECT_STREQ(error.what(), "'port' must be a port number from 1 to 65535.") << port;
+        }
+    }
+    EXPECT_EQ(database_settings().db_name, "shop");
+    EXPECT_EQ(database_settings().db_port, 5432);
+    set_database_config("shop", "u", "p", "h", 65535);
+    set_database_config("shop", "u", "p", "h", 1);
     set_database_config("shop", "u", "p", "", 5432);
     CaptureStdout();
     EXPECT_EQ(check_db_config_variables(), std::vector<std::string>{"db_host"});
@@ -145,6 +159,33 @@ TEST_F(DbtoolServers, FactoriesPrintTheirFailureLines) {
     EXPECT_NE(printed.find("password authentication failed for user \"" + env.postgres.user + "\"' occurred\n"),
               std::string::npos);
     EXPECT_THROW(get_pgdb_connection(env.postgres.user, "x", env.postgres.host, Value::array(), "x"), TypeError);
+}
+
+TEST_F(DbtoolServers, PortsOutsideTheRangeAreRefusedByEveryFunction) {
+    const auto& pg = env.postgres;
+    const auto& my = env.mysql;
+    // 4295022728 is 2^32 + 55432: narrowed to an int it would reach whatever listens there.
+    for (const Value& port : {Value(0), Value(-1), Value(65536), Value(4295022728LL), Value("4295022728"), Value("0")}) {
+        CaptureStdout();
+        for (const char* engine : {"MySQL", "PostgreSQL", "MsSQL"}) {
+            const std::string status = get_db_connection(engine, pg.user, pg.password, pg.host, port, "veltaai_fixtures");
+            EXPECT_EQ(status.rfind(std::string("Failed to connect to ") + engine + " database: invalid port ", 0), 0u)
+                << status;
+            EXPECT_NE(status.find("from 1 to 65535"), std::string::npos) << status;
+        }
+        EXPECT_EQ(get_mysql_db_connection(my.user, my.password, my.host, port, "veltaai_fixtures"), nullptr);
+        EXPECT_EQ(get_pgdb_connection(pg.user, pg.password, pg.host, port, "veltaai_fixtures"), nullptr);
+        const std::string printed = GetCapturedStdout();
+        EXPECT_EQ(printed, "Failed to connect to the database: invalid port " + (port.is_string() ? port.get<std::string>() : port.dump()) +
+                               ": a port must be from 1 to 65535\nThe error 'invalid port " +
+                               (port.is_string() ? port.get<std::string>() : port.dump()) +
+                               ": a port must be from 1 to 65535' occurred\n")
+            << port;
+    }
+    // The real ports still connect, given as integers or digits.
+    EXPECT_EQ(get_db_connection("PostgreSQL", pg.user, pg.password, pg.host, std::to_string(pg.port), "veltaai_fixtures"),
+              "Success! Connection Established! .");
+    EXPECT_NE(get_mysql_db_connection(my.user, my.password, my.host, my.port, "veltaai_fixtures"), nullptr);
 }
 
 TEST_F(DbtoolServers, PostgresQueriesReturnRowsOfRowYieldingStatementsAndCommitTheRest) {
