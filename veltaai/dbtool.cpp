@@ -54,9 +54,19 @@ std::optional<std::string> env_text(const char* name) {
 
 bool valid_port(long long port) { return port >= kLowestPort && port <= kHighestPort; }
 
+// A port written in the environment: digits only. Anything else is kept as 0, which
+// check_db_config_variables reports and every connection refuses.
+long long port_from_text(const std::string& text) {
+    if (text.empty() || text.size() > 18 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
+        return 0;
+    return std::stoll(text);
+}
+
 DatabaseSettings load_settings() {
     DatabaseSettings s;
-    s.db_port = 3306;
+    const std::optional<std::string> port = env_text("db_port");
+    s.db_port = port ? port_from_text(*port) : 3306;
     s.db_user = env_text("db_user").value_or("root");
     s.db_password = env_text("db_password").value_or("tarn");
     s.db_host = env_text("db_host");
@@ -181,7 +191,9 @@ std::vector<std::string> check_db_config_variables() {
     for (const auto& [name, value] : texts) {
         if (!*value || (*value)->empty()) invalid.emplace_back(name);
     }
-    // The port is always an integer, so never absent or empty.
+    // The port is always an integer; it is invalid outside 1..65535 (a db_port in the
+    // environment that was not a number is held as 0).
+    if (!valid_port(g_settings.db_port)) invalid.emplace_back("db_port");
     if (!invalid.empty()) {
         std::string line(kInvalidSettings);
         line += " ";

@@ -25,9 +25,10 @@ struct DatabaseSettings {
     long long db_port = 3306;
 };
 
-// The process-wide settings. At load: db_port 3306, db_user from env "db_user" (else "root"),
-// db_password from "db_password" (else "tarn"), db_host and db_name from "db_host" and
-// "db_name" (else absent). Not locked: configure before running queries.
+// The process-wide settings. At load: db_port from env "db_port" (else 3306; a value that is
+// not digits is held as 0, an invalid port), db_user from "db_user" (else "root"), db_password
+// from "db_password" (else "tarn"), db_host and db_name from "db_host" and "db_name" (else
+// absent). Not locked: configure before running queries.
 const DatabaseSettings& database_settings();
 
 // Replaces all five settings. Any of name, user, password, host null, or a port that is not an
@@ -37,8 +38,8 @@ const DatabaseSettings& database_settings();
 void set_database_config(const Value& name, const Value& user, const Value& password, const Value& host,
                          const Value& port);
 
-// Names of settings that are absent or empty, in the order db_name, db_user, db_password,
-// db_host, db_port; prints which (or that all are set).
+// Names of settings that are absent or empty (db_port: outside 1..65535), in the order
+// db_name, db_user, db_password, db_host, db_port; prints which (or that all are set).
 std::vector<std::string> check_db_config_variables();
 
 // Opens and closes one connection to engine "MySQL", "PostgreSQL" or "MsSQL" and says how it

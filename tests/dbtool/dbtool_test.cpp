@@ -45,12 +45,39 @@ TEST(DbtoolLoad, DefaultsAndEnvironmentAreCapturedOnce) {
               Value::parse(R"({"db_name":null,"db_user":"root","db_password":"tarn","db_host":null,"db_port":3306})"));
     EXPECT_EQ(lines[1], "The following configuration variables are invalid: db_name, db_host");
     EXPECT_EQ(lines[2], R"(["db_name","db_host"])");
-    // Set but empty is empty, not the default; the port never comes from the environment.
+    // Set but empty is empty, not the default; the port is read like the others.
     lines = probe("db_user= db_password=pw db_host=h db_name=n db_port=5432");
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(Value::parse(lines[0]),
-              Value::parse(R"({"db_name":"n","db_user":"","db_password":"pw","db_host":"h","db_port":3306})"));
+              Value::parse(R"({"db_name":"n","db_user":"","db_password":"pw","db_host":"h","db_port":5432})"));
     EXPECT_EQ(lines[1], "The following configuration variables are invalid: db_user");
+    // A port that is no port is reported with the others.
+    for (const char* written : {"db_port=", "db_port=abc", "db_port=-1", "db_port=70000", "db_port=0"}) {
+        lines = probe(std::string("db_user=u db_password=pw db_host=h db_name=n ") + written);
+        ASSERT_EQ(lines.size(), 3u) << written;
+        EXPECT_EQ(lines[1], "The following configuration variables are invalid: db_port") << written;
+        EXPECT_EQ(lines[2], R"(["db_port"])") << written;
+    }
+}
+
+TEST(DbtoolLoad, ThePostgresUtilitiesWorkFromTheEnvironmentAlone) {
+    const auto found = testing::server_env();
+    ASSERT_TRUE(found) << testing::kStartServers;
+    const auto& pg = found->postgres;
+    const std::string environment = "db_user=" + pg.user + " db_password=" + pg.password + " db_host=" + pg.host +
+                                    " db_name=veltaai_fixtures db_port=" + std::to_string(pg.port);
+    const auto lines = probe(environment, "pg_query");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(Value::parse(lines[0])["db_port"], pg.port);
+    EXPECT_EQ(lines[1], "rows") << lines[1];
+    // Without db_port the MySQL default is used, as before: PostgreSQL is not there.
+    const auto defaulted = probe("db_user=" + pg.user + " db_password=" + pg.password + " db_host=" + pg.host +
+                                     " db_name=veltaai_fixtures",
+                                 "pg_query");
+    ASSERT_GE(defaulted.size(), 3u);
+    EXPECT_EQ(Value::parse(defaulted[0])["db_port"], 3306);
+    EXPECT_EQ(defaulted[1].rfind("The error '", 0), 0u) << defaulted[1];
+    EXPECT_EQ(defaulted.back(), "absent");
 }
 
 TEST(DbtoolLoad, QueryWithoutAHostPrintsTheFactoryLineOnly) {
