@@ -256,7 +256,7 @@ TEST(RunAgent, NoAgentOrAFailedRunReportsNothing) {
 
 // Every kind of model call of the query graph answered by one rule; the queries the model
 // writes are given in order, the last one repeating.
-Value failing_sql_script(const std::vector<std::string>& queries) {
+Value failing_sql_script(const std::vector<std::string>& queries, const Value& picked = {"Genre"}) {
     const auto forced = [](const std::string& tool, Value reply, bool repeat = true) {
         reply["match"] = {{"tool", tool}};
         reply[repeat ? "repeat" : "times"] = repeat ? Value(true) : Value(1);
@@ -264,7 +264,7 @@ Value failing_sql_script(const std::vector<std::string>& queries) {
     };
     Value script = Value::array({forced("select_relevant_tables",
                                         {{"tool_call", {{"name", "select_relevant_tables"},
-                                                        {"arguments", {{"relevant_tables", {"Genre"}}}}}}})});
+                                                        {"arguments", {{"relevant_tables", picked}}}}}})});
     for (std::size_t i = 0; i < queries.size(); ++i)
         script.push_back(forced("SQLQueryInput", {{"structured", {{"sql_query", queries[i]}}}}, i + 1 == queries.size()));
     script.push_back(forced("RewriteQueryOutput", {{"structured", {{"rewritten_question", "Name the genres."}}}}));
@@ -283,7 +283,7 @@ TEST(RunAgent, SqlThatNeverSucceedsStillGivesTheAnswerAndReportsUsage) {
     const std::string rejected = "SELECT Nmae FROM Genre";
     const std::string empty = "SELECT Name FROM Genre WHERE GenreId < 0";
     ChatStub chat(Value{{"usage", {{"prompt_tokens", 10}, {"completion_tokens", 5}}},
-                        {"replies", failing_sql_script({rejected, empty})}});
+                        {"replies", failing_sql_script({rejected, empty}, {"genre", "Genres"})}});
     ServiceStub service;
     EnvGuard url("VELTA_API_URL", service.url());
     const auto graph = std::make_shared<querygraph::QueryGraph>(
@@ -310,6 +310,16 @@ TEST(RunAgent, SqlThatNeverSucceedsStillGivesTheAnswerAndReportsUsage) {
     EXPECT_TRUE(outcome.sql_failed);
     ASSERT_TRUE(outcome.last_database_error);
     EXPECT_NE(outcome.last_database_error->find("no such column: Nmae"), std::string::npos);
+    // The picker's "genre" found the table Genre, and "Genres" was dropped.
+    bool schema_shown = false;
+    for (const auto& request : chat.requests()) {
+        const Value choice = request.body.value("tool_choice", Value());
+        if (!choice.is_object() || choice["function"]["name"] != "SQLQueryInput") continue;
+        const std::string prompt = request.body["messages"].dump();
+        schema_shown = prompt.find("CREATE TABLE Genre (") != std::string::npos;
+        EXPECT_EQ(prompt.find("CREATE TABLE Track ("), std::string::npos);
+    }
+    EXPECT_TRUE(schema_shown);
     // All sixteen model calls are paid for.
     EXPECT_EQ(chat.request_count(), 16u);
     ASSERT_TRUE(outcome.tokens);
