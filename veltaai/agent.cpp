@@ -24,12 +24,14 @@ namespace {
 namespace text {
 constexpr const char* llm_ready = "LLM is Ready!";
 constexpr const char* no_configuration = "no chat model configuration could be fetched from the service";
+constexpr const char* unusable_configuration = "the service's chat model configuration cannot be used; it lacks: ";
 constexpr const char* agent_ready = "Agent is Ready!";
 constexpr const char* server_error = "Internal Server Error!";
 constexpr const char* run_failed = "An error occurred when running the agent: ";
 constexpr const char* no_agent = "Error: No output generated from the agent.";
 constexpr const char* error_output = "An error occurred";
 constexpr const char* azure_path = "/velta/azure-openais/";
+constexpr const char* report_failed = "An error occurred during the API request: ";
 constexpr const char* settings_missing = "the chat model settings are incomplete; set (in the environment or .env): ";
 }  // namespace text
 
@@ -86,6 +88,19 @@ Config config_from_record(const Value& record) {
 
 bool has_text(const std::optional<std::string>& field) { return field && !field->empty(); }
 
+// The run ended on the terminal failure route: its last SQL execution failed.
+bool sql_never_succeeded(const Value& final_state) {
+    const auto it = final_state.find("execution_success");
+    return it != final_state.end() && !is_truthy(*it);
+}
+
+std::optional<std::string> last_database_error(const Value& final_state) {
+    const auto it = final_state.find("execution_error");
+    if (it == final_state.end() || !it->is_array() || it->empty()) return std::nullopt;
+    const Value& newest = it->back();
+    return newest.is_string() ? newest.get<std::string>() : newest.dump();
+}
+
 std::string type_name(const std::exception& error) {
     int status = 0;
     char* demangled = abi::__cxa_demangle(typeid(error).name(), nullptr, nullptr, &status);
@@ -123,6 +138,14 @@ std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance(const std::string& 
     options.model = text_field(*data, "model_name");
     options.openai_api_key = text_field(*data, "api_key");
     options.settings.temperature = temperature_field(*data);
+    // A model without its name or key would fail on its first call, far from the cause.
+    std::string missing;
+    if (options.model.empty()) missing = "model_name";
+    if (!has_text(options.openai_api_key)) missing += std::string(missing.empty() ? "" : ", ") + "api_key";
+    if (!missing.empty()) {
+        std::cout << text::server_error << std::endl;
+        throw ValueError(text::unusable_configuration + missing);
+    }
     auto model = std::make_shared<llm::ChatOpenAI>(std::move(options));
     std::cout << text::llm_ready << std::endl;
     return model;
@@ -142,7 +165,12 @@ std::string database_uri(const std::string& engine, const std::string& db_name, 
            ":" + db_port + "/" + url_encoded(db_name);
 }
 
-bool AzureConfigs::complete() const { return has_text(config_35.azure_endpoint) && has_text(config_4.azure_endpoint); }
+bool AzureConfigs::complete() const {
+    const auto usable = [](const auto& config) {
+        return has_text(config.azure_endpoint) && has_text(config.api_key) && has_text(config.azure_deployment);
+    };
+    return usable(config_35) && usable(config_4);
+}
 
 AzureConfigs azure_configs_from_records(const Value& records) {
     if (!records.is_array())
@@ -166,7 +194,7 @@ AzureConfigs azure_configs_from_records(const Value& records) {
 
 AzureConfigs fetch_azure_configs() {
     http::Client client;
-    const http::Response response = client.get(api::service_base_url() + text::azure_path);
+    const http::Response response = client.get(api::service_base_url() + text::azure_path, {}, api::service_time_limit());
     return azure_configs_from_records(response.json());
 }
 
@@ -226,6 +254,14 @@ std::shared_ptr<querygraph::QueryGraph> create_agent_from_settings(const std::st
 
 Value answer_record(const Value& final_state) {
     if (!final_state.is_object()) throw TypeError("the final state must be a record, got a " + kind_name(final_state));
+    if (sql_never_succeeded(final_state)) {
+        // The analysis never ran; an image path the model may have named belongs to no plot.
+        return Value{{"output", require_key(final_state, "final_response")},
+                     {"python_code", nullptr},
+                     {"image_path", nullptr},
+                     {"generated_query", require_key(final_state, "generated_sql_query")},
+                     {"sql_execution_result", require_key(final_state, "sql_execution_result")}};
+    }
     return Value{{"output", require_key(final_state, "final_response")},
                  {"python_code", require_key(final_state, "pandas_code")},
                  {"image_path", require_key(final_state, "image_path")},
@@ -236,26 +272,44 @@ Value answer_record(const Value& final_state) {
 RunOutcome run_question(const AgentInvoke& agent, const std::string& query, const std::string& media_path) {
     const Value inputs = {{"user_question", query}, {"save_path", media_path}};
     std::filesystem::create_directories(media_path);
-    if (!agent) return RunOutcome{text::no_agent, std::nullopt, std::nullopt};
+    if (!agent) {
+        RunOutcome nothing;
+        nothing.result = text::no_agent;
+        return nothing;
+    }
 
     RunOutcome outcome;
     const auto usage = llm::get_openai_callback();
     try {
-        outcome.result = answer_record(agent(inputs));
+        const Value final_state = agent(inputs);
+        outcome.result = answer_record(final_state);
+        outcome.sql_failed = sql_never_succeeded(final_state);
+        if (outcome.sql_failed) outcome.last_database_error = last_database_error(final_state);
         outcome.tokens = usage.total_tokens();
         outcome.cost = usage.total_cost();
     } catch (const std::exception& error) {
         std::cerr << "Traceback: " << type_name(error) << ": " << error.what() << std::endl;
         std::cout << text::run_failed << error.what() << std::endl;
-        outcome = RunOutcome{Value{{"output", text::error_output}}, std::nullopt, std::nullopt};
+        outcome = RunOutcome{};
+        outcome.result = Value{{"output", text::error_output}};
     }
     return outcome;
+}
+
+void report_usage(const RunOutcome& outcome, const std::string& velta_api_key, const std::string& query) {
+    if (!outcome.tokens || !outcome.cost) return;
+    // The answer is already paid for: no failure of its report may take it away.
+    try {
+        api::send_user_question(velta_api_key, query, *outcome.tokens, *outcome.cost);
+    } catch (const std::exception& error) {
+        std::cout << text::report_failed << error.what() << std::endl;
+    }
 }
 
 Value run_agent(const AgentInvoke& agent, const std::string& velta_api_key, const std::string& query,
                 const std::string& media_path) {
     RunOutcome outcome = run_question(agent, query, media_path);
-    if (outcome.tokens && outcome.cost) api::send_user_question(velta_api_key, query, *outcome.tokens, *outcome.cost);
+    report_usage(outcome, velta_api_key, query);
     return std::move(outcome.result);
 }
 

@@ -38,10 +38,11 @@ using codetool::safe_install_modules;
 using codetool::VirtualEnvironmentError;
 
 // An OpenAI chat model configured by the product's service: fetches the service's OpenAI
-// configuration ({"model_name", "temperature", "api_key"}; temperature 1 when absent, an
-// absent name or key passed on as empty), prints "LLM is Ready!" and returns the model. The
-// model talks to OPENAI_BASE_URL when that is set. No configuration from the service is a
-// ValueError, and nothing is printed.
+// configuration ({"model_name", "temperature", "api_key"}; temperature 1 when absent), prints
+// "LLM is Ready!" and returns the model. The model talks to OPENAI_BASE_URL when that is set.
+// No configuration from the service (a failed or timed-out fetch, an empty list) is a
+// ValueError, and nothing is printed. A configuration without its model name or key cannot be
+// used: "Internal Server Error!" is printed and a ValueError names what is missing.
 std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance(const std::string& velta_api_key);
 
 // ---------------------------------------------------------------------------------------------
@@ -59,7 +60,7 @@ struct AzureConfigs {
     AzureOpenAIChat35 config_35;
     AzureOpenAIChat4 config_4;
 
-    // Both endpoints are set and non-empty.
+    // Both can be used: endpoint, key and deployment of each are set and non-empty.
     bool complete() const;
 };
 
@@ -70,8 +71,9 @@ struct AzureConfigs {
 // records (TypeError) and each must name its "model" (KeyError).
 AzureConfigs azure_configs_from_records(const Value& records);
 
-// GET <service>/velta/azure-openais/ and the walk above. The status is not examined; no
-// connection is an HttpError and a body that is not JSON a ValueError.
+// GET <service>/velta/azure-openais/ and the walk above, given api::service_time_limit(). The
+// status is not examined; no connection or no answer in time is an HttpError and a body that
+// is not JSON a ValueError.
 AzureConfigs fetch_azure_configs();
 
 // The configurations of the environment settings (CHAT_35_* and CHAT_4_* variables, after
@@ -120,16 +122,23 @@ std::shared_ptr<querygraph::QueryGraph> create_agent_from_settings(const std::st
 using AgentInvoke = std::function<Value(const Value& inputs)>;
 
 // The outcome of one question before any usage report: the answer or error record, and the
-// token and cost totals of a successful run.
+// token and cost totals of a run that came to an answer.
 struct RunOutcome {
     Value result;
     std::optional<long> tokens;
     std::optional<double> cost;
+    // The run answered although none of its SQL succeeded (the terminal failure route).
+    bool sql_failed = false;
+    // On that route, the newest error a database gave, if any query was rejected at all
+    // (otherwise every query merely returned no rows).
+    std::optional<std::string> last_database_error;
 };
 
 // The answer record of a final state: "output", "python_code", "image_path", "generated_query"
 // and "sql_execution_result", copied from "final_response", "pandas_code", "image_path",
-// "generated_sql_query" and "sql_execution_result". A missing key is a KeyError.
+// "generated_sql_query" and "sql_execution_result". A missing key is a KeyError. A state whose
+// last SQL execution failed (execution_success false) never reached the analysis: its
+// "python_code" and "image_path" are null whatever the state holds.
 Value answer_record(const Value& final_state);
 
 // Creates media_path (with its parents), then runs agent on the question inside an accounting
@@ -139,9 +148,12 @@ Value answer_record(const Value& final_state);
 // "Error: No output generated from the agent." with nothing run. No usage is reported.
 RunOutcome run_question(const AgentInvoke& agent, const std::string& query, const std::string& media_path);
 
-// run_question, then the usage report (send_user_question) of a successful run. Returns the
-// answer record, the error record or the text above. A directory that cannot be created and a
-// report failure the report does not catch itself reach the caller.
+// Posts the usage report (send_user_question) of an outcome that has its totals; nothing for
+// one without. Whatever happens to the report is printed by it and never thrown.
+void report_usage(const RunOutcome& outcome, const std::string& velta_api_key, const std::string& query);
+
+// run_question, then report_usage. Returns the answer record, the error record or the text
+// above. A directory that cannot be created reaches the caller.
 Value run_agent(const AgentInvoke& agent, const std::string& velta_api_key, const std::string& query,
                 const std::string& media_path);
 

@@ -4,6 +4,7 @@
 #include "veltaai/core/http.h"
 #include "veltaai/core/log.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -27,8 +28,8 @@ constexpr const char* default_base_url = "https://api.velta.ai";
 constexpr const char* openais_path = "/velta/openais/";
 constexpr const char* azure_openais_path = "/velta/azure-openais/";
 constexpr const char* user_questions_path = "/velta/user_questions/";
-// The usage report is small; a stuck service must not hold the host's answer for long.
-constexpr std::chrono::seconds report_time_limit{30};
+// Exchanges are small; a stuck service must not hold the host for long.
+constexpr std::chrono::milliseconds default_time_limit{30000};
 
 // What loading the module does to logging.
 const bool logging_configured = [] {
@@ -65,7 +66,7 @@ std::string python_text(const Value& value) {
 // not JSON.
 Value fetch_list(const std::string& url) {
     http::Client client;
-    const http::Response response = client.get(url);
+    const http::Response response = client.get(url, {}, service_time_limit());
     if (response.status >= 400) {
         std::ostringstream failure;
         failure << response.status << (response.status < 500 ? " Client Error: " : " Server Error: ") << response.reason
@@ -92,6 +93,16 @@ std::string service_base_url() {
     std::string url = configured && *configured ? configured : default_base_url;
     while (!url.empty() && url.back() == '/') url.pop_back();
     return url;
+}
+
+std::chrono::milliseconds service_time_limit() {
+    const char* configured = std::getenv("VELTA_API_TIMEOUT");
+    if (!configured || !*configured) return default_time_limit;
+    char* end = nullptr;
+    const double seconds = std::strtod(configured, &end);
+    // Not a positive number of seconds (or beyond a day): the default, rather than no limit.
+    if (end == configured || *end != '\0' || !(seconds > 0) || seconds > 86400) return default_time_limit;
+    return std::max(std::chrono::milliseconds(1), std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
 }
 
 VeltaAPIHandler::VeltaAPIHandler(std::string key) : velta_api_key(std::move(key)), main_url(service_base_url()) {}
@@ -129,23 +140,24 @@ std::ostream& operator<<(std::ostream& out, const VeltaAPIHandler& handler) { re
 std::optional<Value> send_user_question(const std::string& velta_api_key, const std::string& query, long tokens,
                                         double total_cost) {
     const Value report = {{"velta_api_key", velta_api_key}, {"query", query}, {"tokens", tokens}, {"total_cost", total_cost}};
-    http::Response response;
-    {
-        // One client for this one request, closed when the exchange is over, failed or not.
-        http::Client client;
-        try {
-            response = client.post_json(service_base_url() + user_questions_path, report, {}, report_time_limit);
-        } catch (const HttpError& error) {
-            std::cout << text::report_failed << error.what() << std::endl;
+    try {
+        http::Response response;
+        {
+            // One client for this one request, closed when the exchange is over, failed or not.
+            http::Client client;
+            response = client.post_json(service_base_url() + user_questions_path, report, {}, service_time_limit());
+        }
+        if (response.status != 201) {
+            std::cout << text::report_refused << std::endl;
             return std::nullopt;
         }
-    }
-    if (response.status == 201) {
+        Value answer = response.json();
         std::cout << text::report_sent << std::endl;
-        return response.json();
+        return answer;
+    } catch (const std::exception& error) {
+        std::cout << text::report_failed << error.what() << std::endl;
+        return std::nullopt;
     }
-    std::cout << text::report_refused << std::endl;
-    return std::nullopt;
 }
 
 std::string mask_secret(std::string_view secret) {

@@ -11,6 +11,7 @@
 
 #include "veltaai/core/value.h"
 
+#include <chrono>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -21,12 +22,18 @@ namespace veltaai::api {
 // The service's base address as described above, read from the environment on each call.
 std::string service_base_url();
 
+// How long one exchange with the service (a configuration fetch or a usage report) may take:
+// VELTA_API_TIMEOUT in seconds (fractions allowed) when it holds a positive number, else 30 s.
+// Read from the environment on each call.
+std::chrono::milliseconds service_time_limit();
+
 class VeltaAPIHandler {
 public:
     explicit VeltaAPIHandler(std::string velta_api_key);
 
     // The first OpenAI configuration record ({"model_name", "temperature", "api_key"}), or
-    // nothing: for an empty list quietly, for a failed fetch after logging
+    // nothing: for an empty list quietly, for a failed fetch (no connection, error status, a
+    // body that is not JSON, no answer within service_time_limit()) after logging
     // "Error in get_openai_data: " and the failure.
     std::optional<Value> get_openai_data() const;
     // The first Azure configuration record, or nothing. Prints "azureopenai_data: " and the
@@ -42,10 +49,12 @@ public:
 
 std::ostream& operator<<(std::ostream& out, const VeltaAPIHandler& handler);
 
-// Posts the usage report of one question. Status 201 prints "Success at:Velta1!." and gives
-// the answer body (a 201 body that is not JSON is a ValueError); any other status prints
-// "Failed at:Velta0! : " and gives nothing; a failed exchange prints
-// "An error occurred during the API request: " and the failure, and gives nothing.
+// Posts the usage report of one question. Status 201 with a JSON body prints
+// "Success at:Velta1!." and gives the body; any other status prints "Failed at:Velta0! : " and
+// gives nothing; a failed exchange (no connection, no answer within service_time_limit(), a
+// 201 body that is not JSON) prints "An error occurred during the API request: " and the
+// failure, and gives nothing. It never throws for anything the service does: the report comes
+// after an answer the host has already paid for.
 std::optional<Value> send_user_question(const std::string& velta_api_key, const std::string& query, long tokens,
                                         double total_cost);
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
 
@@ -16,6 +17,9 @@ namespace {
 
 // The fixed texts of this module.
 constexpr std::string_view kBadConfig = "All parameters must be provided and 'port' must be an integer.";
+constexpr std::string_view kBadPort = "'port' must be a port number from 1 to 65535.";
+constexpr long long kLowestPort = 1;
+constexpr long long kHighestPort = 65535;
 constexpr std::string_view kInvalidSettings = "The following configuration variables are invalid:";
 constexpr std::string_view kAllSettingsSet = "All configuration variables are set correctly.";
 constexpr std::string_view kConnected = "Success! Connection Established! .";
@@ -39,7 +43,7 @@ const std::string kPgTablesQuery = "\n"
 const std::string kPgColumnsQuery = "\n"
                                     "                    SELECT column_name, data_type\n"
                                     "                    FROM information_schema.columns\n"
-                                    "                    WHERE table_name = %s\n"
+                                    "                    WHERE table_schema = 'public' AND table_name = %s\n"
                                     "                ";
 
 std::optional<std::string> env_text(const char* name) {
@@ -48,9 +52,21 @@ std::optional<std::string> env_text(const char* name) {
     return std::string(value);
 }
 
+bool valid_port(long long port) { return port >= kLowestPort && port <= kHighestPort; }
+
+// A port written in the environment: digits only. Anything else is kept as 0, which
+// check_db_config_variables reports and every connection refuses.
+long long port_from_text(const std::string& text) {
+    if (text.empty() || text.size() > 18 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
+        return 0;
+    return std::stoll(text);
+}
+
 DatabaseSettings load_settings() {
     DatabaseSettings s;
-    s.db_port = 3306;
+    const std::optional<std::string> port = env_text("db_port");
+    s.db_port = port ? port_from_text(*port) : 3306;
     s.db_user = env_text("db_user").value_or("root");
     s.db_password = env_text("db_password").value_or("tarn");
     s.db_host = env_text("db_host");
@@ -73,6 +89,34 @@ std::string text_form(const Value& value) {
 
 Value optional_value(const std::optional<std::string>& text) { return text ? Value(*text) : Value(nullptr); }
 
+// The port of a connection: an integer or digits from 1 to 65535; null leaves it to the client.
+// Another kind is a TypeError. A number outside the range is refused as a connection failure
+// (OperationalError, the class the clients use for unusable connection parameters) rather
+// than narrowed into some other port or the client's default.
+std::optional<long long> port_number(const Value& port) {
+    if (port.is_null()) return std::nullopt;
+    std::optional<long long> number;
+    std::string written;
+    if (port.is_number_unsigned()) {
+        written = port.dump();
+        number = port.get<std::uint64_t>() > static_cast<std::uint64_t>(kHighestPort) ? kHighestPort + 1
+                                                                                       : port.get<long long>();
+    } else if (port.is_number_integer()) {
+        written = port.dump();
+        number = port.get<long long>();
+    } else if (port.is_string() && !port.get_ref<const std::string&>().empty() &&
+               std::all_of(port.get_ref<const std::string&>().begin(), port.get_ref<const std::string&>().end(),
+                           [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+        written = port.get<std::string>();
+        number = written.size() > 5 ? kHighestPort + 1 : std::stoll(written);
+    } else {
+        throw TypeError("db_port must be an integer, got a " + kind_name(port));
+    }
+    if (!valid_port(*number))
+        throw OperationalError("invalid port " + written + ": a port must be from 1 to 65535");
+    return number;
+}
+
 // Connection parameters for the MySQL and PostgreSQL clients. Null leaves a parameter to the
 // client's default; a port must be an integer or digits.
 sql::ConnectOptions client_options(const Value& user, const Value& password, const Value& host, const Value& port,
@@ -88,16 +132,7 @@ sql::ConnectOptions client_options(const Value& user, const Value& password, con
     options.password = text(password, "db_password");
     options.host = text(host, "db_host");
     options.database = text(name, "db_name");
-    if (port.is_number_integer()) {
-        options.port = port.get<int>();
-    } else if (port.is_string() && !port.get<std::string>().empty() &&
-               std::all_of(port.get_ref<const std::string&>().begin(), port.get_ref<const std::string&>().end(),
-                           [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }) &&
-               port.get_ref<const std::string&>().size() <= 5) {
-        options.port = std::stoi(port.get<std::string>());
-    } else if (!port.is_null()) {
-        throw TypeError("db_port must be an integer, got a " + kind_name(port));
-    }
+    if (const std::optional<long long> number = port_number(port)) options.port = static_cast<int>(*number);
     return options;
 }
 
@@ -136,6 +171,10 @@ void set_database_config(const Value& name, const Value& user, const Value& pass
     if (name.is_null() || user.is_null() || password.is_null() || host.is_null() || !port.is_number_integer()) {
         throw ValueError(std::string(kBadConfig));
     }
+    if (port.is_number_unsigned() ? port.get<std::uint64_t>() > static_cast<std::uint64_t>(kHighestPort)
+                                  : !valid_port(port.get<long long>())) {
+        throw ValueError(std::string(kBadPort));
+    }
     g_settings.db_name = text_form(name);
     g_settings.db_user = text_form(user);
     g_settings.db_password = text_form(password);
@@ -152,7 +191,9 @@ std::vector<std::string> check_db_config_variables() {
     for (const auto& [name, value] : texts) {
         if (!*value || (*value)->empty()) invalid.emplace_back(name);
     }
-    // The port is always an integer, so never absent or empty.
+    // The port is always an integer; it is invalid outside 1..65535 (a db_port in the
+    // environment that was not a number is held as 0).
+    if (!valid_port(g_settings.db_port)) invalid.emplace_back("db_port");
     if (!invalid.empty()) {
         std::string line(kInvalidSettings);
         line += " ";
@@ -183,6 +224,7 @@ std::string get_db_connection(const Value& engine, const Value& db_user, const V
         } else if (name == "PostgreSQL") {
             connection = sql::connect_postgres(client_options(db_user, db_password, db_host, db_port, db_name));
         } else {
+            port_number(db_port);  // the same ports are refused as for the other engines
             connection = sql::connect_odbc(mssql_connection_string(db_user, db_password, db_host, db_port, db_name));
         }
         connection.reset();  // a test only: nothing stays open
@@ -206,9 +248,10 @@ std::unique_ptr<sql::Connection> get_mysql_db_connection(const Value& db_user, c
 std::unique_ptr<sql::Connection> get_pgdb_connection(const Value& db_user, const Value& db_password,
                                                      const Value& db_host, const Value& db_port,
                                                      const Value& db_name) {
-    const sql::ConnectOptions options = client_options(db_user, db_password, db_host, db_port, db_name);
     try {
-        return sql::connect_postgres(options);
+        // Arguments of an unusable kind (TypeError) reach the caller; a port outside the range
+        // is a connection failure like the client's own.
+        return sql::connect_postgres(client_options(db_user, db_password, db_host, db_port, db_name));
     } catch (const OperationalError& error) {
         print_line(std::string(kPgErrorPrefix) + error.what() + std::string(kPgErrorSuffix));
         return nullptr;

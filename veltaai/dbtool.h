@@ -25,24 +25,28 @@ struct DatabaseSettings {
     long long db_port = 3306;
 };
 
-// The process-wide settings. At load: db_port 3306, db_user from env "db_user" (else "root"),
-// db_password from "db_password" (else "tarn"), db_host and db_name from "db_host" and
-// "db_name" (else absent). Not locked: configure before running queries.
+// The process-wide settings. At load: db_port from env "db_port" (else 3306; a value that is
+// not digits is held as 0, an invalid port), db_user from "db_user" (else "root"), db_password
+// from "db_password" (else "tarn"), db_host and db_name from "db_host" and "db_name" (else
+// absent). Not locked: configure before running queries.
 const DatabaseSettings& database_settings();
 
 // Replaces all five settings. Any of name, user, password, host null, or a port that is not an
-// integer: ValueError "All parameters must be provided and 'port' must be an integer." and
+// integer: ValueError "All parameters must be provided and 'port' must be an integer."; a port
+// outside 1..65535: ValueError "'port' must be a port number from 1 to 65535."; in both cases
 // nothing changes. Texts are stored as they are; other values by their text form.
 void set_database_config(const Value& name, const Value& user, const Value& password, const Value& host,
                          const Value& port);
 
-// Names of settings that are absent or empty, in the order db_name, db_user, db_password,
-// db_host, db_port; prints which (or that all are set).
+// Names of settings that are absent or empty (db_port: outside 1..65535), in the order
+// db_name, db_user, db_password, db_host, db_port; prints which (or that all are set).
 std::vector<std::string> check_db_config_variables();
 
 // Opens and closes one connection to engine "MySQL", "PostgreSQL" or "MsSQL" and says how it
 // went: "Success! Connection Established! .", "Failed to connect to <engine> database: <error>"
-// or "Unsupported SQL engine specified.". Prints nothing.
+// or "Unsupported SQL engine specified.". Prints nothing. In this and the factories below a
+// port is an integer or digits from 1 to 65535 (null: the client's default); one outside that
+// range is a connection failure, never another port.
 std::string get_db_connection(const Value& engine, const Value& db_user, const Value& db_password,
                               const Value& db_host, const Value& db_port, const Value& db_name);
 
@@ -73,7 +77,8 @@ std::optional<std::vector<sql::Row>> execute_pgdb_query(const std::string& sql_q
 
 // Table name -> [{"name": column, "type": type}, ...] in the server's order, or null when no
 // connection could be opened. A failed listing prints "An error occurred: <error>" and returns
-// what was gathered so far.
+// what was gathered so far. get_pgdb_schema lists the tables and views of schema "public",
+// each with its own columns only (not those of same-named tables in other schemas).
 Value get_mysql_database_schema();
 Value get_pgdb_schema();
 

@@ -9,9 +9,12 @@
 #include "veltaai/graph/state_graph.h"
 #include "veltaai/llm/usage.h"
 #include "veltaai/querygraph/custom_sql.h"
+#include "veltaai/querygraph/querygraph.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 
 namespace veltaai::agent {
@@ -81,6 +84,15 @@ TEST(PrepareAgent, ReadyOnlyWithBothFamiliesFromTheService) {
         CaptureStdout();
         EXPECT_EQ(prepare_agent(sqlite_url()), std::nullopt) << answer;
         EXPECT_EQ(GetCapturedStdout(), "Internal Server Error!\n") << answer;
+    }
+    // A record without its key or deployment cannot be used either.
+    Value keyless = azure("GPT-4o", "https://four", "4o");
+    keyless["api_key"] = "";
+    for (const Value& unusable : {keyless, azure("GPT-4o", "https://four", "")}) {
+        service.set_answer("azure-openais", 200, {azure("GPT-3.5", "https://a", "d35"), unusable});
+        CaptureStdout();
+        EXPECT_EQ(prepare_agent(sqlite_url()), std::nullopt) << unusable;
+        EXPECT_EQ(GetCapturedStdout(), "Internal Server Error!\n") << unusable;
     }
     service.set_answer("azure-openais", 500, {azure("GPT-3.5", "https://a", "d35"), azure("GPT-4-32k", "https://b", "d4")});
     CaptureStdout();
@@ -179,6 +191,39 @@ TEST(RunAgent, SuccessReportsTheRunsTokensAndCost) {
     EXPECT_EQ(service.usage_reports()[1]["tokens"], 150);
 }
 
+TEST(RunAgent, NoFailureOfTheUsageReportTakesTheAnswerAway) {
+    ChatStub chat(Value{{"replies", {{{"content", "There are 275 artists."}, {"repeat", true}}}}});
+    ServiceStub service;
+    EnvGuard url("VELTA_API_URL", service.url());
+    EnvGuard limit("VELTA_API_TIMEOUT", "0.3");
+    const auto agent = std::make_shared<OneCallAgent>(chat, true);
+    const auto media = scratch("report");
+    const Value answer = {{"output", "There are 275 artists."}, {"python_code", "print(1)"}, {"image_path", nullptr},
+                          {"generated_query", {"SELECT 1"}}, {"sql_execution_result", {"[(1,)]"}}};
+
+    const auto ask = [&](const std::string& expected_line) {
+        CaptureStdout();
+        const auto started = std::chrono::steady_clock::now();
+        const Value result = run_agent(agent, "vk", "How many artists?", media.string());
+        const auto took = std::chrono::steady_clock::now() - started;
+        const std::string printed = GetCapturedStdout();
+        EXPECT_EQ(result, answer) << expected_line;
+        EXPECT_EQ(printed.rfind(expected_line, 0), 0u) << printed;
+        EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
+        EXPECT_LT(took, std::chrono::seconds(3)) << expected_line;
+    };
+    service.set_raw_answer("user_questions", 201, "created, but not JSON");
+    ask("An error occurred during the API request: ");
+    service.set_answer("user_questions", 500, {{"detail", "down"}});
+    ask("Failed at:Velta0! : ");
+    service.set_answer("user_questions", 201, {{"id", 1}});
+    service.set_stall("user_questions", std::chrono::milliseconds(5000));
+    ask("An error occurred during the API request: ");
+    EXPECT_EQ(service.usage_reports().size(), 3u);
+    service.stop();
+    ask("An error occurred during the API request: ");
+}
+
 TEST(RunAgent, NoAgentOrAFailedRunReportsNothing) {
     ChatStub chat(Value{{"replies", {{{"content", "answer"}, {"repeat", true}}}}});
     ServiceStub service;
@@ -207,6 +252,103 @@ TEST(RunAgent, NoAgentOrAFailedRunReportsNothing) {
     EXPECT_NE(GetCapturedStdout().find("An error occurred when running the agent: "), std::string::npos);
     EXPECT_EQ(result, Value({{"output", "An error occurred"}}));
     EXPECT_EQ(service.request_count(), 0u);
+}
+
+// Every kind of model call of the query graph answered by one rule; the queries the model
+// writes are given in order, the last one repeating.
+Value failing_sql_script(const std::vector<std::string>& queries, const Value& picked = {"Genre"}) {
+    const auto forced = [](const std::string& tool, Value reply, bool repeat = true) {
+        reply["match"] = {{"tool", tool}};
+        reply[repeat ? "repeat" : "times"] = repeat ? Value(true) : Value(1);
+        return reply;
+    };
+    Value script = Value::array({forced("select_relevant_tables",
+                                        {{"tool_call", {{"name", "select_relevant_tables"},
+                                                        {"arguments", {{"relevant_tables", picked}}}}}})});
+    for (std::size_t i = 0; i < queries.size(); ++i)
+        script.push_back(forced("SQLQueryInput", {{"structured", {{"sql_query", queries[i]}}}}, i + 1 == queries.size()));
+    script.push_back(forced("RewriteQueryOutput", {{"structured", {{"rewritten_question", "Name the genres."}}}}));
+    // The model names a plot although no analysis ran.
+    script.push_back(forced("GenerationOutput",
+                            {{"structured", {{"image_path", "/media/ghost.png"}, {"final_response", "No genre matched."}}}}));
+    // The review gives each query back as it came.
+    for (const std::string& query : queries)
+        script.push_back({{"match", {{"any_contains", query}}}, {"content", "```sql\n" + query + "\n```"}, {"repeat", true}});
+    return script;
+}
+
+TEST(RunAgent, SqlThatNeverSucceedsStillGivesTheAnswerAndReportsUsage) {
+    // A rejected query first, then one that returns no rows: the last database error is the
+    // first query's, although the newest result is the empty one.
+    const std::string rejected = "SELECT Nmae FROM Genre";
+    const std::string empty = "SELECT Name FROM Genre WHERE GenreId < 0";
+    ChatStub chat(Value{{"usage", {{"prompt_tokens", 10}, {"completion_tokens", 5}}},
+                        {"replies", failing_sql_script({rejected, empty}, {"genre", "Genres"})}});
+    ServiceStub service;
+    EnvGuard url("VELTA_API_URL", service.url());
+    const auto graph = std::make_shared<querygraph::QueryGraph>(
+        querygraph::CustomSQLDatabase::from_uri(sqlite_url()),
+        AzureOpenAIChat35{chat.azure_endpoint(), "key-35", "2024-02-01", "d35"},
+        AzureOpenAIChat4{chat.azure_endpoint(), "key-4", "2024-02-01", "d4"});
+    const auto media = scratch("terminal");
+
+    CaptureStdout();
+    const RunOutcome outcome = run_question([&graph](const Value& inputs) { return graph->invoke(inputs); },
+                                            "Which genres?", media.string());
+    EXPECT_EQ(GetCapturedStdout(), "");
+    const Value& result = outcome.result;
+    ASSERT_TRUE(result.is_object()) << result;
+    EXPECT_EQ(result["output"], "No genre matched.");
+    EXPECT_TRUE(result["python_code"].is_null()) << result;
+    EXPECT_TRUE(result["image_path"].is_null()) << result;
+    ASSERT_EQ(result["generated_query"].size(), 6u) << result;
+    EXPECT_EQ(result["generated_query"][0], rejected);
+    EXPECT_EQ(result["generated_query"][5], empty);
+    ASSERT_GE(result["sql_execution_result"].size(), 6u) << result;
+    EXPECT_NE(result["sql_execution_result"][0].get<std::string>().find("no such column: Nmae"), std::string::npos);
+    EXPECT_EQ(result["sql_execution_result"][5], "None");
+    EXPECT_TRUE(outcome.sql_failed);
+    ASSERT_TRUE(outcome.last_database_error);
+    EXPECT_NE(outcome.last_database_error->find("no such column: Nmae"), std::string::npos);
+    // The picker's "genre" found the table Genre, and "Genres" was dropped.
+    bool schema_shown = false;
+    for (const auto& request : chat.requests()) {
+        const Value choice = request.body.value("tool_choice", Value());
+        if (!choice.is_object() || choice["function"]["name"] != "SQLQueryInput") continue;
+        const std::string prompt = request.body["messages"].dump();
+        schema_shown = prompt.find("CREATE TABLE Genre (") != std::string::npos;
+        EXPECT_EQ(prompt.find("CREATE TABLE Track ("), std::string::npos);
+    }
+    EXPECT_TRUE(schema_shown);
+    // All sixteen model calls are paid for.
+    EXPECT_EQ(chat.request_count(), 16u);
+    ASSERT_TRUE(outcome.tokens);
+    EXPECT_EQ(*outcome.tokens, 15 * static_cast<long>(chat.request_count()));
+
+    // Through run_agent the same record comes back and the usage is reported.
+    chat.set_script(Value{{"replies", failing_sql_script({empty})}});
+    CaptureStdout();
+    const Value again = run_agent(graph, "vk-user", "Which genres?", media.string());
+    EXPECT_EQ(GetCapturedStdout(), "Success at:Velta1!.\n");
+    EXPECT_EQ(again["output"], "No genre matched.");
+    EXPECT_TRUE(again["python_code"].is_null());
+    EXPECT_EQ(again["generated_query"], Value(std::vector<std::string>(6, empty)));
+    ASSERT_EQ(service.usage_reports().size(), 1u);
+    EXPECT_EQ(service.usage_reports()[0]["query"], "Which genres?");
+    EXPECT_GT(service.usage_reports()[0]["tokens"].get<long>(), 0);
+
+    // A state that did reach the analysis keeps what it holds, and still needs every key.
+    const Value answered = {{"final_response", "ok"}, {"pandas_code", "print(1)"}, {"image_path", "/m/p.png"},
+                            {"generated_sql_query", {"SELECT 1"}}, {"sql_execution_result", {"[(1,)]"}},
+                            {"execution_success", true}};
+    EXPECT_EQ(answer_record(answered)["image_path"], "/m/p.png");
+    Value without = answered;
+    without.erase("pandas_code");
+    EXPECT_THROW(answer_record(without), KeyError);
+    without["execution_success"] = false;
+    EXPECT_TRUE(answer_record(without)["python_code"].is_null());
+    without.erase("final_response");
+    EXPECT_THROW(answer_record(without), KeyError);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <sstream>
 
 namespace veltaai::api {
@@ -122,17 +124,49 @@ TEST(SendUserQuestion, OnlyStatus201IsSuccess) {
     EXPECT_EQ(send_user_question("vk-1", "q", 1, 0.5), std::nullopt);
     EXPECT_EQ(GetCapturedStdout(), "Failed at:Velta0! : \n");
 
+    service.set_answer("user_questions", 500, {{"detail", "down"}});
+    CaptureStdout();
+    EXPECT_EQ(send_user_question("vk-1", "q", 1, 0.5), std::nullopt);
+    EXPECT_EQ(GetCapturedStdout(), "Failed at:Velta0! : \n");
+
+    // A 201 whose body is not JSON is a failed exchange, printed, never thrown.
     service.set_raw_answer("user_questions", 201, "created, but not JSON");
     CaptureStdout();
-    EXPECT_THROW(send_user_question("vk-1", "q", 1, 0.5), ValueError);
-    EXPECT_EQ(GetCapturedStdout(), "Success at:Velta1!.\n");
+    EXPECT_EQ(send_user_question("vk-1", "q", 1, 0.5), std::nullopt);
+    std::string printed = GetCapturedStdout();
+    EXPECT_EQ(printed.rfind("An error occurred during the API request: ", 0), 0u) << printed;
+    EXPECT_EQ(printed.find("Success at:"), std::string::npos) << printed;
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
 
     service.stop();
     CaptureStdout();
     EXPECT_EQ(send_user_question("vk-1", "q", 1, 0.5), std::nullopt);
-    const std::string printed = GetCapturedStdout();
+    printed = GetCapturedStdout();
     EXPECT_EQ(printed.rfind("An error occurred during the API request: ", 0), 0u) << printed;
     EXPECT_EQ(printed.find("vk-1"), std::string::npos);
+}
+
+TEST(SendUserQuestion, AStalledServiceIsGivenUpAtTheTimeLimit) {
+    EnvGuard unset("VELTA_API_TIMEOUT", std::nullopt);
+    EXPECT_EQ(service_time_limit(), std::chrono::milliseconds(30000));
+    for (const char* unusable : {"", "abc", "0", "-2", "5s"}) {
+        EnvGuard limit("VELTA_API_TIMEOUT", std::string(unusable));
+        EXPECT_EQ(service_time_limit(), std::chrono::milliseconds(30000)) << unusable;
+    }
+    EnvGuard limit("VELTA_API_TIMEOUT", "0.3");
+    EXPECT_EQ(service_time_limit(), std::chrono::milliseconds(300));
+
+    ServiceStub service(Value({{"user_questions", {{"stall_ms", 5000}}}}));
+    EnvGuard url("VELTA_API_URL", service.url());
+    CaptureStdout();
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(send_user_question("vk-1", "q", 1, 0.5), std::nullopt);
+    const auto took = std::chrono::steady_clock::now() - started;
+    const std::string printed = GetCapturedStdout();
+    EXPECT_EQ(printed.rfind("An error occurred during the API request: ", 0), 0u) << printed;
+    EXPECT_GE(took, std::chrono::milliseconds(250));
+    EXPECT_LT(took, std::chrono::milliseconds(2500));
+    EXPECT_EQ(service.usage_reports().size(), 1u);  // it did arrive; only the answer never came
 }
 
 TEST(CreateChatOpenAIInstance, BuildsTheServiceConfiguredModel) {
@@ -154,6 +188,62 @@ TEST(CreateChatOpenAIInstance, BuildsTheServiceConfiguredModel) {
     CaptureStdout();
     EXPECT_EQ(agent::create_chat_openai_instance("vk-1")->settings().temperature, 0.2);
     EXPECT_EQ(GetCapturedStdout(), "LLM is Ready!\n");
+}
+
+TEST(VeltaAPIHandler, AStalledConfigurationFetchIsGivenUpAtTheTimeLimit) {
+    ServiceStub service(Value({{"openais", {{"body", {{{"model_name", "gpt-4o"}, {"api_key", "sk-1"}}}}, {"stall_ms", 5000}}},
+                               {"azure-openais", {{"body", {azure_35}}, {"stall_ms", 5000}}}}));
+    EnvGuard url("VELTA_API_URL", service.url());
+    EnvGuard limit("VELTA_API_TIMEOUT", "0.3");
+    const VeltaAPIHandler handler("k");
+    using std::chrono::milliseconds;
+    const auto timed = [](const auto& call) {
+        const auto started = std::chrono::steady_clock::now();
+        call();
+        return std::chrono::steady_clock::now() - started;
+    };
+    CaptureStdout();
+    CaptureStderr();
+    auto took = timed([&] { EXPECT_EQ(handler.get_openai_data(), std::nullopt); });
+    EXPECT_GE(took, milliseconds(250));
+    EXPECT_LT(took, milliseconds(2500));
+    took = timed([&] { EXPECT_EQ(handler.get_azure_openai_data(), std::nullopt); });
+    EXPECT_LT(took, milliseconds(2500));
+    took = timed([&] { EXPECT_THROW(agent::create_chat_openai_instance("k"), ValueError); });
+    EXPECT_LT(took, milliseconds(2500));
+    took = timed([&] { EXPECT_THROW(agent::fetch_azure_configs(), HttpError); });
+    EXPECT_LT(took, milliseconds(2500));
+    const std::string logged = GetCapturedStderr();
+    EXPECT_EQ(GetCapturedStdout(), "");  // neither "LLM is Ready!" nor the Azure record
+    std::size_t count = 0;
+    for (auto at = logged.find("Error in get_openai_data: "); at != std::string::npos;
+         at = logged.find("Error in get_openai_data: ", at + 1))
+        ++count;
+    EXPECT_EQ(count, 3u) << logged;
+
+    // Within the limit the same fetches succeed.
+    service.set_stall("openais", milliseconds(0));
+    EXPECT_EQ(handler.get_openai_data(), Value({{"model_name", "gpt-4o"}, {"api_key", "sk-1"}}));
+}
+
+TEST(CreateChatOpenAIInstance, AConfigurationWithoutNameOrKeyIsNotReady) {
+    ServiceStub service;
+    EnvGuard url("VELTA_API_URL", service.url());
+    for (const Value& record : {Value{{"api_key", "sk-1"}}, Value{{"model_name", "gpt-4o"}, {"api_key", ""}},
+                                Value{{"model_name", nullptr}, {"api_key", nullptr}}}) {
+        service.set_answer("openais", 200, Value::array({record}));
+        CaptureStdout();
+        try {
+            agent::create_chat_openai_instance("vk-1");
+            ADD_FAILURE() << "accepted " << record;
+        } catch (const ValueError& error) {
+            const std::string what = error.what();
+            EXPECT_NE(what.find(record.value("api_key", Value()).is_string() && !record["api_key"].get<std::string>().empty()
+                                    ? "model_name" : "api_key"),
+                      std::string::npos) << what;
+        }
+        EXPECT_EQ(GetCapturedStdout(), "Internal Server Error!\n") << record;
+    }
 }
 
 TEST(CreateChatOpenAIInstance, NoConfigurationRaisesAndPrintsNothing) {

@@ -137,5 +137,37 @@ TEST_F(VeltaaiProgram, AsksAndPrintsTheAnswerOrExitsWithAClearStatus) {
     EXPECT_EQ(done.out.find("SQL queries:"), std::string::npos) << done.out;
 }
 
+TEST_F(VeltaaiProgram, AQuestionWhoseSqlNeverSucceedsPrintsTheAnswerQueriesAndLastErrorThenExitsOne) {
+    const std::string broken = "SELECT Nmae FROM Genre";
+    chat_.set_script(Value::array({
+        tool_reply("select_relevant_tables",
+                   {{"tool_call", {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", {"Genre"}}}}}}}),
+        tool_reply("SQLQueryInput", {{"structured", {{"sql_query", broken}}}}),
+        tool_reply("RewriteQueryOutput", {{"structured", {{"rewritten_question", "Name the genres."}}}}),
+        tool_reply("GenerationOutput", {{"structured", {{"image_path", "/tmp/none.png"}, {"final_response", "The genre names could not be read."}}}}),
+        {{"match", {{"any_contains", "You are reviewing a"}}}, {"content", broken}, {"repeat", true}},
+    }));
+    stubs::ServiceStub service;
+    Value records = Value::array();
+    for (const char* model : {"GPT-3.5", "GPT-4o"})
+        records.push_back({{"model", model}, {"deployment_name", "dep"}, {"azure_endpoint", chat_.azure_endpoint()},
+                           {"api_key", "key-secret"}, {"api_version", "v"}});
+    service.set_answer("azure-openais", 200, records);
+    const Finished done = run({"ask", "--service", "-q", "--database", database(), "Which genres?"},
+                              {"VELTA_API_URL=" + service.url(), "VELTA_API_KEY=vk-secret"});
+    EXPECT_EQ(done.status, 1) << done.out << done.err;
+    EXPECT_NE(done.out.find("\nThe genre names could not be read.\n\nSQL queries:\n  1. " + broken +
+                            "\n     result: "),
+              std::string::npos) << done.out;
+    EXPECT_NE(done.out.find("  6. " + broken), std::string::npos) << done.out;
+    EXPECT_NE(done.out.find("\nLast database error: no such column: Nmae"), std::string::npos) << done.out;
+    for (const char* absent : {"Python code:", "Image:", "An error occurred", "pandas_code"})
+        EXPECT_EQ(done.out.find(absent), std::string::npos) << absent << "\n" << done.out;
+    EXPECT_NE(done.err.find("no SQL query of the run succeeded"), std::string::npos) << done.err;
+    // The model calls were paid for, so they are reported.
+    ASSERT_EQ(service.usage_reports().size(), 1u);
+    EXPECT_EQ(service.usage_reports()[0]["query"], "Which genres?");
+}
+
 }  // namespace
 }  // namespace veltaai

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 
@@ -44,12 +45,39 @@ TEST(DbtoolLoad, DefaultsAndEnvironmentAreCapturedOnce) {
               Value::parse(R"({"db_name":null,"db_user":"root","db_password":"tarn","db_host":null,"db_port":3306})"));
     EXPECT_EQ(lines[1], "The following configuration variables are invalid: db_name, db_host");
     EXPECT_EQ(lines[2], R"(["db_name","db_host"])");
-    // Set but empty is empty, not the default; the port never comes from the environment.
+    // Set but empty is empty, not the default; the port is read like the others.
     lines = probe("db_user= db_password=pw db_host=h db_name=n db_port=5432");
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(Value::parse(lines[0]),
-              Value::parse(R"({"db_name":"n","db_user":"","db_password":"pw","db_host":"h","db_port":3306})"));
+              Value::parse(R"({"db_name":"n","db_user":"","db_password":"pw","db_host":"h","db_port":5432})"));
     EXPECT_EQ(lines[1], "The following configuration variables are invalid: db_user");
+    // A port that is no port is reported with the others.
+    for (const char* written : {"db_port=", "db_port=abc", "db_port=-1", "db_port=70000", "db_port=0"}) {
+        lines = probe(std::string("db_user=u db_password=pw db_host=h db_name=n ") + written);
+        ASSERT_EQ(lines.size(), 3u) << written;
+        EXPECT_EQ(lines[1], "The following configuration variables are invalid: db_port") << written;
+        EXPECT_EQ(lines[2], R"(["db_port"])") << written;
+    }
+}
+
+TEST(DbtoolLoad, ThePostgresUtilitiesWorkFromTheEnvironmentAlone) {
+    const auto found = testing::server_env();
+    ASSERT_TRUE(found) << testing::kStartServers;
+    const auto& pg = found->postgres;
+    const std::string environment = "db_user=" + pg.user + " db_password=" + pg.password + " db_host=" + pg.host +
+                                    " db_name=veltaai_fixtures db_port=" + std::to_string(pg.port);
+    const auto lines = probe(environment, "pg_query");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(Value::parse(lines[0])["db_port"], pg.port);
+    EXPECT_EQ(lines[1], "rows") << lines[1];
+    // Without db_port the MySQL default is used, as before: PostgreSQL is not there.
+    const auto defaulted = probe("db_user=" + pg.user + " db_password=" + pg.password + " db_host=" + pg.host +
+                                     " db_name=veltaai_fixtures",
+                                 "pg_query");
+    ASSERT_GE(defaulted.size(), 3u);
+    EXPECT_EQ(Value::parse(defaulted[0])["db_port"], 3306);
+    EXPECT_EQ(defaulted[1].rfind("The error '", 0), 0u) << defaulted[1];
+    EXPECT_EQ(defaulted.back(), "absent");
 }
 
 TEST(DbtoolLoad, QueryWithoutAHostPrintsTheFactoryLineOnly) {
@@ -70,6 +98,19 @@ TEST(DbtoolSettings, SetConfigValidatesBeforeChangingAnything) {
     }
     EXPECT_EQ(database_settings().db_name, "shop");
     EXPECT_EQ(database_settings().db_port, 5432);
+    // Ports outside 1..65535 are refused, not narrowed into another port.
+    for (const Value& port : {Value(0), Value(-1), Value(65536), Value(4295022728LL), Value(std::uint64_t{1} << 63)}) {
+        try {
+            set_database_config("other", "u", "p", "h", port);
+            ADD_FAILURE() << "accepted port " << port;
+        } catch (const ValueError& error) {
+            EXPECT_STREQ(error.what(), "'port' must be a port number from 1 to 65535.") << port;
+        }
+    }
+    EXPECT_EQ(database_settings().db_name, "shop");
+    EXPECT_EQ(database_settings().db_port, 5432);
+    set_database_config("shop", "u", "p", "h", 65535);
+    set_database_config("shop", "u", "p", "h", 1);
     set_database_config("shop", "u", "p", "", 5432);
     CaptureStdout();
     EXPECT_EQ(check_db_config_variables(), std::vector<std::string>{"db_host"});
@@ -147,6 +188,33 @@ TEST_F(DbtoolServers, FactoriesPrintTheirFailureLines) {
     EXPECT_THROW(get_pgdb_connection(env.postgres.user, "x", env.postgres.host, Value::array(), "x"), TypeError);
 }
 
+TEST_F(DbtoolServers, PortsOutsideTheRangeAreRefusedByEveryFunction) {
+    const auto& pg = env.postgres;
+    const auto& my = env.mysql;
+    // 4295022728 is 2^32 + 55432: narrowed to an int it would reach whatever listens there.
+    for (const Value& port : {Value(0), Value(-1), Value(65536), Value(4295022728LL), Value("4295022728"), Value("0")}) {
+        CaptureStdout();
+        for (const char* engine : {"MySQL", "PostgreSQL", "MsSQL"}) {
+            const std::string status = get_db_connection(engine, pg.user, pg.password, pg.host, port, "veltaai_fixtures");
+            EXPECT_EQ(status.rfind(std::string("Failed to connect to ") + engine + " database: invalid port ", 0), 0u)
+                << status;
+            EXPECT_NE(status.find("from 1 to 65535"), std::string::npos) << status;
+        }
+        EXPECT_EQ(get_mysql_db_connection(my.user, my.password, my.host, port, "veltaai_fixtures"), nullptr);
+        EXPECT_EQ(get_pgdb_connection(pg.user, pg.password, pg.host, port, "veltaai_fixtures"), nullptr);
+        const std::string printed = GetCapturedStdout();
+        EXPECT_EQ(printed, "Failed to connect to the database: invalid port " + (port.is_string() ? port.get<std::string>() : port.dump()) +
+                               ": a port must be from 1 to 65535\nThe error 'invalid port " +
+                               (port.is_string() ? port.get<std::string>() : port.dump()) +
+                               ": a port must be from 1 to 65535' occurred\n")
+            << port;
+    }
+    // The real ports still connect, given as integers or digits.
+    EXPECT_EQ(get_db_connection("PostgreSQL", pg.user, pg.password, pg.host, std::to_string(pg.port), "veltaai_fixtures"),
+              "Success! Connection Established! .");
+    EXPECT_NE(get_mysql_db_connection(my.user, my.password, my.host, my.port, "veltaai_fixtures"), nullptr);
+}
+
 TEST_F(DbtoolServers, PostgresQueriesReturnRowsOfRowYieldingStatementsAndCommitTheRest) {
     use_postgres("veltaai_scratch");
     auto one = execute_pgdb_query("SELECT 1");
@@ -200,7 +268,7 @@ TEST_F(DbtoolServers, MysqlQueriesReturnRecordsAndCommitChanges) {
     execute_mysql_query("DROP TABLE " + scratch);
 }
 
-TEST_F(DbtoolServers, PostgresSchemaListsPublicRelationsAndMergesSameNamedTables) {
+TEST_F(DbtoolServers, PostgresSchemaListsPublicRelationsEachWithItsOwnColumns) {
     use_postgres();
     const Value schema = get_pgdb_schema();
     ASSERT_TRUE(schema.is_object());
@@ -208,8 +276,13 @@ TEST_F(DbtoolServers, PostgresSchemaListsPublicRelationsAndMergesSameNamedTables
     EXPECT_EQ(schema["no_columns"], Value::array());
     EXPECT_EQ(schema["customers"], Value::parse(R"([{"name":"id","type":"integer"},{"name":"name","type":"character varying"},
                                                      {"name":"city","type":"text"}])"));
-    // other.orders is not listed, but its columns join those of public.orders.
-    EXPECT_EQ(schema["orders"].size(), 5u);
+    // other.orders (legacy_ref, note) is not listed, and its columns stay out of public.orders.
+    ASSERT_EQ(schema["orders"].size(), 3u) << schema["orders"];
+    for (const Value& column : schema["orders"]) {
+        EXPECT_NE(column["name"], "legacy_ref");
+        EXPECT_NE(column["name"], "note");
+    }
+    EXPECT_EQ(schema["orders"][2], Value::parse(R"({"name":"amount","type":"numeric"})"));
     use_postgres("veltaai_empty");
     EXPECT_EQ(get_pgdb_schema(), Value::object());
 }

@@ -1,6 +1,6 @@
 // Loads dbtool in a process whose environment the test chose and reports what the library
 // captured: the settings as JSON on the first line, then whatever the called operation printed.
-//   dbtool_load_probe settings | query
+//   dbtool_load_probe settings | query | pg_query
 #include "veltaai/dbtool.h"
 
 #include <iostream>
@@ -19,6 +19,8 @@ int main(int argc, char** argv) {
         std::cout << Value(dbtool::check_db_config_variables()).dump() << std::endl;
     } else if (mode == "query") {
         std::cout << (dbtool::execute_mysql_query("SELECT 1") ? "rows" : "absent") << std::endl;
+    } else if (mode == "pg_query") {
+        std::cout << (dbtool::execute_pgdb_query("SELECT 1") ? "rows" : "absent") << std::endl;
     }
     return 0;
 }

@@ -205,15 +205,82 @@ TEST(Resilience, GivesUpWithTheStatusAndTheServiceMessage) {
     EXPECT_EQ(refusing.request_count(), 1u);
 }
 
-TEST(Resilience, TimeLimitsEndStalledCallsAndAreRetried) {
+TEST(Resilience, TimeLimitsEndStalledCalls) {
     ChatStub stub(Value::array({{{"stall_ms", 3000}, {"content", "too late"}, {"repeat", true}}}));
     const auto started = std::chrono::steady_clock::now();
     EXPECT_THROW(openai_model(stub, fast_settings(0, milliseconds(200)))->invoke("q"), ServiceTimeoutError);
     EXPECT_LT(std::chrono::steady_clock::now() - started, milliseconds(1500));
 
-    ChatStub recovering(Value::array({{{"stall_ms", 3000}, {"content", "too late"}}, {{"content", "in time"}}}));
-    EXPECT_EQ(openai_model(recovering, fast_settings(1, milliseconds(200)))->invoke("q"), "in time");
+    // A quick failure leaves time for a retry within the same limit.
+    ChatStub recovering(Value::array({{{"status", 500}, {"error", "boom"}}, {{"content", "in time"}}}));
+    EXPECT_EQ(openai_model(recovering, fast_settings(1, milliseconds(2000)))->invoke("q"), "in time");
     EXPECT_EQ(recovering.request_count(), 2u);
+}
+
+// The time limit is a deadline for the call as a whole: attempts, waits and retries together.
+class CallDeadline : public ::testing::Test {
+protected:
+    static ModelSettings settings(milliseconds limit, milliseconds backoff) {
+        ModelSettings s = fast_settings(2, limit);
+        s.retry.initial_delay = backoff;
+        s.retry.jitter = 0;
+        return s;
+    }
+    // Runs one call and gives its time; the call must fail with E.
+    template <class E>
+    milliseconds failing_call(ChatStub& stub, const ModelSettings& s, std::string* what = nullptr) {
+        const auto started = std::chrono::steady_clock::now();
+        try {
+            openai_model(stub, s)->invoke("q");
+            ADD_FAILURE() << "the call succeeded";
+        } catch (const E& error) {
+            if (what) *what = error.what();
+        }
+        return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - started);
+    }
+};
+
+TEST_F(CallDeadline, AStalledAttemptUsesTheWholeLimitAndIsNotRetried) {
+    ChatStub stub(Value::array({{{"stall_ms", 5000}, {"content", "too late"}, {"repeat", true}}}));
+    const milliseconds took = failing_call<ServiceTimeoutError>(stub, settings(milliseconds(400), milliseconds(10)));
+    EXPECT_GE(took, milliseconds(380));
+    EXPECT_LT(took, milliseconds(900));  // three attempts of 400 ms each would take 1.2 s
+    EXPECT_EQ(stub.request_count(), 1u);
+}
+
+TEST_F(CallDeadline, ARetryGetsOnlyWhatIsLeft) {
+    ChatStub stub(Value::array({{{"status", 500}, {"error", "boom"}},
+                                {{"stall_ms", 5000}, {"content", "too late"}, {"repeat", true}}}));
+    const milliseconds took = failing_call<ServiceTimeoutError>(stub, settings(milliseconds(600), milliseconds(100)));
+    EXPECT_GE(took, milliseconds(550));
+    EXPECT_LT(took, milliseconds(1000));  // not 100 ms of backoff plus a fresh 600 ms
+    EXPECT_EQ(stub.request_count(), 2u);
+}
+
+TEST_F(CallDeadline, ABackoffLongerThanWhatIsLeftEndsTheCallAtOnce) {
+    ChatStub stub(Value::array({{{"status", 503}, {"error", "overloaded"}, {"repeat", true}}}));
+    std::string what;
+    const milliseconds took = failing_call<ServiceStatusError>(stub, settings(milliseconds(500), milliseconds(800)), &what);
+    EXPECT_LT(took, milliseconds(300));
+    EXPECT_EQ(stub.request_count(), 1u);
+    EXPECT_NE(what.find("overloaded"), std::string::npos) << what;
+}
+
+TEST_F(CallDeadline, ARetryAfterLongerThanWhatIsLeftFailsWithTheServicesMessage) {
+    ChatStub stub(Value::array({{{"status", 429}, {"retry_after", 5}, {"error", "Rate limit reached, retry in 5 s"}, {"repeat", true}}}));
+    std::string what;
+    const milliseconds took = failing_call<ServiceStatusError>(stub, settings(milliseconds(2000), milliseconds(10)), &what);
+    EXPECT_LT(took, milliseconds(500));  // not 5 s of waiting
+    EXPECT_EQ(stub.request_count(), 1u);
+    EXPECT_NE(what.find("429"), std::string::npos) << what;
+    EXPECT_NE(what.find("Rate limit reached, retry in 5 s"), std::string::npos) << what;
+    EXPECT_NE(what.find("asks to wait 5.0 s"), std::string::npos) << what;
+
+    // One that fits is waited for, as before, whatever its length against the old cap.
+    ChatStub fitting(Value::array({{{"status", 429}, {"retry_after", "0.3"}, {"error", "slow down"}}, {{"content", "ok"}}}));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(openai_model(fitting, settings(milliseconds(2000), milliseconds(10)))->invoke("q"), "ok");
+    EXPECT_GE(std::chrono::steady_clock::now() - started, milliseconds(280));
 }
 
 TEST(Resilience, MalformedBodiesAndDeadServersAreModelServiceErrors) {

@@ -68,9 +68,66 @@ TEST_F(TableAndSchemaNodes, LookupAndSchemasReadTheDatabase) {
     EXPECT_TRUE(holds(text, "CREATE TABLE Album (") && holds(text, "CREATE TABLE Genre (") &&
                 !holds(text, "Track ("))
         << text;
+    // Nothing chosen: every table, as when none of the chosen names is in the database.
     record["relevant_tables"] = Value::array();
-    EXPECT_EQ(schemas.invoke(state),
-              Value({{"sql_generation_prompt_type", "generation"}, {"schemas_from_relevant_tables", ""}}));
+    const std::string every = schemas.invoke(state)["schemas_from_relevant_tables"];
+    for (const char* table : {"Album", "Artist", "Genre", "Track", "PlaylistTrack"})
+        EXPECT_TRUE(holds(every, std::string("CREATE TABLE ") + table + " (")) << table;
+}
+
+TEST_F(TableAndSchemaNodes, ChosenNamesAreMatchedToTheDatabasesOwn) {
+    auto db = chinook();
+    RelevantSchemas schemas(db);
+    const auto table_heads = [](const std::string& text) {
+        std::vector<std::string> heads;
+        static const std::regex head("CREATE TABLE ([^ (]+) \\(");
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), head); it != std::sregex_iterator(); ++it)
+            heads.push_back((*it)[1]);
+        return heads;
+    };
+    const auto chosen = [&](Value names, std::string* log = nullptr) {
+        Value record = {{"relevant_tables", std::move(names)}};
+        graph::StateView state(record);
+        Value update;
+        ::testing::internal::CaptureStderr();
+        update = schemas.invoke(state);
+        const std::string logged = ::testing::internal::GetCapturedStderr();
+        if (log) *log = logged;
+        EXPECT_EQ(update["sql_generation_prompt_type"], "generation");
+        return table_heads(update["schemas_from_relevant_tables"].get<std::string>());
+    };
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(chosen({"Genre", "Album"}), (Names{"Genre", "Album"}));  // exact names as before
+    EXPECT_EQ(chosen({"genre"}), Names{"Genre"});
+    EXPECT_EQ(chosen({"\"Genre\"", "main.Track", "`playlisttrack`", "[MediaType]", " Artist "}),
+              (Names{"Genre", "Track", "PlaylistTrack", "MediaType", "Artist"}));
+    EXPECT_EQ(chosen({"GENRE", "Genre", "genre"}), Names{"Genre"});  // one table, once
+
+    std::string log;
+    EXPECT_EQ(chosen({"Genre", "Genres", "Nosuch"}, &log), Names{"Genre"});
+    EXPECT_TRUE(holds(log, "no table named 'Genres', 'Nosuch'")) << log;
+    const Names every = chosen({"Nosuch"}, &log);
+    EXPECT_EQ(every.size(), db->get_usable_table_names().size());
+    EXPECT_TRUE(holds(log, "using every table")) << log;
+    EXPECT_THROW(chosen({1}), TypeError);
+}
+
+TEST_F(TableAndSchemaNodes, ChosenNamesFindPostgresTablesWhateverTheirCase) {
+    const auto servers = testing::server_env();
+    ASSERT_TRUE(servers) << testing::kStartServers;
+    const auto& pg = servers->postgres;
+    auto db = CustomSQLDatabase::from_uri("postgresql://" + pg.user + ":" + pg.password + "@" + pg.host + ":" +
+                                          std::to_string(pg.port) + "/veltaai_fixtures");
+    RelevantSchemas schemas(db);
+    EXPECT_EQ(schemas.matched_tables({"Customers", "public.orders", "\"public\".\"Odd Name\"", "odd NAME", "select"}),
+              (std::vector<std::string>{"customers", "orders", "Odd Name", "select"}));
+    Value record = {{"relevant_tables", {"CUSTOMERS", "missing_table"}}};
+    graph::StateView state(record);
+    ::testing::internal::CaptureStderr();
+    const std::string text = schemas.invoke(state)["schemas_from_relevant_tables"];
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(holds(text, "CREATE TABLE customers (")) << text;
+    EXPECT_FALSE(holds(text, "orders")) << text;
 }
 
 TEST_F(TableAndSchemaNodes, RelevantTablesPromptJoinsTheNamesAndKeepsTheTailBraces) {
@@ -167,6 +224,9 @@ TEST_F(SQLNodes, ExecutionRecordsRowsNoRowsAndRejectedQueries) {
     const Value rejected = node.invoke(state);
     EXPECT_EQ(rejected["execution_success"], false);
     EXPECT_TRUE(holds(rejected["sql_execution_result"].at(0), "no such column: Nme")) << rejected;
+    // The database's error is kept apart as well; a query without rows is no database error.
+    EXPECT_EQ(rejected["execution_error"], rejected["sql_execution_result"]) << rejected;
+    EXPECT_EQ(rejected.size(), 3u) << rejected;
 }
 
 TEST_F(AnswerNodes, ResponsePromptShowsEveryQueryTheNewestResultAndTheAnalysis) {

@@ -41,9 +41,10 @@ void ServiceStub::configure(const Value& config) {
     for (const auto& [endpoint, answer] : config.items()) {
         check_endpoint(endpoint);
         const int status = answer.value("status", endpoint == "user_questions" ? 201 : 200);
+        if (answer.contains("stall_ms")) set_stall(endpoint, std::chrono::milliseconds(answer["stall_ms"].get<long>()));
         if (answer.contains("raw")) {
             set_raw_answer(endpoint, status, answer["raw"].get<std::string>());
-        } else {
+        } else if (answer.contains("body") || answer.contains("status") || !answer.contains("stall_ms")) {
             set_answer(endpoint, status, answer.value("body", Value()));
         }
     }
@@ -61,9 +62,22 @@ void ServiceStub::set_raw_answer(const std::string& endpoint, int status, std::s
     answers_[endpoint] = StubResponse{status, std::move(raw_body), "text/plain", {}};
 }
 
-StubResponse ServiceStub::answer(const std::string& endpoint) const {
+void ServiceStub::set_stall(const std::string& endpoint, std::chrono::milliseconds stall) {
+    check_endpoint(endpoint);
     std::lock_guard lock(mutex_);
-    return answers_.at(endpoint);
+    stalls_[endpoint] = stall;
+}
+
+StubResponse ServiceStub::answer(const std::string& endpoint) {
+    std::chrono::milliseconds stall{0};
+    StubResponse response;
+    {
+        std::lock_guard lock(mutex_);
+        response = answers_.at(endpoint);
+        if (const auto it = stalls_.find(endpoint); it != stalls_.end()) stall = it->second;
+    }
+    if (stall.count() > 0 && !server_.pause(stall)) return StubResponse::json(503, {{"detail", "stub stopping"}});
+    return response;
 }
 
 std::vector<Value> ServiceStub::usage_reports() const {

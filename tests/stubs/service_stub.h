@@ -6,7 +6,8 @@
 // Each endpoint answers a configurable status and body. Configuration as JSON:
 //   {"openais": {"status": 200, "body": [...]}, "azure-openais": {...},
 //    "user_questions": {"status": 201, "body": {...}}}
-// where "raw" in place of "body" sends a text as it stands (a body that is not JSON).
+// where "raw" in place of "body" sends a text as it stands (a body that is not JSON), and
+// "stall_ms" makes the endpoint wait that long before answering (cut short when the stub stops).
 // GET /_stub/requests lists the recorded requests, GET /_stub/usage_reports the reports.
 
 #include "stubs/stub_server.h"
@@ -22,6 +23,8 @@ public:
     // endpoint is "openais", "azure-openais" or "user_questions".
     void set_answer(const std::string& endpoint, int status, Value body);
     void set_raw_answer(const std::string& endpoint, int status, std::string raw_body);
+    // The endpoint waits this long before each answer; zero answers at once.
+    void set_stall(const std::string& endpoint, std::chrono::milliseconds stall);
     void configure(const Value& config);
 
     // Bodies of every POST to /velta/user_questions/, oldest first.
@@ -35,10 +38,11 @@ public:
     void stop() { server_.stop(); }
 
 private:
-    StubResponse answer(const std::string& endpoint) const;
+    StubResponse answer(const std::string& endpoint);
 
     mutable std::mutex mutex_;
     std::map<std::string, StubResponse> answers_;
+    std::map<std::string, std::chrono::milliseconds> stalls_;
     StubServer server_;
 };
 

@@ -34,6 +34,9 @@ constexpr const char* service_incomplete = "the product service gave no complete
 constexpr const char* cannot_build = "cannot set up the agent: ";
 constexpr const char* run_failed = "the question could not be answered (see the error above)";
 constexpr const char* no_answer = "no answer came back from the agent";
+constexpr const char* sql_failed = "no SQL query of the run succeeded; the answer above says what went wrong";
+constexpr const char* last_database_error = "Last database error: ";
+constexpr const char* no_database_error = "none (every query ran but returned no rows)";
 constexpr const char* media_unusable = "cannot use the media directory: ";
 constexpr const char* draw_failed = "cannot draw the graph: ";
 }  // namespace text
@@ -122,16 +125,12 @@ int ask(const AskOptions& options) {
     if (!options.quiet) observer = progress_printer();
     const agent::AgentInvoke invoke = [&graph, &observer](const Value& inputs) { return graph->invoke(inputs, observer); };
 
-    Value result;
+    agent::RunOutcome outcome;
     try {
-        if (options.use_service) {
-            result = agent::run_agent(invoke, *api_key, options.question, options.media_dir);
-        } else {
-            agent::RunOutcome outcome = agent::run_question(invoke, options.question, options.media_dir);
-            if (outcome.tokens && outcome.cost && !options.quiet)
-                std::cerr << "  tokens: " << *outcome.tokens << ", cost: $" << *outcome.cost << std::endl;
-            result = std::move(outcome.result);
-        }
+        outcome = agent::run_question(invoke, options.question, options.media_dir);
+        if (outcome.tokens && outcome.cost && !options.quiet)
+            std::cerr << "  tokens: " << *outcome.tokens << ", cost: $" << *outcome.cost << std::endl;
+        if (options.use_service) agent::report_usage(outcome, *api_key, options.question);
     } catch (const std::filesystem::filesystem_error& error) {
         complain(text::media_unusable + std::string(error.what()));
         return exit_usage;
@@ -140,11 +139,20 @@ int ask(const AskOptions& options) {
         return exit_run_failed;
     }
 
+    const Value& result = outcome.result;
     if (!result.is_object() || !result.contains("generated_query")) {
         complain(result.is_object() ? text::run_failed : text::no_answer);
         return exit_run_failed;
     }
     print_answer(result);
+    if (outcome.sql_failed) {
+        // The model's answer explains the failure; the user also gets what the database said.
+        std::cout << "\n" << text::last_database_error
+                  << (outcome.last_database_error ? *outcome.last_database_error : text::no_database_error) << "\n";
+        std::cout.flush();
+        complain(text::sql_failed);
+        return exit_run_failed;
+    }
     return exit_ok;
 }
 

@@ -24,7 +24,9 @@ struct AskOptions {
 };
 
 // Builds the agent, runs the question with progress on standard error, and prints the answer,
-// the SQL queries, the analysis code and the plot's path on standard output.
+// the SQL queries, the analysis code and the plot's path on standard output. A question whose
+// SQL never succeeded still prints the answer and the queries with their results, then the
+// last database error, and exits 1.
 int ask(const AskOptions& options);
 
 // Draws the query graph: ASCII art on standard output, or a PNG image at png_path.

@@ -137,7 +137,7 @@ std::shared_ptr<http::Client> shared_http_client() {
 
 std::chrono::milliseconds retry_delay(const RetryPolicy& policy, int attempt, const http::Response* answer) {
     if (answer) {
-        if (const auto asked = retry_after(*answer); asked && *asked <= policy.max_retry_after) return *asked;
+        if (const auto asked = retry_after(*answer)) return *asked;
     }
     double delay = static_cast<double>(policy.initial_delay.count());
     for (int i = 1; i < attempt; ++i) delay *= 2;
@@ -146,21 +146,32 @@ std::chrono::milliseconds retry_delay(const RetryPolicy& policy, int attempt, co
 }
 
 Value post_chat_completions(http::Client& client, const Endpoint& endpoint, const Value& body) {
+    using std::chrono::milliseconds;
+    using clock = std::chrono::steady_clock;
     auto logger = log::get("llm");
     const int attempts = 1 + std::max(0, endpoint.retry.max_retries);
+    const bool limited = endpoint.timeout.count() > 0;
+    const clock::time_point deadline = clock::now() + endpoint.timeout;
+    const auto left = [&] {
+        return std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(deadline - clock::now()));
+    };
     http::Request request{"POST", endpoint.url, endpoint.headers, body.dump(), endpoint.timeout};
     request.headers.emplace_back("Content-Type", "application/json");
 
     for (int attempt = 1;; ++attempt) {
-        const bool last = attempt == attempts;
+        // Later attempts get only what is left of the call's time limit.
+        if (limited) request.timeout = std::max(milliseconds(1), left());
         const std::string tries = attempt == 1 ? "" : " (after " + std::to_string(attempt) + " attempts)";
         std::optional<http::Response> answer;
+        std::string no_answer;  // why no answer came
+        bool timed_out = false;
         try {
             answer = client.send(request);
         } catch (const http::TimeoutError& error) {
-            if (last) throw ServiceTimeoutError(redact("chat completions request timed out" + tries + ": " + error.what(), endpoint.secret));
+            timed_out = true;
+            no_answer = error.what();
         } catch (const HttpError& error) {
-            if (last) throw ServiceConnectionError(redact("chat completions request failed" + tries + ": " + error.what(), endpoint.secret));
+            no_answer = error.what();
         }
         if (answer && answer->status >= 200 && answer->status < 300) {
             try {
@@ -169,14 +180,33 @@ Value post_chat_completions(http::Client& client, const Endpoint& endpoint, cons
                 throw ModelServiceError(std::string("chat completions reply is not JSON: ") + error.what());
             }
         }
-        if (answer && (last || !retryable_status(answer->status))) {
+        const auto give_up = [&](const std::string& note) {
+            if (!answer) {
+                const std::string what = redact(std::string("chat completions request ") +
+                                                    (timed_out ? "timed out" : "failed") + tries + note + ": " + no_answer,
+                                                endpoint.secret);
+                if (timed_out) throw ServiceTimeoutError(what);
+                throw ServiceConnectionError(what);
+            }
             const std::string message = redact(service_message(*answer), endpoint.secret);
             std::string what = "chat completions request failed with status " + std::to_string(answer->status);
             if (!answer->reason.empty()) what += " (" + answer->reason + ")";
-            what += tries + ": " + message;
-            throw ServiceStatusError(what, answer->status, message);
+            throw ServiceStatusError(what + tries + note + ": " + message, answer->status, message);
+        };
+        if (attempt == attempts || (answer && !retryable_status(answer->status))) give_up("");
+        if (timed_out && limited) give_up("");  // the attempt had all that was left
+
+        const milliseconds wait = retry_delay(endpoint.retry, attempt, answer ? &*answer : nullptr);
+        if (limited) {
+            // A retry that cannot finish inside the time limit is not started.
+            const milliseconds remaining = left();
+            const auto seconds = [](milliseconds d) { return shortest_decimal(static_cast<double>(d.count()) / 1000); };
+            if (wait >= remaining) {
+                const bool asked = answer && retry_after(*answer);
+                give_up(std::string(" (") + (asked ? "the service asks to wait " : "the next retry would wait ") +
+                        seconds(wait) + " s, more than the " + seconds(remaining) + " s left of the call's time limit)");
+            }
         }
-        const auto wait = retry_delay(endpoint.retry, attempt, answer ? &*answer : nullptr);
         logger->info("Retrying chat completions request in {} seconds ({})", wait.count() / 1000.0,
                      answer ? "status " + std::to_string(answer->status) : std::string("no answer"));
         std::this_thread::sleep_for(wait);

@@ -1,8 +1,9 @@
 #pragma once
 // One chat completions endpoint and the resilient POST to it that every model and client of
-// this folder shares: a time limit per attempt, at most a few retries with exponential
-// backoff and jitter on 429, 5xx, connection errors and time-outs (honouring Retry-After),
-// and errors that carry the status and the service's own message but never the API key.
+// this folder shares: one time limit for the whole call, retries included; at most a few
+// retries with exponential backoff and jitter on 429, 5xx and connection errors (honouring
+// Retry-After), each made only when it can start and finish inside the time limit; and errors
+// that carry the status and the service's own message but never the API key.
 
 #include "veltaai/core/errors.h"
 #include "veltaai/core/http.h"
@@ -19,8 +20,6 @@ struct RetryPolicy {
     std::chrono::milliseconds initial_delay{500};
     std::chrono::milliseconds max_delay{8000};
     double jitter = 0.25;  // each wait is scaled by a random factor in [1 - jitter, 1 + jitter]
-    // A Retry-After longer than this is not waited for; the backoff delay is used instead.
-    std::chrono::milliseconds max_retry_after{60000};
 };
 
 // The service answered with an error status (after the retries, for retryable ones).
@@ -51,12 +50,16 @@ struct Endpoint {
     std::string url;        // full address of the chat completions call
     http::Headers headers;  // authentication headers
     std::string secret;     // the API key, cut out of every error text
+    // Deadline of one call, every attempt and wait between attempts included; zero: none.
     std::chrono::milliseconds timeout{600000};
     RetryPolicy retry;
 };
 
-// POSTs body to the endpoint and returns the reply parsed as JSON. Throws ServiceStatusError,
-// ServiceConnectionError/ServiceTimeoutError, or ModelServiceError for a body that is not JSON.
+// POSTs body to the endpoint and returns the reply parsed as JSON. Each attempt gets what is
+// left of the endpoint's time limit; a retry is made only when more time is left than its wait,
+// and a Retry-After longer than what is left ends the call at once with the service's answer.
+// Throws ServiceStatusError, ServiceConnectionError/ServiceTimeoutError, or ModelServiceError
+// for a body that is not JSON.
 Value post_chat_completions(http::Client& client, const Endpoint& endpoint, const Value& body);
 
 // The four fields of an Azure deployment as a settings record holds them.
@@ -82,8 +85,8 @@ std::string openai_chat_url(const std::string& base_url);
 // The HTTP client shared by every model of the process, so connections are reused.
 std::shared_ptr<http::Client> shared_http_client();
 
-// The wait before retry number attempt (1-based) as the policy and the answer's Retry-After
-// headers say.
+// The wait before retry number attempt (1-based): what the answer's Retry-After headers ask
+// for, else the policy's backoff.
 std::chrono::milliseconds retry_delay(const RetryPolicy& policy, int attempt, const http::Response* answer);
 
 }  // namespace veltaai::llm

@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace veltaai::querygraph {
 
@@ -93,11 +94,19 @@ private:
 };
 
 // "relevant_schemas_node": {sql_generation_prompt_type: "generation",
-// schemas_from_relevant_tables: the schema text of relevant_tables}.
+// schemas_from_relevant_tables: the schema text of relevant_tables}. The chosen names are
+// matched to the database's own (see matched_tables), so a name in another case, quoted or
+// with a schema prefix still finds its table.
 class RelevantSchemas {
 public:
     explicit RelevantSchemas(std::shared_ptr<CustomSQLDatabase> db);
     Value invoke(graph::StateView& state);
+
+    // The database's names for the texts of picked, in their order without repeats: the same
+    // name, else the same ignoring case, else the same once quotes and any schema prefix are
+    // removed (exactly, then ignoring case). Names that match no table are dropped with a
+    // warning in the log; when none is left, every usable table.
+    std::vector<std::string> matched_tables(const Value& picked);
 
 private:
     InfoSQLDatabaseTool tool_;
@@ -149,8 +158,9 @@ private:
 };
 
 // "sql_execution_node": runs the newest query. Rows: {sql_execution_result: [rows],
-// execution_success: true, pandas_generation_prompt_type: "generation"}. No rows or a
-// database error: {sql_execution_result: ["None" or the error text], execution_success: false}.
+// execution_success: true, pandas_generation_prompt_type: "generation"}. No rows:
+// {sql_execution_result: ["None"], execution_success: false}. A database error: the error text
+// under both sql_execution_result and execution_error, execution_success false.
 class SQLExecution {
 public:
     explicit SQLExecution(std::shared_ptr<CustomSQLDatabase> db);

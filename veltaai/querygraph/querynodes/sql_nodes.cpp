@@ -101,7 +101,11 @@ Value SQLExecution::invoke(graph::StateView& state) {
     try {
         rows = db_->run(newest.get<std::string>(), "all", false);
     } catch (const DatabaseError& error) {
-        return {{"sql_execution_result", Value::array({error.what()})}, {"execution_success", false}};
+        // The error also goes to execution_error, so the run's last database error can be told
+        // apart from queries that merely returned no rows.
+        return {{"sql_execution_result", Value::array({error.what()})},
+                {"execution_error", Value::array({error.what()})},
+                {"execution_success", false}};
     }
     // No rows goes to repair like a rejected query; the model then sees "None" as its error.
     if (rows.empty())
