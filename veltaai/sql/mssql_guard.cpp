@@ -178,6 +178,9 @@ void check_tsql_statement(std::string_view sql, TsqlRules rules) {
             if (++chain >= 3) refuse("a four-part name reaches a linked server; " + std::string(kOnlyQueries));
             continue;
         }
+        if (t.kind == Token::Kind::other && (t.value == "{" || t.value == "}")) {
+            refuse("ODBC escape sequences ({...}) cannot run here; the driver would rewrite them.");
+        }
         const bool part = t.kind == Token::Kind::word || t.kind == Token::Kind::name;
         if (!part || i == 0 || tokens[i - 1].kind != Token::Kind::dot) chain = 0;
         if (t.kind == Token::Kind::word) {

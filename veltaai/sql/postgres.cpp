@@ -275,36 +275,7 @@ public:
 
     std::vector<std::string> elevated_privileges() override {
         // The questions concern the role the untrusted SQL runs under.
-        const Result r = execute(
-            "SELECT r.rolsuper, pg_catalog.pg_has_role(r.oid, 'pg_read_server_files', 'MEMBER'), "
-            "pg_catalog.pg_has_role(r.oid, 'pg_write_server_files', 'MEMBER'), "
-            "pg_catalog.pg_has_role(r.oid, 'pg_execute_server_program', 'MEMBER'), "
-            "pg_catalog.pg_has_role(r.oid, 'pg_signal_backend', 'MEMBER'), r.rolcreaterole, r.rolreplication, "
-            "r.rolbypassrls, EXISTS (SELECT 1 FROM pg_catalog.pg_extension WHERE extname = 'dblink'), "
-            "EXISTS (SELECT 1 FROM pg_catalog.pg_extension WHERE extname = 'adminpack'), "
-            "EXISTS (SELECT 1 FROM pg_catalog.pg_extension WHERE extname = 'postgres_fdw') "
-            "FROM pg_catalog.pg_roles r WHERE r.rolname = COALESCE(NULLIF($1, ''), current_user)",
-            {untrusted_role_});
-        if (r.rows.empty()) return {"role " + untrusted_role_ + " does not exist, so untrusted SQL cannot run"};
-        static constexpr std::array<const char*, 11> kPhrases = {
-            "superuser: every server file, server program and session",
-            "member of pg_read_server_files: reads any file on the server",
-            "member of pg_write_server_files: writes files on the server",
-            "member of pg_execute_server_program: runs programs on the server",
-            "member of pg_signal_backend: cancels and ends other sessions",
-            "CREATEROLE: creates and changes roles",
-            "REPLICATION: streams the write-ahead log and manages replication slots",
-            "BYPASSRLS: reads past row-level security policies",
-            "dblink is installed: reaches other databases and servers",
-            "adminpack is installed: writes, renames and removes server files",
-            "postgres_fdw is installed: reaches other servers through foreign tables",
-        };
-        std::vector<std::string> out;
-        const Row& row = r.rows.front();
-        for (std::size_t i = 0; i < kPhrases.size() && i < row.size(); ++i) {
-            if (row[i] == Cell(true)) out.emplace_back(kPhrases[i]);
-        }
-        return out;
+        return postgres_privilege_phrases(execute(postgres_privileges_query("$1"), {untrusted_role_}), untrusted_role_);
     }
 
     std::vector<std::string> table_names() override { return first_column(kTablesQuery); }

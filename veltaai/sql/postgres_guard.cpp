@@ -313,6 +313,45 @@ std::optional<std::string> postgres_denied_function(std::string_view name) {
     return std::nullopt;
 }
 
+std::string postgres_privileges_query(std::string_view placeholder) {
+    return "SELECT r.rolsuper, pg_catalog.pg_has_role(r.oid, 'pg_read_server_files', 'MEMBER'), "
+           "pg_catalog.pg_has_role(r.oid, 'pg_write_server_files', 'MEMBER'), "
+           "pg_catalog.pg_has_role(r.oid, 'pg_execute_server_program', 'MEMBER'), "
+           "pg_catalog.pg_has_role(r.oid, 'pg_signal_backend', 'MEMBER'), r.rolcreaterole, r.rolreplication, "
+           "r.rolbypassrls, EXISTS (SELECT 1 FROM pg_catalog.pg_extension WHERE extname = 'dblink'), "
+           "EXISTS (SELECT 1 FROM pg_catalog.pg_extension WHERE extname = 'adminpack'), "
+           "EXISTS (SELECT 1 FROM pg_catalog.pg_extension WHERE extname = 'postgres_fdw') "
+           "FROM pg_catalog.pg_roles r WHERE r.rolname = COALESCE(NULLIF(" +
+           std::string(placeholder) + ", ''), current_user)";
+}
+
+std::vector<std::string> postgres_privilege_phrases(const Result& answer, const std::string& role) {
+    static constexpr std::array<std::string_view, 11> kPhrases = {
+        "superuser: every server file, server program and session",
+        "member of pg_read_server_files: reads any file on the server",
+        "member of pg_write_server_files: writes files on the server",
+        "member of pg_execute_server_program: runs programs on the server",
+        "member of pg_signal_backend: cancels and ends other sessions",
+        "CREATEROLE: creates and changes roles",
+        "REPLICATION: streams the write-ahead log and manages replication slots",
+        "BYPASSRLS: reads past row-level security policies",
+        "dblink is installed: reaches other databases and servers",
+        "adminpack is installed: writes, renames and removes server files",
+        "postgres_fdw is installed: reaches other servers through foreign tables",
+    };
+    if (answer.rows.empty()) return {"role " + role + " does not exist, so untrusted SQL cannot run under it"};
+    std::vector<std::string> out;
+    const Row& row = answer.rows.front();
+    for (std::size_t i = 0; i < kPhrases.size() && i < row.size(); ++i) {
+        // Drivers give booleans as bool, 1 or 't' (psqlODBC's BoolsAsChar).
+        const Cell& c = row[i];
+        if (c == Cell(true) || c == Cell(std::int64_t{1}) || c == Cell(std::string("1")) || c == Cell(std::string("t"))) {
+            out.emplace_back(kPhrases[i]);
+        }
+    }
+    return out;
+}
+
 void check_postgres_statement(std::string_view sql) {
     if (sql.find('\0') != std::string_view::npos) refuse("the text holds a NUL byte.");
     if (sql.size() > kPostgresMaxStatementBytes) {

@@ -5,9 +5,12 @@
 // transaction (server files and programs, large objects, other sessions, advisory locks,
 // configuration, sequences, replication, foreign servers, SQL run from a text).
 
+#include "veltaai/sql/connection.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace veltaai::sql {
 
@@ -22,5 +25,11 @@ void check_postgres_statement(std::string_view sql);
 // Why a function of this name may not run in untrusted SQL, or nothing when it may. name is
 // the function's own name, without schema; compared case-insensitively.
 std::optional<std::string> postgres_denied_function(std::string_view name);
+
+// The query that asks what a role could reach beyond the database's own data, with
+// placeholder standing for the role's name (empty: the connected role), and its one row read
+// as phrases for a warning.
+std::string postgres_privileges_query(std::string_view placeholder);
+std::vector<std::string> postgres_privilege_phrases(const Result& answer, const std::string& role);
 
 }  // namespace veltaai::sql
