@@ -212,8 +212,9 @@ void check_tree(const json& root) {
 void check_statement(const json& statement) {
     if (!statement.is_object() || statement.size() != 1) refuse("the statement is of an unknown kind.");
     const auto& [kind, body] = *statement.items().begin();
-    if (kind == "SelectStmt" || kind == "VariableShowStmt") {
-        check_tree(statement);
+    if (kind == "VariableShowStmt") return;  // SHOW reads a setting, as current_setting() does
+    if (kind == "SelectStmt") {
+        check_tree(body);
         return;
     }
     if (kind == "ExplainStmt") {
@@ -293,8 +294,8 @@ void on_large_stack(const std::function<void()>& work) {
             } catch (...) {
                 j->error = std::current_exception();
             }
-            pg_query_exit();
-            return nullptr;
+            return nullptr;  // libpg_query frees its memory of this thread as it ends
+
         },
         &job);
     pthread_attr_destroy(&attributes);
