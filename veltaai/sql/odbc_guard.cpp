@@ -88,6 +88,15 @@ void check_sqlite_text(std::string_view sql) {
             }
             const std::size_t start = i;
             while (i < piece.size() && word_char(piece[i])) ++i;
+            const std::string word = folded(piece.substr(start, i - start));
+            // WITH ... DELETE (or INSERT, UPDATE, REPLACE INTO) changes data; replace() is a function.
+            std::size_t next = i;
+            while (next < piece.size() && std::isspace(static_cast<unsigned char>(piece[next]))) ++next;
+            const bool call = next < piece.size() && piece[next] == '(';
+            if (word == "insert" || word == "update" || word == "delete" || (word == "replace" && !call)) {
+                refuse("a statement that changes data cannot run here; only one query that reads data (SELECT, WITH, "
+                       "VALUES) is allowed.");
+            }
             check_sqlite_name(std::string(piece.substr(start, i - start)));
         }
     }
