@@ -2,13 +2,13 @@
 
 #include "veltaai/core/errors.h"
 
-#include <nlohmann/json.hpp>
 #include <pg_query.h>
 #include <pthread.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <utility>
@@ -17,8 +17,6 @@
 namespace veltaai::sql {
 
 namespace {
-
-using nlohmann::json;
 
 // A function family refused in untrusted SQL: a whole name, or every name starting with it.
 struct DeniedFunction {
@@ -154,91 +152,281 @@ constexpr std::string_view kPlainQueries =
     "only one plain query (SELECT, VALUES, TABLE, WITH over plain queries, EXPLAIN without ANALYZE, SHOW) can run "
     "here.";
 
-// The name of a String node ({"String": {"sval": name}}), or empty.
-std::string_view string_value(const json& node) {
-    const auto s = node.find("String");
-    if (s == node.end() || !s->is_object()) return {};
-    const auto v = s->find("sval");
-    return v != s->end() && v->is_string() ? std::string_view(v->get_ref<const std::string&>()) : std::string_view();
+std::string function_refusal(std::string_view name, bool column_notation) {
+    const auto reason = postgres_denied_function(name);
+    if (!reason) return {};
+    return std::string(name) + "()" + (column_notation ? " (called in column notation)" : "") + " " + *reason +
+           ", so it cannot run here.";
 }
 
-void check_function_name(std::string_view name, bool column_notation) {
-    if (const auto reason = postgres_denied_function(name)) {
-        refuse(std::string(name) + "()" + (column_notation ? " (called in column notation)" : "") + " " + *reason +
-               ", so it cannot run here.");
+// What one reading of libpg_query's JSON tree found. The tree is read as a stream of tokens
+// with an explicit stack, never as a document: building one costs more than the parse itself,
+// and a deep expression must not exhaust the stack.
+struct TreeFacts {
+    int statements = 0;
+    std::string kind;           // the first statement's node: "SelectStmt", "ExplainStmt", ...
+    std::string explain_query;  // under EXPLAIN, the explained statement's node
+    bool analyze = false;       // an EXPLAIN option named analyze
+    std::string refusal;        // the first thing in the tree a plain query must not hold
+};
+
+class TreeReader {
+public:
+    explicit TreeReader(std::string_view json) : json_(json) {}
+
+    TreeFacts read() {
+        skip_blanks();
+        value();
+        skip_blanks();
+        if (pos_ != json_.size()) malformed();
+        return std::move(facts_);
     }
-}
 
-// Walks the whole tree without recursion (a deep expression must not exhaust the stack) and
-// refuses what a plain query must not hold.
-void check_tree(const json& root) {
-    std::vector<const json*> pending = {&root};
-    while (!pending.empty()) {
-        const json& node = *pending.back();
-        pending.pop_back();
-        if (node.is_array()) {
-            for (const json& item : node) pending.push_back(&item);
-            continue;
+private:
+    // One open object or array: the key it was reached by, and for objects the current key.
+    struct Frame {
+        bool object;
+        std::string name;
+        std::string key;
+        int index = -1;
+        int names = 0;  // what its String elements are: 0 nothing, 1 function name, 2 column notation
+        std::string last;
+    };
+
+    [[noreturn]] static void malformed() { refuse("PostgreSQL's parse of the text could not be read."); }
+
+    char peek() const { return pos_ < json_.size() ? json_[pos_] : '\0'; }
+
+    void skip_blanks() {
+        while (pos_ < json_.size() && (json_[pos_] == ' ' || json_[pos_] == '\n' || json_[pos_] == '\t' ||
+                                       json_[pos_] == '\r')) {
+            ++pos_;
         }
-        if (!node.is_object()) continue;
-        for (const auto& [key, value] : node.items()) {
-            if (key == "FuncCall") {
-                const auto names = value.find("funcname");
-                if (names != value.end() && names->is_array() && !names->empty()) {
-                    check_function_name(string_value(names->back()), false);
+    }
+
+    void note(std::string why) {
+        if (facts_.refusal.empty()) facts_.refusal = std::move(why);
+    }
+
+    // The name a new container is reached by.
+    std::string reached_by() const {
+        if (stack_.empty()) return {};
+        return stack_.back().object ? stack_.back().key : stack_.back().name;
+    }
+
+    void value() {
+        // Iterative: containers push frames; scalars are read in place.
+        while (true) {
+            skip_blanks();
+            if (!stack_.empty() && !stack_.back().object) ++stack_.back().index;
+            const char c = peek();
+            if (c == '{' || c == '[') {
+                ++pos_;
+                open(c == '{');
+                skip_blanks();
+                if (peek() == (c == '{' ? '}' : ']')) {
+                    ++pos_;
+                    close();
+                    if (!after_value()) return;
+                    continue;
                 }
-            } else if (key == "ColumnRef" || key == "A_Indirection") {
-                // PostgreSQL reads x.f as f(x): column notation calls functions too.
-                // A lone name is a column; in a.b.c every name after the first may be a call.
-                const bool column = key == "ColumnRef";
-                const auto fields = value.find(column ? "fields" : "indirection");
-                if (fields != value.end() && fields->is_array()) {
-                    for (std::size_t i = column ? 1 : 0; i < fields->size(); ++i) {
-                        check_function_name(string_value((*fields)[i]), true);
+                if (c == '{') member_key();
+                continue;
+            }
+            if (c == '"') {
+                scalar_string(string());
+            } else {
+                while (pos_ < json_.size() && json_[pos_] != ',' && json_[pos_] != '}' && json_[pos_] != ']' &&
+                       json_[pos_] != ' ' && json_[pos_] != '\n') {
+                    ++pos_;
+                }
+            }
+            if (!after_value()) return;
+        }
+    }
+
+    // After a value: the next member or element, or the ends of containers. False at the end.
+    bool after_value() {
+        while (true) {
+            if (stack_.empty()) return false;
+            skip_blanks();
+            const char c = peek();
+            if (c == ',') {
+                ++pos_;
+                if (stack_.back().object) {
+                    skip_blanks();
+                    member_key();
+                }
+                return true;
+            }
+            if (c == (stack_.back().object ? '}' : ']')) {
+                ++pos_;
+                close();
+                continue;
+            }
+            malformed();
+        }
+    }
+
+    void member_key() {
+        if (peek() != '"') malformed();
+        std::string key = string();
+        skip_blanks();
+        if (peek() != ':') malformed();
+        ++pos_;
+        on_key(key);
+        stack_.back().key = std::move(key);
+    }
+
+    void open(bool object) {
+        Frame frame{object, reached_by(), {}, -1, 0, {}};
+        if (!object && stack_.size() >= 1) {
+            const std::string& parent = stack_.back().name;
+            if (frame.name == "funcname" && parent == "FuncCall") frame.names = 1;
+            // PostgreSQL reads x.f as f(x): column notation calls functions too.
+            if ((frame.name == "fields" && parent == "ColumnRef") ||
+                (frame.name == "indirection" && parent == "A_Indirection")) {
+                frame.names = 2;
+            }
+        }
+        if (!object && stack_.size() == 1 && frame.name == "stmts") stmts_depth_ = 2;
+        stack_.push_back(std::move(frame));
+        if (stmts_depth_ == 2 && stack_.size() == 3 && object) ++facts_.statements;
+    }
+
+    void close() {
+        Frame& frame = stack_.back();
+        if (frame.names == 1 && !frame.last.empty()) {
+            if (std::string why = function_refusal(frame.last, false); !why.empty()) note(std::move(why));
+        }
+        stack_.pop_back();
+    }
+
+    void on_key(const std::string& key) {
+        const std::size_t depth = stack_.size();
+        // root / stmts / {stmt: ...} / {Kind: body}: the statement's own node.
+        if (depth == 4 && stack_[3].name == "stmt" && stack_[1].name == "stmts") {
+            if (facts_.statements == 1) facts_.kind = key;
+            return;
+        }
+        if (depth == 6 && stack_[5].name == "query" && stack_[4].name == "ExplainStmt") {
+            if (facts_.statements == 1) facts_.explain_query = key;
+        }
+        if (key == "intoClause") {
+            note("SELECT ... INTO creates a table; " + std::string(kPlainQueries));
+        } else if (key == "lockingClause") {
+            note("a locking clause (FOR UPDATE, FOR SHARE, ...) takes row locks; " + std::string(kPlainQueries));
+        } else if (key.size() > 4 && key.ends_with("Stmt") && key != "SelectStmt") {
+            note(statement_words(key) + " inside a query cannot run here; " + std::string(kPlainQueries));
+        }
+    }
+
+    void scalar_string(std::string text) {
+        const std::size_t depth = stack_.size();
+        if (depth >= 1 && stack_.back().object && stack_.back().key == "defname" && stack_.back().name == "DefElem" &&
+            lower(text) == "analyze") {
+            facts_.analyze = true;
+        }
+        // {"String": {"sval": name}} as an element of a list of names.
+        if (depth >= 3 && stack_.back().key == "sval" && stack_.back().name == "String") {
+            Frame& list = stack_[depth - 3];
+            if (list.names == 1) list.last = text;
+            if (list.names == 2 && (list.name == "indirection" || list.index >= 1)) {
+                if (std::string why = function_refusal(text, true); !why.empty()) note(std::move(why));
+            }
+        }
+    }
+
+    static void append_utf8(std::string& out, std::uint32_t cp) {
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+
+    std::uint32_t hex4() {
+        if (pos_ + 4 > json_.size()) malformed();
+        std::uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) {
+            const char h = json_[pos_++];
+            v <<= 4;
+            if (h >= '0' && h <= '9') v |= static_cast<std::uint32_t>(h - '0');
+            else if (h >= 'a' && h <= 'f') v |= static_cast<std::uint32_t>(h - 'a' + 10);
+            else if (h >= 'A' && h <= 'F') v |= static_cast<std::uint32_t>(h - 'A' + 10);
+            else malformed();
+        }
+        return v;
+    }
+
+    // A JSON string at pos_, its escapes decoded.
+    std::string string() {
+        ++pos_;
+        std::string out;
+        while (true) {
+            if (pos_ >= json_.size()) malformed();
+            const char c = json_[pos_++];
+            if (c == '"') return out;
+            if (c != '\\') {
+                out += c;
+                continue;
+            }
+            if (pos_ >= json_.size()) malformed();
+            const char e = json_[pos_++];
+            switch (e) {
+                case 'n': out += '\n'; break;
+                case 't': out += '\t'; break;
+                case 'r': out += '\r'; break;
+                case 'b': out += '\b'; break;
+                case 'f': out += '\f'; break;
+                case 'u': {
+                    std::uint32_t cp = hex4();
+                    if (cp >= 0xD800 && cp < 0xDC00 && json_.substr(pos_, 2) == "\\u") {
+                        pos_ += 2;
+                        const std::uint32_t low = hex4();
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
                     }
+                    append_utf8(out, cp);
+                    break;
                 }
-            } else if (key == "intoClause") {
-                refuse("SELECT ... INTO creates a table; " + std::string(kPlainQueries));
-            } else if (key == "lockingClause") {
-                refuse("a locking clause (FOR UPDATE, FOR SHARE, ...) takes row locks; " + std::string(kPlainQueries));
-            } else if (key.size() > 4 && key.ends_with("Stmt") && key != "SelectStmt") {
-                refuse(statement_words(key) + " inside a query cannot run here; " + std::string(kPlainQueries));
+                default: out += e; break;
             }
-            if (value.is_structured()) pending.push_back(&value);
         }
     }
-}
 
-void check_statement(const json& statement) {
-    if (!statement.is_object() || statement.size() != 1) refuse("the statement is of an unknown kind.");
-    const auto& [kind, body] = *statement.items().begin();
-    if (kind == "VariableShowStmt") return;  // SHOW reads a setting, as current_setting() does
-    if (kind == "SelectStmt") {
-        check_tree(body);
-        return;
-    }
-    if (kind == "ExplainStmt") {
-        if (const auto options = body.find("options"); options != body.end() && options->is_array()) {
-            for (const json& option : *options) {
-                const auto def = option.find("DefElem");
-                if (def == option.end()) continue;
-                const auto name = def->find("defname");
-                if (name != def->end() && name->is_string() && lower(name->get<std::string>()) == "analyze") {
-                    refuse("EXPLAIN ANALYZE runs the statement it explains; use EXPLAIN without ANALYZE.");
-                }
-            }
-        }
-        const auto query = body.find("query");
-        if (query == body.end() || !query->is_object() || !query->contains("SelectStmt")) {
-            const std::string inner =
-                query != body.end() && query->is_object() && !query->empty() ? query->begin().key() : std::string();
-            refuse("EXPLAIN of " + (inner.empty() ? std::string("this statement") : statement_words(inner)) +
+    std::string_view json_;
+    std::size_t pos_ = 0;
+    std::size_t stmts_depth_ = 0;
+    std::vector<Frame> stack_;
+    TreeFacts facts_;
+};
+
+void judge(const TreeFacts& facts) {
+    if (facts.statements == 0) refuse("the text holds no SQL statement.");
+    if (facts.statements > 1) refuse("the text holds more than one SQL statement; run one statement at a time.");
+    if (facts.kind == "VariableShowStmt") return;  // SHOW reads a setting, as current_setting() does
+    if (facts.kind == "ExplainStmt") {
+        if (facts.analyze) refuse("EXPLAIN ANALYZE runs the statement it explains; use EXPLAIN without ANALYZE.");
+        if (facts.explain_query != "SelectStmt") {
+            refuse("EXPLAIN of " +
+                   (facts.explain_query.empty() ? std::string("this statement") : statement_words(facts.explain_query)) +
                    " cannot run here; " + std::string(kPlainQueries));
         }
-        check_tree(*query);
-        return;
+    } else if (facts.kind != "SelectStmt") {
+        refuse((facts.kind.empty() ? std::string("this statement") : statement_words(facts.kind)) + " cannot run here; " +
+               std::string(kPlainQueries));
     }
-    refuse(statement_words(kind) + " cannot run here; " + std::string(kPlainQueries));
+    if (!facts.refusal.empty()) refuse(facts.refusal);
 }
 
 // libpg_query's result, freed on every path.
@@ -255,24 +443,13 @@ private:
 };
 
 void classify(const std::string& text) {
-    json tree;
-    {
-        const ParseResult parsed(text);
-        if (const PgQueryError* error = parsed.get().error) {
-            refuse(std::string("PostgreSQL cannot parse the text: ") + (error->message ? error->message : "syntax error") +
-                   ".");
-        }
-        tree = json::parse(parsed.get().parse_tree, nullptr, false);
+    const ParseResult parsed(text);
+    if (const PgQueryError* error = parsed.get().error) {
+        refuse(std::string("PostgreSQL cannot parse the text: ") + (error->message ? error->message : "syntax error") +
+               ".");
     }
-    if (tree.is_discarded()) refuse("PostgreSQL's parse of the text could not be read.");
-    const auto statements = tree.find("stmts");
-    if (statements == tree.end() || !statements->is_array() || statements->empty()) {
-        refuse("the text holds no SQL statement.");
-    }
-    if (statements->size() > 1) refuse("the text holds more than one SQL statement; run one statement at a time.");
-    const auto statement = statements->front().find("stmt");
-    if (statement == statements->front().end()) refuse("the text holds no SQL statement.");
-    check_statement(*statement);
+    const char* tree = parsed.get().parse_tree;
+    judge(TreeReader(tree ? std::string_view(tree) : std::string_view()).read());
 }
 
 // Runs work on a thread with a stack of its own size, passing its exception on.
