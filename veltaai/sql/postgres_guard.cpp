@@ -186,8 +186,8 @@ private:
     // One open object or array: the key it was reached by, and for objects the current key.
     struct Frame {
         bool object;
-        std::string name;
-        std::string key;
+        std::string_view name;  // keys are plain identifiers: views into the tree's text
+        std::string_view key;
         int index = -1;
         int names = 0;  // what its String elements are: 0 nothing, 1 function name, 2 column notation
         std::string last;
@@ -209,7 +209,7 @@ private:
     }
 
     // The name a new container is reached by.
-    std::string reached_by() const {
+    std::string_view reached_by() const {
         if (stack_.empty()) return {};
         return stack_.back().object ? stack_.back().key : stack_.back().name;
     }
@@ -234,7 +234,10 @@ private:
                 continue;
             }
             if (c == '"') {
-                scalar_string(string());
+                // Only names are read; other texts are skipped over.
+                const std::string_view key = stack_.empty() ? std::string_view() : stack_.back().key;
+                if (key == "sval" || key == "defname") scalar_string(string());
+                else skip_string();
             } else {
                 while (pos_ < json_.size() && json_[pos_] != ',' && json_[pos_] != '}' && json_[pos_] != ']' &&
                        json_[pos_] != ' ' && json_[pos_] != '\n') {
@@ -270,18 +273,32 @@ private:
 
     void member_key() {
         if (peek() != '"') malformed();
-        std::string key = string();
+        const std::size_t start = ++pos_;
+        while (pos_ < json_.size() && json_[pos_] != '"') {
+            if (json_[pos_] == '\\') malformed();
+            ++pos_;
+        }
+        if (pos_ >= json_.size()) malformed();
+        const std::string_view key = json_.substr(start, pos_ - start);
+        ++pos_;
         skip_blanks();
         if (peek() != ':') malformed();
         ++pos_;
         on_key(key);
-        stack_.back().key = std::move(key);
+        stack_.back().key = key;
+    }
+
+    void skip_string() {
+        ++pos_;
+        while (pos_ < json_.size() && json_[pos_] != '"') pos_ += json_[pos_] == '\\' ? 2 : 1;
+        if (pos_ >= json_.size()) malformed();
+        ++pos_;
     }
 
     void open(bool object) {
         Frame frame{object, reached_by(), {}, -1, 0, {}};
         if (!object && stack_.size() >= 1) {
-            const std::string& parent = stack_.back().name;
+            const std::string_view parent = stack_.back().name;
             if (frame.name == "funcname" && parent == "FuncCall") frame.names = 1;
             // PostgreSQL reads x.f as f(x): column notation calls functions too.
             if ((frame.name == "fields" && parent == "ColumnRef") ||
@@ -302,22 +319,22 @@ private:
         stack_.pop_back();
     }
 
-    void on_key(const std::string& key) {
+    void on_key(std::string_view key) {
         const std::size_t depth = stack_.size();
         // root / stmts / {stmt: ...} / {Kind: body}: the statement's own node.
         if (depth == 4 && stack_[3].name == "stmt" && stack_[1].name == "stmts") {
-            if (facts_.statements == 1) facts_.kind = key;
+            if (facts_.statements == 1) facts_.kind = std::string(key);
             return;
         }
         if (depth == 6 && stack_[5].name == "query" && stack_[4].name == "ExplainStmt") {
-            if (facts_.statements == 1) facts_.explain_query = key;
+            if (facts_.statements == 1) facts_.explain_query = std::string(key);
         }
         if (key == "intoClause") {
             note("SELECT ... INTO creates a table; " + std::string(kPlainQueries));
         } else if (key == "lockingClause") {
             note("a locking clause (FOR UPDATE, FOR SHARE, ...) takes row locks; " + std::string(kPlainQueries));
         } else if (key.size() > 4 && key.ends_with("Stmt") && key != "SelectStmt") {
-            note(statement_words(key) + " inside a query cannot run here; " + std::string(kPlainQueries));
+            note(statement_words(std::string(key)) + " inside a query cannot run here; " + std::string(kPlainQueries));
         }
     }
 
