@@ -3,6 +3,7 @@
 // and stopped after 10,000 rows. The stream needs scripts/test-servers.sh start.
 #include "tests/sql/test_servers.h"
 #include "veltaai/sql/mssql_guard.h"
+#include "veltaai/sql/odbc.h"
 #include "veltaai/sql/postgres.h"
 #include "veltaai/sql/postgres_guard.h"
 
@@ -85,6 +86,27 @@ void BM_PostgresStreamTenMillionRows(benchmark::State& state) {
     state.counters["peak_rss_above_baseline_MiB"] = static_cast<double>(peak_rss_kib() - baseline) / 1024.0;
 }
 BENCHMARK(BM_PostgresStreamTenMillionRows)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The same through psqlODBC, which reads through a cursor of the read-only transaction.
+void BM_PsqlOdbcStreamTenMillionRows(benchmark::State& state) {
+    const auto found = veltaai::testing::server_env();
+    if (!found) {
+        state.SkipWithError(veltaai::testing::kStartServers);
+        return;
+    }
+    const auto& pg = found->postgres;
+    auto db = veltaai::sql::connect_odbc("DRIVER={PostgreSQL Unicode};SERVER=" + pg.host + ";PORT=" +
+                                         std::to_string(pg.port) + ";DATABASE=veltaai_fixtures;UID=" + pg.user +
+                                         ";PWD=" + pg.password);
+    { std::ofstream("/proc/self/clear_refs") << "5"; }
+    const std::size_t baseline = peak_rss_kib();
+    for (auto _ : state) {
+        StopAfter sink(10'000);
+        db->stream_read_only("SELECT g, repeat('x', 100) FROM generate_series(1, 10000000) g", 60s, sink);
+    }
+    state.counters["peak_rss_above_baseline_MiB"] = static_cast<double>(peak_rss_kib() - baseline) / 1024.0;
+}
+BENCHMARK(BM_PsqlOdbcStreamTenMillionRows)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 

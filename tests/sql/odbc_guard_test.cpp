@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 
 namespace veltaai::sql {
 namespace {
@@ -79,6 +80,52 @@ TEST_F(OdbcGuard, PsqlOdbcGetsPostgresRulesAndAReadOnlyTransaction) {
     const auto privileges = db->elevated_privileges();
     ASSERT_FALSE(privileges.empty());
     EXPECT_NE(privileges.front().find("superuser"), std::string::npos);
+}
+
+std::size_t peak_rss_kib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6));
+    }
+    return 0;
+}
+
+// Counts rows and asks for no more after limit.
+class StopAfter : public RowSink {
+public:
+    explicit StopAfter(std::size_t limit) : limit_(limit) {}
+    void columns(const std::vector<std::string>& names) override { names_ = names; }
+    bool row(Row&&) override { return ++rows_ < limit_; }
+    std::size_t rows() const { return rows_; }
+    const std::vector<std::string>& names() const { return names_; }
+
+private:
+    std::size_t limit_;
+    std::size_t rows_ = 0;
+    std::vector<std::string> names_;
+};
+
+TEST_F(OdbcGuard, PsqlOdbcStreamsStopEarlyWithBoundedMemory) {
+    auto db = psqlodbc();
+    { std::ofstream("/proc/self/clear_refs") << "5"; }
+    const std::size_t baseline = peak_rss_kib();
+    const auto start = std::chrono::steady_clock::now();
+    StopAfter sink(10'000);
+    db->stream_read_only("SELECT g, repeat('x', 100) AS pad FROM generate_series(1, 10000000) g", 30s, sink);
+    EXPECT_EQ(sink.rows(), 10'000u);
+    EXPECT_EQ(sink.names(), (std::vector<std::string>{"g", "pad"}));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_LT(peak_rss_kib(), baseline + 64 * 1024);
+    // Statements a cursor cannot hold still stream; the time limit holds across fetches.
+    StopAfter show(100);
+    db->stream_read_only("SHOW transaction_read_only", 5s, show);
+    EXPECT_EQ(show.rows(), 1u);
+    StopAfter slow(1'000'000);
+    const auto slow_start = std::chrono::steady_clock::now();
+    EXPECT_THROW(db->stream_read_only("SELECT pg_sleep(0.002) FROM generate_series(1, 100000)", 1s, slow), DatabaseError);
+    EXPECT_LT(std::chrono::steady_clock::now() - slow_start, 4s);
+    EXPECT_EQ(db->execute("SELECT 1").rows.size(), 1u);
 }
 
 // A copy of Chinook behind the SQLite ODBC driver, judged through a native connection.

@@ -8,6 +8,7 @@
 #include <sqlext.h>
 
 #include <algorithm>
+#include <chrono>
 #include <array>
 #include <map>
 
@@ -167,6 +168,12 @@ public:
     }
 
     void stream_read_only(std::string_view sql, std::chrono::milliseconds time_limit, RowSink& sink) override {
+        // psqlODBC reads a whole result into memory before the first row reaches us: queries
+        // are read through a cursor of the read-only transaction instead, a batch at a time.
+        if (engine_ == OdbcEngine::postgresql && check_postgres_statement(sql) == PostgresStatement::query) {
+            stream_through_cursor(sql, time_limit, sink);
+            return;
+        }
         check_odbc_statement(sql, engine_);
         in_guarded_frame(time_limit, 0, [&](const Handle& stmt) {
             execute_text(stmt, sql);
@@ -188,6 +195,44 @@ public:
                     SQLCancel(stmt.get());
                     break;
                 }
+            }
+        });
+    }
+
+    void stream_through_cursor(std::string_view sql, std::chrono::milliseconds time_limit, RowSink& sink) {
+        const auto deadline = std::chrono::steady_clock::now() + time_limit;
+        in_guarded_frame(time_limit, 0, [&](const Handle& declare) {
+            // The text was read by PostgreSQL's parser as one query: after "FOR " it is read the same.
+            execute_text(declare, "DECLARE veltaai_rows NO SCROLL CURSOR FOR " + std::string(sql));
+            bool announced = false;
+            std::vector<SQLSMALLINT> types;
+            while (true) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    throw DatabaseError("canceling statement due to statement timeout (the time limit of " +
+                                        std::to_string(time_limit.count()) + " ms passed while rows were read)");
+                }
+                Handle fetch(SQL_HANDLE_STMT, dbc_->get());
+                execute_text(fetch, "FETCH FORWARD " + std::to_string(kCursorBatch) + " FROM veltaai_rows");
+                SQLSMALLINT columns = 0;
+                check(fetch, SQLNumResultCols(fetch.get(), &columns));
+                if (!announced) {
+                    types = describe(fetch, columns, [&](std::vector<std::string> names) { sink.columns(names); });
+                    announced = true;
+                }
+                int got = 0;
+                while (true) {
+                    const SQLRETURN rc = SQLFetch(fetch.get());
+                    if (rc == SQL_NO_DATA) break;
+                    check(fetch, rc);
+                    ++got;
+                    Row row;
+                    row.reserve(types.size());
+                    for (SQLSMALLINT c = 1; c <= columns; ++c) {
+                        row.push_back(cell(fetch, c, types[static_cast<std::size_t>(c - 1)]));
+                    }
+                    if (!sink.row(std::move(row))) return;  // the rollback closes the cursor
+                }
+                if (got < kCursorBatch) return;
             }
         });
     }
@@ -284,6 +329,8 @@ public:
     }
 
 private:
+    static constexpr int kCursorBatch = 500;
+
     static SQLCHAR* sql_text(const char* text) { return reinterpret_cast<SQLCHAR*>(const_cast<char*>(text)); }
     static SQLCHAR* schema_arg(const std::string& schema) {
         return schema.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(const_cast<char*>(schema.c_str()));

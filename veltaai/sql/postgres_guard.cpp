@@ -428,10 +428,11 @@ private:
     TreeFacts facts_;
 };
 
-void judge(const TreeFacts& facts) {
+PostgresStatement judge(const TreeFacts& facts) {
     if (facts.statements == 0) refuse("the text holds no SQL statement.");
     if (facts.statements > 1) refuse("the text holds more than one SQL statement; run one statement at a time.");
-    if (facts.kind == "VariableShowStmt") return;  // SHOW reads a setting, as current_setting() does
+    // SHOW reads a setting, as current_setting() does.
+    if (facts.kind == "VariableShowStmt") return PostgresStatement::show;
     if (facts.kind == "ExplainStmt") {
         if (facts.analyze) refuse("EXPLAIN ANALYZE runs the statement it explains; use EXPLAIN without ANALYZE.");
         if (facts.explain_query != "SelectStmt") {
@@ -444,6 +445,7 @@ void judge(const TreeFacts& facts) {
                std::string(kPlainQueries));
     }
     if (!facts.refusal.empty()) refuse(facts.refusal);
+    return facts.kind == "ExplainStmt" ? PostgresStatement::explain : PostgresStatement::query;
 }
 
 // libpg_query's result, freed on every path.
@@ -459,14 +461,14 @@ private:
     PgQueryParseResult result_;
 };
 
-void classify(const std::string& text) {
+PostgresStatement classify(const std::string& text) {
     const ParseResult parsed(text);
     if (const PgQueryError* error = parsed.get().error) {
         refuse(std::string("PostgreSQL cannot parse the text: ") + (error->message ? error->message : "syntax error") +
                ".");
     }
     const char* tree = parsed.get().parse_tree;
-    judge(TreeReader(tree ? std::string_view(tree) : std::string_view()).read());
+    return judge(TreeReader(tree ? std::string_view(tree) : std::string_view()).read());
 }
 
 // Runs work on a thread with a stack of its own size, passing its exception on.
@@ -547,17 +549,16 @@ std::vector<std::string> postgres_privilege_phrases(const Result& answer, const 
     return out;
 }
 
-void check_postgres_statement(std::string_view sql) {
+PostgresStatement check_postgres_statement(std::string_view sql) {
     if (sql.find('\0') != std::string_view::npos) refuse("the text holds a NUL byte.");
     if (sql.size() > kPostgresMaxStatementBytes) {
         refuse("the text is longer than " + std::to_string(kPostgresMaxStatementBytes) + " bytes.");
     }
     const std::string text(sql);
-    if (text.size() <= kInlineParseBytes) {
-        classify(text);
-        return;
-    }
-    on_large_stack([&] { classify(text); });
+    if (text.size() <= kInlineParseBytes) return classify(text);
+    PostgresStatement kind = PostgresStatement::query;
+    on_large_stack([&] { kind = classify(text); });
+    return kind;
 }
 
 }  // namespace veltaai::sql

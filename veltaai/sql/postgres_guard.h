@@ -18,9 +18,12 @@ namespace veltaai::sql {
 // parser's memory grows with the text.
 inline constexpr std::size_t kPostgresMaxStatementBytes = 100'000;
 
+// What an accepted statement is: a query (which a cursor can hold), EXPLAIN, or SHOW.
+enum class PostgresStatement { query, explain, show };
+
 // Checks that sql may run as untrusted SQL on PostgreSQL; throws DatabaseError saying what was
 // refused and why. The text the server then runs is sql unchanged.
-void check_postgres_statement(std::string_view sql);
+PostgresStatement check_postgres_statement(std::string_view sql);
 
 // Why a function of this name may not run in untrusted SQL, or nothing when it may. name is
 // the function's own name, without schema; compared case-insensitively.
