@@ -80,6 +80,17 @@ TEST_F(OdbcGuard, PsqlOdbcGetsPostgresRulesAndAReadOnlyTransaction) {
     const auto privileges = db->elevated_privileges();
     ASSERT_FALSE(privileges.empty());
     EXPECT_NE(privileges.front().find("superuser"), std::string::npos);
+    // Untrusted SQL under a role of its own, set in SQL inside the transaction.
+    const std::string role = "probe_odbc_reader_" + std::to_string(::getpid());
+    db->execute("DROP ROLE IF EXISTS " + role);
+    db->execute("CREATE ROLE " + role + " NOLOGIN");
+    db->set_untrusted_role(role);
+    EXPECT_EQ(db->run_read_only("SELECT current_user", 5s).rows.at(0).at(0), Cell(role));
+    EXPECT_NE(outcome(*db, "SELECT * FROM " + T).find("permission denied"), std::string::npos);
+    for (const std::string& phrase : db->elevated_privileges()) EXPECT_EQ(phrase.find("superuser"), std::string::npos);
+    EXPECT_EQ(db->execute("SELECT current_user").rows.at(0).at(0), Cell(env.postgres.user));
+    db->set_untrusted_role("");
+    db->execute("DROP ROLE " + role);
 }
 
 std::size_t peak_rss_kib() {
