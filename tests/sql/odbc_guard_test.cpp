@@ -213,6 +213,7 @@ TEST_F(SqliteOdbcGuard, SqliteBehindOdbcIsReadStrictly) {
         {"SELECT {fn user()}", true},
         {"{call x()}", true},
         {"WITH d AS (SELECT 1) DELETE FROM Genre", true},
+        {"SELECT [a]];DELETE FROM Genre;--]", true},
         // Harmless texts that must read, not write.
         {"SELECT count(*) FROM Genre", false},
         {"SELECT '; DELETE FROM Genre; ', \"Name\" FROM Genre LIMIT 1", false},
@@ -267,7 +268,8 @@ TEST(TsqlReader, RefusesChangingAndExecutingWordsWhereverTheyStand) {
              "SELECT * FROM srv.db..t", "SELECT 1 /* /* */ ' */ DELETE FROM t --'", "SELECT 'a' + 'b''' DELETE FROM t",
              "SELECT [a]]b] DELETE FROM t", "SELECT N'x' DROP TABLE t", "SELECT {fn user()}", "SELECT 1 /* open",
              "SELECT 'open", "SELECT [open", "INSERT INTO t VALUES (1)", "WITH x AS (SELECT 1) DELETE FROM t",
-             "SELECT * FROM sys.fn_xe_file_target_read_file('c:\\x*.xel', NULL, NULL, NULL)"}) {
+             "SELECT * FROM sys.fn_xe_file_target_read_file('c:\\x*.xel', NULL, NULL, NULL)",
+             "SELECT 1\xc2\xa0" "DELETE FROM t", "SELECT 1\xe3\x80\x80" "DROP TABLE t"}) {
         EXPECT_TRUE(tsql_refuses(sql)) << sql;
         EXPECT_TRUE(tsql_refuses(sql, TsqlRules::unknown_engine)) << sql;
     }
@@ -278,7 +280,7 @@ TEST(TsqlReader, LetsPlainQueriesThroughAndTheStrictRulesRefuseWhatEnginesReadDi
                             "SELECT [delete], \"exec\" FROM t -- DROP TABLE t", "SELECT 1 /* /* DELETE */ ROLLBACK */",
                             "WITH c AS (SELECT a FROM dbo.t) SELECT * FROM c", "SELECT a FROM t WITH (NOLOCK);",
                             "SELECT CASE WHEN a = 1 THEN 'x' ELSE 'y' END FROM t ORDER BY a OFFSET 1 ROWS FETCH NEXT 2 ROWS ONLY",
-                            "(SELECT 1)"}) {
+                            "(SELECT 1)", "SELECT N'Mot\xc3\xb6rhead' AS [na\xc3\xafve] -- \xc3\xa9"}) {
         EXPECT_FALSE(tsql_refuses(sql)) << sql;
     }
     EXPECT_FALSE(tsql_refuses("SELECT a FROM t -- note", TsqlRules::unknown_engine));

@@ -34,7 +34,7 @@ constexpr std::array<std::string_view, 5> kRefusedFunctions = {
 
 bool is_word_char(char c) {
     const auto u = static_cast<unsigned char>(c);
-    return std::isalnum(u) || c == '_' || c == '@' || c == '#' || c == '$' || u >= 0x80;
+    return std::isalnum(u) || c == '_' || c == '@' || c == '#' || c == '$';
 }
 
 bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -84,6 +84,10 @@ public:
                 std::string value;
                 i = quoted(i, c == '"' ? '"' : ']', value);
                 out.push_back({Token::Kind::name, std::move(value)});
+            } else if (static_cast<unsigned char>(c) >= 0x80) {
+                // The server may read some of these as blanks (no-break spaces, ...), which would
+                // split what this reader sees as one word.
+                refuse("characters beyond ASCII may stand only inside texts, quoted names and comments.");
             } else if (is_word_char(c)) {
                 const std::size_t start = i;
                 while (i < sql_.size() && is_word_char(sql_[i])) ++i;

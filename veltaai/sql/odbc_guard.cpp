@@ -71,6 +71,10 @@ void check_sqlite_text(std::string_view sql) {
     }
     for (const Segment& s : lex(sql, Dialect::sqlite)) {
         const std::string_view piece = sql.substr(s.begin, s.end - s.begin);
+        if (s.kind == Segment::Kind::name && piece.front() == '[' && piece.find("]]") != std::string_view::npos) {
+            // SQLite ends a [name] at its first ']': no doubling, unlike the reader's quoting.
+            refuse("a [name] holding ']]' reads differently in SQLite.");
+        }
         if (s.kind == Segment::Kind::name && piece.size() >= 2) {
             // A quoted name may name a function: "load_extension"('x') calls it.
             check_sqlite_name(std::string(piece.substr(1, piece.size() - 2)));
