@@ -116,7 +116,7 @@ constexpr std::array kDenied = {
     DeniedFunction{"plpgsql_", true, kInternal},
 };
 
-// Texts up to this size nest too shallowly to exhaust any thread's stack in the parser; longer
+// Texts up to this size nest too shallowly to exhaust a thread stack of 1 MiB in the parser; longer
 // ones are parsed on a thread of its own with a stack sized for the longest text allowed.
 constexpr std::size_t kInlineParseBytes = 4096;
 constexpr std::size_t kParserStackBytes = std::size_t{64} << 20;
