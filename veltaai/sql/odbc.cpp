@@ -1,11 +1,15 @@
 #include "veltaai/sql/odbc.h"
 
 #include "veltaai/core/errors.h"
+#include "veltaai/sql/odbc_guard.h"
+#include "veltaai/sql/postgres_guard.h"
 
 #include <sql.h>
 #include <sqlext.h>
 
 #include <algorithm>
+#include <chrono>
+#include <array>
 #include <map>
 
 namespace veltaai::sql {
@@ -129,6 +133,12 @@ public:
             quote[0] != ' ' && quote[0] != 0) {
             quote_ = static_cast<char>(quote[0]);
         }
+        // The guard follows the engine the driver talks to, whatever dialect the caller named.
+        SQLCHAR dbms[256] = {0};
+        SQLSMALLINT dbms_length = 0;
+        if (SQL_SUCCEEDED(SQLGetInfo(dbc_->get(), SQL_DBMS_NAME, dbms, sizeof dbms, &dbms_length))) {
+            engine_ = odbc_engine(reinterpret_cast<const char*>(dbms));
+        }
     }
 
     ~OdbcConnection() override {
@@ -153,7 +163,114 @@ public:
     void rollback() override { end(SQL_ROLLBACK); }
 
     Result run_read_only(std::string_view sql, std::chrono::milliseconds time_limit) override {
-        return guarded(read_only_statement(sql, dialect_), time_limit, 0);
+        check_odbc_statement(sql, engine_);
+        return guarded(sql, time_limit, 0);
+    }
+
+    void stream_read_only(std::string_view sql, std::chrono::milliseconds time_limit, RowSink& sink) override {
+        // psqlODBC reads a whole result into memory before the first row reaches us: queries
+        // are read through a cursor of the read-only transaction instead, a batch at a time.
+        if (engine_ == OdbcEngine::postgresql && check_postgres_statement(sql) == PostgresStatement::query) {
+            stream_through_cursor(sql, time_limit, sink);
+            return;
+        }
+        check_odbc_statement(sql, engine_);
+        in_guarded_frame(time_limit, 0, [&](const Handle& stmt) {
+            execute_text(stmt, sql);
+            SQLSMALLINT columns = 0;
+            check(stmt, SQLNumResultCols(stmt.get(), &columns));
+            if (columns == 0) return;
+            const std::vector<SQLSMALLINT> types = describe(stmt, columns, [&](std::vector<std::string> names) {
+                sink.columns(names);
+            });
+            while (true) {
+                const SQLRETURN rc = SQLFetch(stmt.get());
+                if (rc == SQL_NO_DATA) break;
+                check(stmt, rc);
+                Row row;
+                row.reserve(types.size());
+                for (SQLSMALLINT c = 1; c <= columns; ++c) row.push_back(cell(stmt, c, types[static_cast<std::size_t>(c - 1)]));
+                if (!sink.row(std::move(row))) {
+                    // Stops the statement on the server; the rollback follows.
+                    SQLCancel(stmt.get());
+                    break;
+                }
+            }
+        });
+    }
+
+    void stream_through_cursor(std::string_view sql, std::chrono::milliseconds time_limit, RowSink& sink) {
+        const auto deadline = std::chrono::steady_clock::now() + time_limit;
+        in_guarded_frame(time_limit, 0, [&](const Handle& declare) {
+            // The text was read by PostgreSQL's parser as one query: after "FOR " it is read the same.
+            execute_text(declare, "DECLARE veltaai_rows NO SCROLL CURSOR FOR " + std::string(sql));
+            bool announced = false;
+            std::vector<SQLSMALLINT> types;
+            while (true) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    throw DatabaseError("canceling statement due to statement timeout (the time limit of " +
+                                        std::to_string(time_limit.count()) + " ms passed while rows were read)");
+                }
+                Handle fetch(SQL_HANDLE_STMT, dbc_->get());
+                execute_text(fetch, "FETCH FORWARD " + std::to_string(kCursorBatch) + " FROM veltaai_rows");
+                SQLSMALLINT columns = 0;
+                check(fetch, SQLNumResultCols(fetch.get(), &columns));
+                if (!announced) {
+                    types = describe(fetch, columns, [&](std::vector<std::string> names) { sink.columns(names); });
+                    announced = true;
+                }
+                int got = 0;
+                while (true) {
+                    const SQLRETURN rc = SQLFetch(fetch.get());
+                    if (rc == SQL_NO_DATA) break;
+                    check(fetch, rc);
+                    ++got;
+                    Row row;
+                    row.reserve(types.size());
+                    for (SQLSMALLINT c = 1; c <= columns; ++c) {
+                        row.push_back(cell(fetch, c, types[static_cast<std::size_t>(c - 1)]));
+                    }
+                    if (!sink.row(std::move(row))) return;  // the rollback closes the cursor
+                }
+                if (got < kCursorBatch) return;
+            }
+        });
+    }
+
+    void set_untrusted_role(const std::string& role) override {
+        if (engine_ != OdbcEngine::postgresql) Connection::set_untrusted_role(role);
+        if (!role.empty() && execute("SELECT 1 FROM pg_catalog.pg_roles WHERE rolname = ?", {role}).rows.empty()) {
+            throw ValueError("role \"" + role + "\" does not exist on this PostgreSQL server");
+        }
+        untrusted_role_ = role;
+    }
+
+    std::vector<std::string> elevated_privileges() override {
+        if (engine_ == OdbcEngine::postgresql) {
+            const Result r = execute(postgres_privileges_query("?"), {untrusted_role_});
+            return postgres_privilege_phrases(r, untrusted_role_);
+        }
+        if (engine_ != OdbcEngine::mssql) return {};
+        static constexpr std::array<std::pair<const char*, const char*>, 9> kChecks = {{
+            {"IS_SRVROLEMEMBER('sysadmin')", "sysadmin: every database, server file (xp_cmdshell, OPENROWSET) and session"},
+            {"IS_SRVROLEMEMBER('serveradmin')", "serveradmin: changes server configuration and shuts the server down"},
+            {"IS_SRVROLEMEMBER('securityadmin')", "securityadmin: grants and revokes logins and permissions"},
+            {"IS_SRVROLEMEMBER('processadmin')", "processadmin: ends other sessions (KILL)"},
+            {"IS_SRVROLEMEMBER('bulkadmin')", "bulkadmin: reads server files (BULK INSERT, OPENROWSET BULK)"},
+            {"IS_SRVROLEMEMBER('diskadmin')", "diskadmin: manages disk files"},
+            {"IS_SRVROLEMEMBER('dbcreator')", "dbcreator: creates, changes and drops databases"},
+            {"HAS_PERMS_BY_NAME(NULL, NULL, 'CONTROL SERVER')", "CONTROL SERVER: everything sysadmin can do"},
+            {"IS_MEMBER('db_owner')", "db_owner: changes every object of the database"},
+        }};
+        std::string query = "SELECT ";
+        for (std::size_t i = 0; i < kChecks.size(); ++i) query += (i ? ", " : "") + std::string(kChecks[i].first);
+        const Result r = execute(query, {});
+        std::vector<std::string> out;
+        if (r.rows.empty()) return out;
+        for (std::size_t i = 0; i < kChecks.size() && i < r.rows[0].size(); ++i) {
+            if (r.rows[0][i] == Cell(std::int64_t{1}) || r.rows[0][i] == Cell(true)) out.emplace_back(kChecks[i].second);
+        }
+        return out;
     }
 
     std::vector<std::string> table_names() override {
@@ -212,6 +329,8 @@ public:
     }
 
 private:
+    static constexpr int kCursorBatch = 500;
+
     static SQLCHAR* sql_text(const char* text) { return reinterpret_cast<SQLCHAR*>(const_cast<char*>(text)); }
     static SQLCHAR* schema_arg(const std::string& schema) {
         return schema.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(const_cast<char*>(schema.c_str()));
@@ -239,29 +358,82 @@ private:
     }
 
     Result guarded(std::string_view statement, std::chrono::milliseconds time_limit, int max_rows) {
-        // Drivers that cannot make the connection read-only say so; the rollback still holds.
+        Result result;
+        in_guarded_frame(time_limit, max_rows, [&](const Handle& stmt) {
+            execute_text(stmt, statement);
+            result = fetch(stmt, max_rows);
+        });
+        return result;
+    }
+
+    // Runs work on a statement inside a transaction that is always rolled back, under the time
+    // limit. psqlODBC ignores SQL_ATTR_ACCESS_MODE, so on PostgreSQL the transaction is made
+    // read-only in SQL; the attribute stays for drivers that honour it.
+    template <typename Work>
+    void in_guarded_frame(std::chrono::milliseconds time_limit, int max_rows, Work&& work) {
         SQLSetConnectAttr(dbc_->get(), SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_ONLY), 0);
         begin();
         try {
-            Handle stmt(SQL_HANDLE_STMT, dbc_->get());
-            const auto seconds = static_cast<SQLULEN>(std::max<long long>(1, (time_limit.count() + 999) / 1000));
-            SQLSetStmtAttr(stmt.get(), SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
-            if (max_rows > 0) {
-                SQLSetStmtAttr(stmt.get(), SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(max_rows)), 0);
+            if (engine_ == OdbcEngine::postgresql) {
+                execute("SET TRANSACTION READ ONLY", {});
+                execute("SET LOCAL statement_timeout = " + std::to_string(std::max<long long>(1, time_limit.count())), {});
+                execute("SET LOCAL standard_conforming_strings = on", {});
+                if (!untrusted_role_.empty()) execute("SET LOCAL ROLE " + quote_identifier(untrusted_role_), {});
             }
-            Result result = run(stmt, statement, {}, max_rows);
+            {
+                Handle stmt(SQL_HANDLE_STMT, dbc_->get());
+                const auto seconds = static_cast<SQLULEN>(std::max<long long>(1, (time_limit.count() + 999) / 1000));
+                SQLSetStmtAttr(stmt.get(), SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
+                // The text runs as it was checked: no rewriting of {fn ...} escapes by the driver.
+                SQLSetStmtAttr(stmt.get(), SQL_ATTR_NOSCAN, reinterpret_cast<SQLPOINTER>(SQL_NOSCAN_ON), 0);
+                if (max_rows > 0) {
+                    SQLSetStmtAttr(stmt.get(), SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(max_rows)), 0);
+                }
+                work(stmt);
+            }
             rollback();
-            SQLSetConnectAttr(dbc_->get(), SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_WRITE), 0);
-            return result;
+            after_guarded();
         } catch (...) {
             if (in_transaction_) {
                 SQLEndTran(SQL_HANDLE_DBC, dbc_->get(), SQL_ROLLBACK);
                 in_transaction_ = false;
                 SQLSetConnectAttr(dbc_->get(), SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
             }
-            SQLSetConnectAttr(dbc_->get(), SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_WRITE), 0);
+            try {
+                after_guarded();
+            } catch (const Error&) {
+                // The first failure is the one worth reporting.
+            }
             throw;
         }
+    }
+
+    // What a rollback leaves behind: the access mode, and on PostgreSQL session advisory locks.
+    void after_guarded() {
+        SQLSetConnectAttr(dbc_->get(), SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_WRITE), 0);
+        if (engine_ == OdbcEngine::postgresql) execute("SELECT pg_catalog.pg_advisory_unlock_all()", {});
+    }
+
+    void execute_text(const Handle& stmt, std::string_view sql) {
+        std::string text(sql);
+        check(stmt, SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())));
+    }
+
+    // The result's column types, its names handed to announce first.
+    template <typename Announce>
+    std::vector<SQLSMALLINT> describe(const Handle& stmt, SQLSMALLINT columns, Announce&& announce) {
+        std::vector<SQLSMALLINT> types(static_cast<std::size_t>(columns));
+        std::vector<std::string> names;
+        for (SQLSMALLINT c = 1; c <= columns; ++c) {
+            SQLCHAR name[512] = {0};
+            SQLSMALLINT name_length = 0, type = 0, digits = 0, nullable = 0;
+            SQLULEN size = 0;
+            check(stmt, SQLDescribeCol(stmt.get(), c, name, sizeof name, &name_length, &type, &size, &digits, &nullable));
+            names.emplace_back(reinterpret_cast<const char*>(name));
+            types[static_cast<std::size_t>(c - 1)] = type;
+        }
+        announce(std::move(names));
+        return types;
     }
 
     Result run(const Handle& stmt, std::string_view sql, const std::vector<Cell>& params, int max_rows = 0) {
@@ -300,15 +472,8 @@ private:
             return out;
         }
         out.returns_rows = true;
-        std::vector<SQLSMALLINT> types(static_cast<std::size_t>(columns));
-        for (SQLSMALLINT c = 1; c <= columns; ++c) {
-            SQLCHAR name[512] = {0};
-            SQLSMALLINT name_length = 0, type = 0, digits = 0, nullable = 0;
-            SQLULEN size = 0;
-            check(stmt, SQLDescribeCol(stmt.get(), c, name, sizeof name, &name_length, &type, &size, &digits, &nullable));
-            out.columns.emplace_back(reinterpret_cast<const char*>(name));
-            types[static_cast<std::size_t>(c - 1)] = type;
-        }
+        const std::vector<SQLSMALLINT> types =
+            describe(stmt, columns, [&](std::vector<std::string> names) { out.columns = std::move(names); });
         while (max_rows <= 0 || static_cast<int>(out.rows.size()) < max_rows) {
             const SQLRETURN rc = SQLFetch(stmt.get());
             if (rc == SQL_NO_DATA) break;
@@ -502,6 +667,8 @@ private:
     }
 
     Dialect dialect_;
+    OdbcEngine engine_ = OdbcEngine::unknown;
+    std::string untrusted_role_;
     Handle env_;
     std::unique_ptr<Handle> dbc_;
     bool connected_ = false;

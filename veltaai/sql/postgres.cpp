@@ -1,11 +1,15 @@
 #include "veltaai/sql/postgres.h"
 
+#include "veltaai/sql/postgres_guard.h"
+
 #include "veltaai/core/errors.h"
 #include "veltaai/core/value.h"
 
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <array>
+#include <optional>
 #include <charconv>
 #include <map>
 #include <cmath>
@@ -232,19 +236,46 @@ public:
     void rollback() override { command("ROLLBACK"); }
 
     Result run_read_only(std::string_view sql, std::chrono::milliseconds time_limit) override {
-        const std::string statement(read_only_statement(sql, Dialect::postgresql));
+        check_postgres_statement(sql);
+        const std::string statement(sql);
         ensure_open();
-        command("BEGIN READ ONLY; SET LOCAL statement_timeout = " + std::to_string(std::max<long long>(1, time_limit.count())));
+        open_guarded(time_limit);
         try {
             // The extended protocol takes exactly one statement: a second line of defence.
             Result result = collect(ResultPtr(
                 PQexecParams(conn_.get(), statement.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0)));
-            command("ROLLBACK");
+            close_guarded();
             return result;
         } catch (...) {
-            if (PQstatus(conn_.get()) == CONNECTION_OK) ResultPtr(PQexec(conn_.get(), "ROLLBACK"));
+            close_guarded_quietly();
             throw;
         }
+    }
+
+    void stream_read_only(std::string_view sql, std::chrono::milliseconds time_limit, RowSink& sink) override {
+        check_postgres_statement(sql);
+        const std::string statement(sql);
+        ensure_open();
+        open_guarded(time_limit);
+        try {
+            stream(statement, sink);
+            close_guarded();
+        } catch (...) {
+            close_guarded_quietly();
+            throw;
+        }
+    }
+
+    void set_untrusted_role(const std::string& role) override {
+        if (!role.empty() && execute("SELECT 1 FROM pg_catalog.pg_roles WHERE rolname = $1", {role}).rows.empty()) {
+            throw ValueError("role \"" + role + "\" does not exist on this PostgreSQL server");
+        }
+        untrusted_role_ = role;
+    }
+
+    std::vector<std::string> elevated_privileges() override {
+        // The questions concern the role the untrusted SQL runs under.
+        return postgres_privilege_phrases(execute(postgres_privileges_query("$1"), {untrusted_role_}), untrusted_role_);
     }
 
     std::vector<std::string> table_names() override { return first_column(kTablesQuery); }
@@ -282,6 +313,98 @@ private:
         "WHERE n.nspname = current_schema() AND con.contype IN ('p', 'u', 'f') "
         "ORDER BY c.relname, con.contype <> 'p', con.contype, con.conname";
 
+    // The frame of every untrusted statement: a read-only transaction under the time limit,
+    // with the text read as the guard read it (standard strings) and under the untrusted role.
+    void open_guarded(std::chrono::milliseconds time_limit) {
+        std::string setup = "BEGIN READ ONLY; SET LOCAL statement_timeout = " +
+                            std::to_string(std::max<long long>(1, time_limit.count())) +
+                            "; SET LOCAL standard_conforming_strings = on";
+        if (!untrusted_role_.empty()) setup += "; SET LOCAL ROLE " + quote_identifier(untrusted_role_);
+        try {
+            command(setup);
+        } catch (...) {
+            close_guarded_quietly();
+            throw;
+        }
+    }
+
+    // Rolls back, then drops what a rollback leaves: session-level advisory locks (a function
+    // of the database may take one on the query's behalf).
+    void close_guarded() {
+        for (int attempt = 0;; ++attempt) {
+            ResultPtr res(PQexec(conn_.get(), "ROLLBACK"));
+            // A cancel sent as the statement ended may land on the ROLLBACK instead; retry once.
+            if (res && PQresultStatus(res.get()) == PGRES_COMMAND_OK) break;
+            if (attempt > 0 || PQstatus(conn_.get()) != CONNECTION_OK) collect(std::move(res));
+        }
+        command("SELECT pg_catalog.pg_advisory_unlock_all()");
+    }
+
+    void close_guarded_quietly() {
+        if (PQstatus(conn_.get()) != CONNECTION_OK) return;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            ResultPtr res(PQexec(conn_.get(), "ROLLBACK"));
+            if (res && PQresultStatus(res.get()) == PGRES_COMMAND_OK) break;
+        }
+        ResultPtr(PQexec(conn_.get(), "SELECT pg_catalog.pg_advisory_unlock_all()"));
+    }
+
+    // Reads the rows one at a time (libpq's single-row mode). When the sink has enough, the
+    // statement is cancelled on the server and what is already on its way is read and dropped.
+    void stream(const std::string& statement, RowSink& sink) {
+        if (!PQsendQueryParams(conn_.get(), statement.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0)) {
+            throw OperationalError(trimmed_message(PQerrorMessage(conn_.get())));
+        }
+        PQsetSingleRowMode(conn_.get());
+        bool announced = false;
+        bool stopped = false;
+        std::optional<std::string> error;
+        std::vector<Oid> types;
+        while (true) {
+            ResultPtr res(PQgetResult(conn_.get()));
+            if (!res) break;
+            const ExecStatusType status = PQresultStatus(res.get());
+            if (status == PGRES_FATAL_ERROR || status == PGRES_BAD_RESPONSE || status == PGRES_NONFATAL_ERROR) {
+                if (!error) error = trimmed_message(PQresultErrorMessage(res.get()));
+                continue;
+            }
+            if (stopped || (status != PGRES_SINGLE_TUPLE && status != PGRES_TUPLES_OK)) continue;
+            if (!announced) {
+                std::vector<std::string> names;
+                for (int c = 0; c < PQnfields(res.get()); ++c) {
+                    names.emplace_back(PQfname(res.get(), c));
+                    types.push_back(PQftype(res.get(), c));
+                }
+                sink.columns(names);
+                announced = true;
+            }
+            for (int r = 0; r < PQntuples(res.get()) && !stopped; ++r) {
+                if (!sink.row(row_of(res.get(), r, types))) {
+                    stopped = true;
+                    cancel();
+                }
+            }
+        }
+        if (PQstatus(conn_.get()) != CONNECTION_OK) throw OperationalError(error.value_or("connection lost"));
+        if (error && !stopped) throw DatabaseError(*error);
+    }
+
+    void cancel() {
+        std::unique_ptr<PGcancel, void (*)(PGcancel*)> handle(PQgetCancel(conn_.get()), PQfreeCancel);
+        char message[256];
+        if (handle) PQcancel(handle.get(), message, sizeof message);
+    }
+
+    static Row row_of(const PGresult* res, int r, const std::vector<Oid>& types) {
+        Row row;
+        row.reserve(types.size());
+        for (int c = 0; c < static_cast<int>(types.size()); ++c) {
+            if (PQgetisnull(res, r, c)) row.emplace_back();
+            else row.push_back(decode(types[static_cast<std::size_t>(c)], PQgetvalue(res, r, c), PQgetlength(res, r, c)));
+        }
+        return row;
+    }
+
     // A lost connection is reopened once before the next statement.
     void ensure_open() {
         if (PQstatus(conn_.get()) == CONNECTION_OK) return;
@@ -315,19 +438,11 @@ private:
             types[static_cast<std::size_t>(c)] = PQftype(res.get(), c);
         }
         out.rows.reserve(static_cast<std::size_t>(rows));
-        for (int r = 0; r < rows; ++r) {
-            Row row;
-            row.reserve(static_cast<std::size_t>(columns));
-            for (int c = 0; c < columns; ++c) {
-                if (PQgetisnull(res.get(), r, c)) row.emplace_back();
-                else row.push_back(decode(types[static_cast<std::size_t>(c)], PQgetvalue(res.get(), r, c),
-                                          PQgetlength(res.get(), r, c)));
-            }
-            out.rows.push_back(std::move(row));
-        }
+        for (int r = 0; r < rows; ++r) out.rows.push_back(row_of(res.get(), r, types));
         return out;
     }
 
+    std::string untrusted_role_;
     std::unique_ptr<PGconn, ConnDeleter> conn_;
 };
 
