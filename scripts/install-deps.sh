@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # build and tests
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   # support libraries
   nlohmann-json3-dev libcurl4-openssl-dev ca-certificates libyaml-cpp-dev libspdlog-dev libfmt-dev
