@@ -35,7 +35,7 @@ struct Privilege {
     std::string_view phrase;
 };
 constexpr std::array<Privilege, 13> kElevatedPrivileges = {{
-    {"ALL PRIVILEGES", "ALL PRIVILEGES on *.*: every privilege below, on every database"},
+    {"ALL PRIVILEGES", "ALL PRIVILEGES on *.*: server files, other sessions, server settings and every database"},
     {"SUPER", "SUPER: server administration, other sessions, global settings"},
     {"FILE", "FILE: reading and writing server files (LOAD_FILE, SELECT ... INTO OUTFILE, LOAD DATA)"},
     {"PROCESS", "PROCESS: the statements of every session"},
