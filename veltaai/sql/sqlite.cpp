@@ -35,6 +35,13 @@ constexpr std::array<std::string_view, 17> kDeniedFunctions = {
     "fts3_tokenizer", "load_extension", "fts5",      "sqlite_log",  "optimize",        "rtreenode",
     "rtreedepth",     "readfile",       "writefile", "edit",        "zipfile",         "zipfile_cds",
     "sqlar_compress", "sqlar_uncompress", "fsdir",   "icu_load_collation", "sqlite_dbpage"};
+// PRAGMAs that only report, allowed as the table-valued functions SELECT can read
+// (pragma_table_info('t')); the reader refuses PRAGMA statements in the model's text. Their
+// argument, if any, names a table or index.
+constexpr std::array<std::string_view, 13> kReportingPragmas = {
+    "table_info",  "table_xinfo",      "index_list",    "index_info",  "index_xinfo",
+    "foreign_key_list", "function_list", "module_list", "compile_options", "collation_list",
+    "pragma_list", "page_size",        "page_count"};
 // Virtual tables untrusted SQL may not read, should the library be built with them.
 constexpr std::array<std::string_view, 3> kDeniedTables = {"sqlite_dbpage", "zipfile", "fsdir"};
 
@@ -88,7 +95,9 @@ int authorize(void* context, int action, const char* a, const char* b, const cha
         case SQLITE_FUNCTION:
             if (listed(kDeniedFunctions, b)) return deny(std::string("the function ") + b + "()");
             return SQLITE_OK;
-        case SQLITE_PRAGMA: return deny(std::string("PRAGMA ") + (a ? a : ""));
+        case SQLITE_PRAGMA:
+            if (listed(kReportingPragmas, a)) return SQLITE_OK;
+            return deny(std::string("PRAGMA ") + (a ? a : ""));
         case SQLITE_ATTACH: return deny("ATTACH");
         case SQLITE_DETACH: return deny("DETACH");
         case SQLITE_TRANSACTION:
@@ -184,10 +193,20 @@ public:
         }
         sqlite3_set_authorizer(db_.get(), authorize, &refusal);
         try {
-            const char* tail = nullptr;
-            sqlite3_stmt* raw = nullptr;
-            const int rc = sqlite3_prepare_v2(db_.get(), statement.data(), static_cast<int>(statement.size()), &raw, &tail);
-            StmtPtr stmt(raw);
+            StmtPtr stmt;
+            int rc = prepare(statement, stmt);
+            if (rc != SQLITE_OK && !refusal.what.empty()) {
+                // Virtual tables (FTS) run statements of their own when a connection first uses
+                // them. Connecting them without the authorizer (the statement is only compiled,
+                // never stepped) and compiling again leaves only the model's own statement.
+                sqlite3_set_authorizer(db_.get(), nullptr, nullptr);
+                StmtPtr warm;
+                prepare(statement, warm);
+                warm.reset();
+                refusal.what.clear();
+                sqlite3_set_authorizer(db_.get(), authorize, &refusal);
+                rc = prepare(statement, stmt);
+            }
             if (rc != SQLITE_OK) {
                 if (!refusal.what.empty()) {
                     throw DatabaseError(std::string(kRefusedPrefix) + refusal.what + std::string(kRefusedSuffix));
@@ -266,6 +285,13 @@ private:
         "JOIN pragma_foreign_key_list(m.name) f WHERE m.type = 'table' ORDER BY m.name, f.id, f.seq";
 
     [[noreturn]] void fail() { throw DatabaseError(sqlite3_errmsg(db_.get())); }
+
+    int prepare(std::string_view sql, StmtPtr& stmt) {
+        sqlite3_stmt* raw = nullptr;
+        const int rc = sqlite3_prepare_v2(db_.get(), sql.data(), static_cast<int>(sql.size()), &raw, nullptr);
+        stmt.reset(raw);
+        return rc;
+    }
 
     // Ends a guarded run: no authorizer or progress handler, the handle's own limits back,
     // nothing kept, writes allowed again.
