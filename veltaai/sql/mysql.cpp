@@ -34,7 +34,7 @@ struct Privilege {
     std::string_view name;
     std::string_view phrase;
 };
-constexpr std::array<Privilege, 13> kElevatedPrivileges = {{
+constexpr std::array<Privilege, 17> kElevatedPrivileges = {{
     {"ALL PRIVILEGES", "ALL PRIVILEGES on *.*: server files, other sessions, server settings and every database"},
     {"SUPER", "SUPER: server administration, other sessions, global settings"},
     {"FILE", "FILE: reading and writing server files (LOAD_FILE, SELECT ... INTO OUTFILE, LOAD DATA)"},
@@ -48,6 +48,11 @@ constexpr std::array<Privilege, 13> kElevatedPrivileges = {{
     {"READ_ONLY ADMIN", "READ_ONLY ADMIN: writing while the server is read-only"},
     {"SET USER", "SET USER: running code as other accounts"},
     {"FEDERATED ADMIN", "FEDERATED ADMIN: connections to other servers"},
+    // MySQL 8 spells its dynamic privileges with underscores.
+    {"CONNECTION_ADMIN", "CONNECTION_ADMIN: ending other sessions"},
+    {"SYSTEM_VARIABLES_ADMIN", "SYSTEM_VARIABLES_ADMIN: global settings"},
+    {"SYSTEM_USER", "SYSTEM_USER: acting on other accounts' sessions"},
+    {"SET_USER_ID", "SET_USER_ID: running code as other accounts"},
 }};
 
 struct ResultDeleter {
