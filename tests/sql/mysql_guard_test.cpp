@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace veltaai::sql {
@@ -335,6 +336,51 @@ TEST_F(MysqlHostile, ElevatedPrivilegesNameWhatTheRoleReaches) {
     ASSERT_EQ(file.size(), 2u);
     EXPECT_EQ(file[0].rfind("FILE: ", 0) == 0 || file[1].rfind("FILE: ", 0) == 0, true);
     admin->execute("DROP USER '" + ro + "'@'%'");
+}
+
+// Random runs of quotes, escapes, comment openers and line ends around a LOAD_FILE call or an
+// INTO OUTFILE clause: for every text the reader lets through, the server must not have read
+// the file nor written one. A trusted session shows both do act when they run.
+TEST_F(MysqlHostile, RandomQuotingAndCommentsNeverHideACall) {
+    const std::filesystem::path secret = dir / "secret.txt";
+    const std::string token = "s3cr3t-" + suffix;
+    std::ofstream(secret) << token;
+    std::filesystem::permissions(secret, std::filesystem::perms::all);
+    const std::string call = "LOAD_FILE('" + secret.string() + "')";
+    ASSERT_NE(cells("SELECT " + call).find(token), std::string::npos);
+    admin->execute("SELECT 1 INTO OUTFILE '" + (dir / "written").string() + "'");
+    ASSERT_TRUE(std::filesystem::exists(dir / "written"));
+    std::filesystem::remove(dir / "written");
+    const std::vector<std::string> pieces = {"'", "\"", "`", "\\", "\\'", "''", "\"\"", "-- ", "--", "#", "/*", "*/",
+                                             "\n", " ", ",", "(", ")", "'x'", "1", "AS a", "\r", "\t", "*", "-"};
+    auto db = open();
+    std::uint32_t seed = 8;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7fff; };
+    int passed = 0;
+    for (int n = 0; n < 3000; ++n) {
+        std::string sql = "SELECT 1";
+        const int before = static_cast<int>(next() % 6), after = static_cast<int>(next() % 3);
+        for (int i = 0; i < before; ++i) sql += pieces[next() % pieces.size()];
+        sql += next() % 2 ? (next() % 2 ? "," : ", ") + call
+                          : (next() % 2 ? "" : " ") + std::string("INTO OUTFILE '") + (dir / ("fz" + std::to_string(n))).string() + "'";
+        for (int i = 0; i < after; ++i) sql += pieces[next() % pieces.size()];
+        try {
+            read_only_statement(sql, Dialect::mysql);
+        } catch (const DatabaseError&) {
+            continue;
+        }
+        ++passed;
+        try {
+            for (const Row& row : db->run_read_only(sql, 2s).rows) {
+                for (const Cell& cell : row) {
+                    EXPECT_EQ(python_literal(cell).find(token), std::string::npos) << "file read by: " << sql;
+                }
+            }
+        } catch (const DatabaseError&) {
+        }
+        EXPECT_FALSE(std::filesystem::exists(dir / ("fz" + std::to_string(n)))) << "file written by: " << sql;
+    }
+    EXPECT_GT(passed, 300);
 }
 
 TEST_F(MysqlHostile, StreamStopsEarlyAndTheHandleReconnects) {
