@@ -95,8 +95,8 @@ TEST(ReadOnlyStatement, LeavesDataChangesToEnginesThatRefuseThemThemselves) {
     for (const Dialect dialect : {Dialect::postgresql, Dialect::sqlite}) {
         EXPECT_EQ(read_only_statement("DELETE FROM t;", dialect), "DELETE FROM t");
     }
-    // MariaDB's read-only transaction still writes temporary tables: its reader refuses all
-    // but plain queries itself.
+    // MariaDB's reader refuses all but plain queries itself, so its read-only transaction is
+    // the second wall rather than the only one.
     EXPECT_THROW(read_only_statement("DELETE FROM t;", Dialect::mysql), DatabaseError);
 }
 
