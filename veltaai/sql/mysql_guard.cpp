@@ -9,8 +9,12 @@
 
 namespace veltaai::sql {
 
+// The combined modes (ORACLE, MSSQL, ...) imply ANSI_QUOTES again when the list is set, so they go
+// too; ANSI_QUOTES is removed before ANSI, whose name it contains.
 const std::string_view kReaderSqlMode =
-    "REPLACE(REPLACE(REPLACE(@@SESSION.sql_mode, 'ANSI_QUOTES', ''), 'NO_BACKSLASH_ESCAPES', ''), 'ANSI', '')";
+    "REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(REPLACE(@@SESSION.sql_mode, 'ANSI_QUOTES', ''), "
+    "'NO_BACKSLASH_ESCAPES', ''), 'ORACLE', ''), 'MSSQL', ''), 'POSTGRESQL', ''), 'DB2', ''), 'MAXDB', ''), "
+    "'ANSI', '')";
 
 namespace {
 

@@ -17,8 +17,9 @@ namespace veltaai::sql {
 void check_mysql_query(std::string_view statement, const std::vector<std::string>& denied_functions = {});
 
 // An expression for SET SESSION sql_mode: the session's mode without the flags that change how
-// quotes and backslashes are read (ANSI, ANSI_QUOTES, NO_BACKSLASH_ESCAPES), so the server
-// reads texts exactly as check_mysql_query does.
+// quotes and backslashes are read (ANSI_QUOTES, NO_BACKSLASH_ESCAPES and the combined modes
+// that imply ANSI_QUOTES: ANSI, ORACLE, MSSQL, POSTGRESQL, DB2, MAXDB), so the server reads
+// texts exactly as check_mysql_query does.
 extern const std::string_view kReaderSqlMode;
 
 }  // namespace veltaai::sql
