@@ -174,8 +174,8 @@ TEST_F(MysqlDriver, ReadOnlyRunStopsDdlAndStatementTimeLimits) {
     auto db = mysql("veltaai_scratch");
     const std::string probe = "ro_probe_" + std::to_string(::getpid());
     db->execute("CREATE TABLE " + probe + " (a INT)");
-    // DDL would commit the transaction implicitly; the session flag stops it first.
-    expect_error([&] { db->run_read_only("DROP TABLE " + probe, 5s); }, "READ ONLY transaction");
+    // DDL would commit the transaction implicitly; the reader refuses it before the server sees it.
+    expect_error([&] { db->run_read_only("DROP TABLE " + probe, 5s); }, "DROP statements cannot run here");
     expect_error([&] { db->run_read_only("SET STATEMENT tx_read_only=0 FOR DROP TABLE " + probe, 5s); },
                  "SET statements cannot run here");
     const auto start = std::chrono::steady_clock::now();
@@ -221,8 +221,9 @@ TEST_F(SqliteDriver, KeepsStorageClassesAndBindsParameters) {
 
 TEST_F(SqliteDriver, ReadOnlyRunRefusesWritesInterruptsLongQueriesAndRestoresTheSession) {
     auto db = connect_sqlite(copy.string());
-    expect_error([&] { db->run_read_only("DELETE FROM Genre", 5s); }, "readonly");
-    expect_error([&] { db->run_read_only("DROP TABLE Genre", 5s); }, "readonly");
+    // The authorizer refuses writes while the statement is prepared, before query_only would.
+    expect_error([&] { db->run_read_only("DELETE FROM Genre", 5s); }, "writing to Genre is not allowed");
+    expect_error([&] { db->run_read_only("DROP TABLE Genre", 5s); }, "not authorized");
     const auto start = std::chrono::steady_clock::now();
     expect_error([&] {
         db->run_read_only("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT count(*) FROM n", 200ms);

@@ -92,9 +92,12 @@ TEST(ReadOnlyStatement, RefusesWhatCouldActOutsideTheReadOnlyTransaction) {
 }
 
 TEST(ReadOnlyStatement, LeavesDataChangesToEnginesThatRefuseThemThemselves) {
-    for (const Dialect dialect : {Dialect::postgresql, Dialect::mysql, Dialect::sqlite}) {
+    for (const Dialect dialect : {Dialect::postgresql, Dialect::sqlite}) {
         EXPECT_EQ(read_only_statement("DELETE FROM t;", dialect), "DELETE FROM t");
     }
+    // MariaDB's reader refuses all but plain queries itself, so its read-only transaction is
+    // the second wall rather than the only one.
+    EXPECT_THROW(read_only_statement("DELETE FROM t;", Dialect::mysql), DatabaseError);
 }
 
 }  // namespace

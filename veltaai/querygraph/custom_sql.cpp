@@ -1,6 +1,7 @@
 #include "veltaai/querygraph/custom_sql.h"
 
 #include "veltaai/core/errors.h"
+#include "veltaai/core/log.h"
 #include "veltaai/llm/chat_model.h"
 #include "veltaai/sql/mysql.h"
 #include "veltaai/sql/odbc.h"
@@ -24,6 +25,15 @@ constexpr std::string_view kBadFetch = "Fetch parameter must be either 'one' or 
 constexpr std::string_view kUnknownTables = "Tables not found in the database: ";
 constexpr std::string_view kSampleFailed = "(rows could not be read: ";
 constexpr std::size_t kSampleValueLength = 100;
+// The marker the model reads at the end of a cut result; {rows} is the number of rows shown.
+constexpr std::string_view kResultCut =
+    "\n(result cut: showing the first {rows} rows only; the query returned more. Narrow it with WHERE, LIMIT "
+    "or an aggregate to see the rest.)";
+constexpr std::string_view kPrivilegedRole =
+    "The database role of this handle lets model-written SQL reach beyond the data, even in a read-only "
+    "transaction: ";
+constexpr std::string_view kPrivilegedRoleAdvice =
+    ". Connect with a read-only role (SELECT on the tables the model may read, nothing else) for the safe set-up.";
 
 constexpr std::string_view kCheckerPrompt =
     R"(You are reviewing a {dialect} query before it runs against the database.
@@ -120,7 +130,73 @@ std::string sample_text(const sql::Cell& cell) {
     return replace_all(std::move(text), "\n", "\\n");
 }
 
+std::size_t code_points(std::string_view text) {
+    std::size_t n = 0;
+    for (const char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
+}
+
+// Renders rows as they arrive, the way run shows them, and stops the read at the limits.
+class RenderingSink final : public sql::RowSink {
+public:
+    RenderingSink(const DatabaseOptions& options, bool one, bool include_columns)
+        : options_(options), one_(one), include_columns_(include_columns) {}
+
+    void columns(const std::vector<std::string>& names) override {
+        keys_.clear();
+        if (include_columns_) {
+            for (const std::string& column : names) keys_.push_back(quoted_text(column) + ": ");
+        }
+    }
+
+    bool row(sql::Row&& row) override {
+        if (one_ && rows_ == 1) return false;
+        if (rows_ >= options_.max_rows) {
+            cut_ = true;
+            return false;
+        }
+        std::string piece(rows_ ? ", " : "");
+        piece += include_columns_ ? '{' : '(';
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            if (c) piece += ", ";
+            if (include_columns_) piece += keys_[c];
+            piece += sql::python_literal(row[c], options_.max_value_length);
+        }
+        if (!include_columns_ && row.size() == 1) piece += ',';
+        piece += include_columns_ ? '}' : ')';
+        const std::size_t length = code_points(piece);
+        // "[" and "]" count too; a first row longer than the limit is still shown.
+        if (rows_ > 0 && chars_ + length + 2 > options_.max_result_chars) {
+            cut_ = true;
+            return false;
+        }
+        text_ += piece;
+        chars_ += length;
+        ++rows_;
+        return true;
+    }
+
+    std::string text() const {
+        if (rows_ == 0) return {};
+        return "[" + text_ + "]" + (cut_ ? result_cut_marker(rows_) : std::string());
+    }
+
+private:
+    const DatabaseOptions& options_;
+    bool one_;
+    bool include_columns_;
+    std::vector<std::string> keys_;
+    std::string text_;
+    std::size_t chars_ = 0;
+    std::size_t rows_ = 0;
+    bool cut_ = false;
+};
+
 }  // namespace
+
+std::string result_cut_marker(std::size_t rows_shown) {
+    return replace_all(std::string(kResultCut), "{rows}", std::to_string(rows_shown));
+}
 
 DatabaseUrl parse_database_url(const std::string& url) {
     const std::size_t separator = url.find("://");
@@ -242,6 +318,18 @@ CustomSQLDatabase::CustomSQLDatabase(std::unique_ptr<sql::Connection> connection
     : connection_(std::move(connection)), options_(options) {
     if (!connection_) throw ValueError("CustomSQLDatabase needs an open connection");
     dialect_ = sql::dialect_name(connection_->dialect());
+    if (!options_.untrusted_role.empty()) connection_->set_untrusted_role(options_.untrusted_role);
+    std::vector<std::string> privileges;
+    try {
+        privileges = connection_->elevated_privileges();
+    } catch (const DatabaseError& error) {
+        log::warning(std::string("Could not read the database role's privileges: ") + error.what());
+    }
+    if (!privileges.empty()) {
+        std::string list;
+        for (const std::string& p : privileges) list += (list.empty() ? "" : "; ") + p;
+        log::warning(std::string(kPrivilegedRole) + list + std::string(kPrivilegedRoleAdvice));
+    }
 }
 
 std::vector<std::string> CustomSQLDatabase::get_usable_table_names() {
@@ -323,32 +411,12 @@ std::string CustomSQLDatabase::get_table_info(const std::vector<std::string>& ta
 
 std::string CustomSQLDatabase::run(const std::string& command, const std::string& fetch, bool include_columns) {
     if (fetch != "all" && fetch != "one") throw ValueError(std::string(kBadFetch));
-    sql::Result result;
+    RenderingSink sink(options_, fetch == "one", include_columns);
     {
         std::lock_guard lock(mutex_);
-        result = connection_->run_read_only(command, options_.statement_timeout);
+        connection_->stream_read_only(command, options_.statement_timeout, sink);
     }
-    if (result.rows.empty()) return {};
-    const std::size_t count = fetch == "one" ? 1 : result.rows.size();
-    std::vector<std::string> keys;
-    if (include_columns) {
-        for (const std::string& column : result.columns) keys.push_back(quoted_text(column) + ": ");
-    }
-    std::string out = "[";
-    for (std::size_t r = 0; r < count; ++r) {
-        const sql::Row& row = result.rows[r];
-        if (r) out += ", ";
-        out += include_columns ? '{' : '(';
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            if (c) out += ", ";
-            if (include_columns) out += keys[c];
-            out += sql::python_literal(row[c], options_.max_value_length);
-        }
-        if (!include_columns && row.size() == 1) out += ',';
-        out += include_columns ? '}' : ')';
-    }
-    out += ']';
-    return out;
+    return sink.text();
 }
 
 void CustomSQLDatabase::refresh() {

@@ -2,21 +2,58 @@
 
 #include "veltaai/core/errors.h"
 #include "veltaai/core/value.h"
+#include "veltaai/sql/mysql_guard.h"
 
 #include <mysql.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <sstream>
 
 namespace veltaai::sql {
 
 namespace {
 
 constexpr unsigned kBinaryCharset = 63;
+
+using Clock = std::chrono::steady_clock;
+
+// MariaDB cuts some statements at max_statement_time without an error (BENCHMARK returns 0);
+// the session's counter of cut statements tells.
+constexpr std::string_view kTimedOut =
+    "Query execution was interrupted (max_statement_time exceeded): the statement ran into its time limit and "
+    "its result would be incomplete.";
+
+// Global privileges that reach beyond the database's own data, and what each lets SQL do.
+struct Privilege {
+    std::string_view name;
+    std::string_view phrase;
+};
+constexpr std::array<Privilege, 17> kElevatedPrivileges = {{
+    {"ALL PRIVILEGES", "ALL PRIVILEGES on *.*: server files, other sessions, server settings and every database"},
+    {"SUPER", "SUPER: server administration, other sessions, global settings"},
+    {"FILE", "FILE: reading and writing server files (LOAD_FILE, SELECT ... INTO OUTFILE, LOAD DATA)"},
+    {"PROCESS", "PROCESS: the statements of every session"},
+    {"SHUTDOWN", "SHUTDOWN: stopping the server"},
+    {"CONNECTION ADMIN", "CONNECTION ADMIN: ending other sessions"},
+    {"RELOAD", "RELOAD: flushing server caches and logs"},
+    {"CREATE USER", "CREATE USER: creating and changing accounts"},
+    {"SELECT", "SELECT on *.*: every database, the mysql system tables with password hashes included"},
+    {"BINLOG ADMIN", "BINLOG ADMIN: the server's binary logs"},
+    {"READ_ONLY ADMIN", "READ_ONLY ADMIN: writing while the server is read-only"},
+    {"SET USER", "SET USER: running code as other accounts"},
+    {"FEDERATED ADMIN", "FEDERATED ADMIN: connections to other servers"},
+    // MySQL 8 spells its dynamic privileges with underscores.
+    {"CONNECTION_ADMIN", "CONNECTION_ADMIN: ending other sessions"},
+    {"SYSTEM_VARIABLES_ADMIN", "SYSTEM_VARIABLES_ADMIN: global settings"},
+    {"SYSTEM_USER", "SYSTEM_USER: acting on other accounts' sessions"},
+    {"SET_USER_ID", "SET_USER_ID: running code as other accounts"},
+}};
 
 struct ResultDeleter {
     void operator()(MYSQL_RES* r) const { mysql_free_result(r); }
@@ -123,27 +160,62 @@ public:
     void rollback() override { execute("ROLLBACK", {}); }
 
     Result run_read_only(std::string_view sql, std::chrono::milliseconds time_limit) override {
+        Collector collector;
+        stream_read_only(sql, time_limit, collector);
+        return std::move(collector.result);
+    }
+
+    // Rows come over mysql_use_result, one at a time. A sink that stops early ends the session
+    // (the server aborts the statement when its socket closes); the next call reconnects.
+    void stream_read_only(std::string_view sql, std::chrono::milliseconds time_limit, RowSink& sink) override {
         const std::string statement(read_only_statement(sql, Dialect::mysql));
         ensure_open();
+        if (!udfs_.empty()) check_mysql_query(statement, udfs_);
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.3f", std::max<double>(0.001, time_limit.count() / 1000.0));
-        // The session flag also stops DDL, which would otherwise commit the transaction implicitly.
-        query(mariadb_ ? std::string("SET SESSION tx_read_only = 1, SESSION max_statement_time = ") + seconds
+        // The session flag also stops DDL, which would otherwise commit the transaction
+        // implicitly; the sql_mode makes the server read quotes as the guard did.
+        query(mariadb_ ? std::string("SET SESSION tx_read_only = 1, SESSION max_statement_time = ") + seconds +
+                             ", SESSION sql_mode = " + std::string(kReaderSqlMode)
                        : "SET SESSION transaction_read_only = 1, SESSION max_execution_time = " +
-                             std::to_string(std::max<long long>(1, time_limit.count())));
+                             std::to_string(std::max<long long>(1, time_limit.count())) +
+                             ", SESSION sql_mode = " + std::string(kReaderSqlMode));
         try {
             query("START TRANSACTION READ ONLY");
-            Result result = query(statement);
-            restore();
-            return result;
+            const Clock::time_point start = Clock::now();
+            if (!stream(statement, sink)) return;
+            // Only a statement that ran for about its whole time limit can have been cut.
+            if (mariadb_ && Clock::now() - start >= time_limit / 2 && statements_cut() > 0) {
+                throw DatabaseError(std::string(kTimedOut));
+            }
+            reset_session();
         } catch (...) {
             try {
-                restore();
+                reset_session();
             } catch (const Error&) {
                 // The connection is gone; it is reopened before the next statement.
             }
             throw;
         }
+    }
+
+    std::vector<std::string> elevated_privileges() override {
+        ensure_open();
+        std::vector<std::string> out;
+        for (const std::string& grant : first_column("SHOW GRANTS")) {
+            // Global grants read "GRANT <privilege>, <privilege> ON *.* TO ...".
+            const std::size_t on = grant.find(" ON *.* TO ");
+            if (grant.rfind("GRANT ", 0) != 0 || on == std::string::npos) continue;
+            std::stringstream list(grant.substr(6, on - 6));
+            std::string privilege;
+            while (std::getline(list, privilege, ',')) {
+                while (!privilege.empty() && privilege.front() == ' ') privilege.erase(0, 1);
+                for (const Privilege& p : kElevatedPrivileges) {
+                    if (privilege == p.name) out.emplace_back(p.phrase);
+                }
+            }
+        }
+        return out;
     }
 
     std::vector<std::string> table_names() override { return first_column(kTablesQuery); }
@@ -220,6 +292,13 @@ private:
         const char* info = mysql_get_server_info(conn_.get());
         mariadb_ = info && std::string_view(info).find("MariaDB") != std::string_view::npos;
         broken_ = false;
+        // UDFs run native code with no privilege needed to call them; their names are refused in
+        // untrusted SQL. Roles that cannot read mysql.func rely on the guard's prefix list.
+        udfs_.clear();
+        try {
+            udfs_ = first_column("SELECT UPPER(name) FROM mysql.func");
+        } catch (const DatabaseError&) {
+        }
     }
 
     // A lost connection is reopened once before the next statement.
@@ -228,11 +307,78 @@ private:
         open();
     }
 
-    void restore() {
-        query("ROLLBACK");
-        query(mariadb_ ? "SET SESSION tx_read_only = 0, SESSION max_statement_time = 0"
-                       : "SET SESSION transaction_read_only = 0, SESSION max_execution_time = 0");
+    // Nothing a guarded run took outlives it: COM_RESET_CONNECTION rolls back, releases user and
+    // table locks, clears user variables, temporary tables and prepared statements, and puts
+    // the session settings back to the server's (the character set stays).
+    void reset_session() {
+        if (!conn_ || broken_) return;
+        if (mysql_reset_connection(conn_.get()) != 0) {
+            // An older server without the command: a new session is as clean.
+            conn_.reset();
+            broken_ = true;
+        }
     }
+
+    // Ends the session in the middle of a result: the socket is shut so nothing more is read.
+    void abandon(ResultPtr& res) {
+        mariadb_cancel(conn_.get());
+        res.reset();
+        conn_.reset();
+        broken_ = true;
+    }
+
+    long long statements_cut() {
+        const Result r = query("SHOW SESSION STATUS LIKE 'Max_statement_time_exceeded'");
+        if (r.rows.empty()) return 0;
+        return std::stoll(text_of(r.rows[0].at(1)));
+    }
+
+    // Reads the statement's rows into sink; false when the sink stopped early.
+    bool stream(const std::string& sql, RowSink& sink) {
+        if (mysql_real_query(conn_.get(), sql.data(), sql.size()) != 0) fail();
+        ResultPtr res(mysql_use_result(conn_.get()));
+        if (!res) {
+            if (mysql_field_count(conn_.get()) != 0) fail();
+            return true;
+        }
+        try {
+            const unsigned columns = mysql_num_fields(res.get());
+            const MYSQL_FIELD* fields = mysql_fetch_fields(res.get());
+            std::vector<std::string> names;
+            for (unsigned c = 0; c < columns; ++c) names.emplace_back(fields[c].name, fields[c].name_length);
+            sink.columns(names);
+            while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
+                const unsigned long* lengths = mysql_fetch_lengths(res.get());
+                Row cells;
+                cells.reserve(columns);
+                for (unsigned c = 0; c < columns; ++c) {
+                    if (!row[c]) cells.emplace_back();
+                    else cells.push_back(decode(fields[c], row[c], lengths[c]));
+                }
+                if (!sink.row(std::move(cells))) {
+                    abandon(res);
+                    return false;
+                }
+            }
+        } catch (...) {
+            abandon(res);
+            throw;
+        }
+        if (mysql_errno(conn_.get()) != 0) fail();
+        return true;
+    }
+
+    struct Collector final : RowSink {
+        Result result;
+        void columns(const std::vector<std::string>& names) override {
+            result.columns = names;
+            result.returns_rows = true;
+        }
+        bool row(Row&& row) override {
+            result.rows.push_back(std::move(row));
+            return true;
+        }
+    };
 
     [[noreturn]] void fail() {
         const unsigned code = mysql_errno(conn_.get());
@@ -314,6 +460,7 @@ private:
     std::unique_ptr<MYSQL, ConnDeleter> conn_;
     bool mariadb_ = true;
     bool broken_ = false;
+    std::vector<std::string> udfs_;
 };
 
 }  // namespace

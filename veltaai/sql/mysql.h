@@ -1,7 +1,10 @@
 #pragma once
 // The MySQL-protocol driver (MariaDB and MySQL servers), over MariaDB Connector/C. Results come
-// over the text protocol and are decoded by column type; untrusted SQL runs with the session
-// set read-only, inside START TRANSACTION READ ONLY, under the server's statement time limit.
+// over the text protocol and are decoded by column type. Untrusted SQL passes the token reader
+// of mysql_guard.h, then runs with the session set read-only (and its sql_mode set to read
+// texts as the reader did), inside START TRANSACTION READ ONLY, under the server's statement
+// time limit; its rows stream over mysql_use_result, and the session is reset afterwards
+// (COM_RESET_CONNECTION) so no lock, variable or setting outlives the run.
 
 #include "veltaai/sql/connection.h"
 

@@ -5,6 +5,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <map>
 
 namespace veltaai::sql {
@@ -26,6 +28,91 @@ int past_deadline(void* deadline) {
     return Clock::now() >= *static_cast<Clock::time_point*>(deadline) ? 1 : 0;
 }
 
+// Functions untrusted SQL may not call: host pointers and tokenizer registration (FTS3), native
+// code (extensions), file access of the shell's extensions, FTS writes, the error log, and
+// parsers of raw R-tree nodes.
+constexpr std::array<std::string_view, 17> kDeniedFunctions = {
+    "fts3_tokenizer", "load_extension", "fts5",      "sqlite_log",  "optimize",        "rtreenode",
+    "rtreedepth",     "readfile",       "writefile", "edit",        "zipfile",         "zipfile_cds",
+    "sqlar_compress", "sqlar_uncompress", "fsdir",   "icu_load_collation", "sqlite_dbpage"};
+// PRAGMAs that only report, allowed as the table-valued functions SELECT can read
+// (pragma_table_info('t')); the reader refuses PRAGMA statements in the model's text. Their
+// argument, if any, names a table or index.
+constexpr std::array<std::string_view, 13> kReportingPragmas = {
+    "table_info",  "table_xinfo",      "index_list",    "index_info",  "index_xinfo",
+    "foreign_key_list", "function_list", "module_list", "compile_options", "collation_list",
+    "pragma_list", "page_size",        "page_count"};
+// Virtual tables untrusted SQL may not read, should the library be built with them.
+constexpr std::array<std::string_view, 3> kDeniedTables = {"sqlite_dbpage", "zipfile", "fsdir"};
+
+// Bounds for untrusted SQL; the handle's own statements get the previous values back.
+struct LimitBound {
+    int id;
+    int value;
+};
+constexpr std::array<LimitBound, 6> kUntrustedLimits = {{
+    {SQLITE_LIMIT_SQL_LENGTH, 1'000'000},
+    {SQLITE_LIMIT_LENGTH, 10'000'000},
+    {SQLITE_LIMIT_EXPR_DEPTH, 200},
+    {SQLITE_LIMIT_COMPOUND_SELECT, 100},
+    {SQLITE_LIMIT_LIKE_PATTERN_LENGTH, 10'000},
+    {SQLITE_LIMIT_ATTACHED, 0},
+}};
+
+bool equals_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    }
+    return true;
+}
+
+template <std::size_t N>
+bool listed(const std::array<std::string_view, N>& list, const char* name) {
+    if (!name) return false;
+    return std::any_of(list.begin(), list.end(), [&](std::string_view entry) { return equals_ignoring_case(entry, name); });
+}
+
+// What the authorizer refused first, for the error text.
+struct Refusal {
+    std::string what;
+};
+
+// Untrusted SQL may read tables and call plain functions; everything else is denied while the
+// statement is prepared: writes, schema changes, ATTACH, PRAGMA, transaction control.
+int authorize(void* context, int action, const char* a, const char* b, const char*, const char*) {
+    auto* refusal = static_cast<Refusal*>(context);
+    auto deny = [&](std::string what) {
+        if (refusal->what.empty()) refusal->what = std::move(what);
+        return SQLITE_DENY;
+    };
+    switch (action) {
+        case SQLITE_SELECT:
+        case SQLITE_RECURSIVE: return SQLITE_OK;
+        case SQLITE_READ:
+            if (listed(kDeniedTables, a)) return deny(std::string("reading ") + a);
+            return SQLITE_OK;
+        case SQLITE_FUNCTION:
+            if (listed(kDeniedFunctions, b)) return deny(std::string("the function ") + b + "()");
+            return SQLITE_OK;
+        case SQLITE_PRAGMA:
+            if (listed(kReportingPragmas, a)) return SQLITE_OK;
+            return deny(std::string("PRAGMA ") + (a ? a : ""));
+        case SQLITE_ATTACH: return deny("ATTACH");
+        case SQLITE_DETACH: return deny("DETACH");
+        case SQLITE_TRANSACTION:
+        case SQLITE_SAVEPOINT: return deny("transaction control");
+        case SQLITE_INSERT:
+        case SQLITE_UPDATE:
+        case SQLITE_DELETE: return deny(std::string("writing to ") + (a ? a : "a table"));
+        default: return deny("changing the schema or the connection");
+    }
+}
+
+constexpr std::string_view kRefusedPrefix = "Refused: ";
+constexpr std::string_view kRefusedSuffix =
+    " is not allowed here; only one query that reads data may run (not authorized).";
+
 class SqliteConnection final : public Connection {
 public:
     SqliteConnection(const std::string& path, const SqliteOptions& options) {
@@ -41,6 +128,17 @@ public:
         }
         sqlite3_extended_result_codes(db_.get(), 1);
         sqlite3_busy_timeout(db_.get(), 5000);
+        // Off for every statement: the two-argument fts3_tokenizer() (it registers a C function
+        // pointer taken from SQL), extension loading, schema tricks that can corrupt the file
+        // (defensive), and functions with side effects inside views and triggers.
+        sqlite3_db_config(db_.get(), SQLITE_DBCONFIG_ENABLE_FTS3_TOKENIZER, 0, nullptr);
+        sqlite3_db_config(db_.get(), SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
+#ifdef SQLITE_DBCONFIG_DEFENSIVE
+        sqlite3_db_config(db_.get(), SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+#endif
+#ifdef SQLITE_DBCONFIG_TRUSTED_SCHEMA
+        sqlite3_db_config(db_.get(), SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+#endif
     }
 
     Dialect dialect() const override { return Dialect::sqlite; }
@@ -75,26 +173,51 @@ public:
     void rollback() override { execute("ROLLBACK", {}); }
 
     Result run_read_only(std::string_view sql, std::chrono::milliseconds time_limit) override {
+        Collector collector;
+        stream_read_only(sql, time_limit, collector);
+        if (!collector.result.returns_rows) collector.result.affected_rows = 0;
+        return std::move(collector.result);
+    }
+
+    void stream_read_only(std::string_view sql, std::chrono::milliseconds time_limit, RowSink& sink) override {
         const std::string_view statement = read_only_statement(sql, Dialect::sqlite);
-        const char* tail = nullptr;
-        sqlite3_stmt* raw = nullptr;
         // Re-asserted on every run: a previous statement cannot have lifted it.
         execute("PRAGMA query_only = 1", {});
         execute("BEGIN", {});
         Clock::time_point deadline = Clock::now() + time_limit;
         sqlite3_progress_handler(db_.get(), 1000, past_deadline, &deadline);
+        Refusal refusal;
+        std::array<int, kUntrustedLimits.size()> saved{};
+        for (std::size_t i = 0; i < kUntrustedLimits.size(); ++i) {
+            saved[i] = sqlite3_limit(db_.get(), kUntrustedLimits[i].id, kUntrustedLimits[i].value);
+        }
+        sqlite3_set_authorizer(db_.get(), authorize, &refusal);
         try {
-            if (sqlite3_prepare_v2(db_.get(), statement.data(), static_cast<int>(statement.size()), &raw, &tail) !=
-                SQLITE_OK) {
+            StmtPtr stmt;
+            int rc = prepare(statement, stmt);
+            if (rc != SQLITE_OK && !refusal.what.empty()) {
+                // Virtual tables (FTS) run statements of their own when a connection first uses
+                // them. Connecting them without the authorizer (the statement is only compiled,
+                // never stepped) and compiling again leaves only the model's own statement.
+                sqlite3_set_authorizer(db_.get(), nullptr, nullptr);
+                StmtPtr warm;
+                prepare(statement, warm);
+                warm.reset();
+                refusal.what.clear();
+                sqlite3_set_authorizer(db_.get(), authorize, &refusal);
+                rc = prepare(statement, stmt);
+            }
+            if (rc != SQLITE_OK) {
+                if (!refusal.what.empty()) {
+                    throw DatabaseError(std::string(kRefusedPrefix) + refusal.what + std::string(kRefusedSuffix));
+                }
                 fail();
             }
-            StmtPtr stmt(raw);
-            Result result = stmt ? step_all(stmt.get()) : Result{};
+            if (stmt) step_into(stmt.get(), sink);
             stmt.reset();
-            finish();
-            return result;
+            finish(saved);
         } catch (...) {
-            finish();
+            finish(saved);
             throw;
         }
     }
@@ -163,8 +286,18 @@ private:
 
     [[noreturn]] void fail() { throw DatabaseError(sqlite3_errmsg(db_.get())); }
 
-    // Ends a guarded run: no progress handler, nothing kept, writes allowed again.
-    void finish() {
+    int prepare(std::string_view sql, StmtPtr& stmt) {
+        sqlite3_stmt* raw = nullptr;
+        const int rc = sqlite3_prepare_v2(db_.get(), sql.data(), static_cast<int>(sql.size()), &raw, nullptr);
+        stmt.reset(raw);
+        return rc;
+    }
+
+    // Ends a guarded run: no authorizer or progress handler, the handle's own limits back,
+    // nothing kept, writes allowed again.
+    void finish(const std::array<int, kUntrustedLimits.size()>& saved) {
+        sqlite3_set_authorizer(db_.get(), nullptr, nullptr);
+        for (std::size_t i = 0; i < kUntrustedLimits.size(); ++i) sqlite3_limit(db_.get(), kUntrustedLimits[i].id, saved[i]);
         sqlite3_progress_handler(db_.get(), 0, nullptr, nullptr);
         if (!sqlite3_get_autocommit(db_.get())) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
         sqlite3_exec(db_.get(), "PRAGMA query_only = 0", nullptr, nullptr, nullptr);
@@ -193,6 +326,45 @@ private:
         }
     }
 
+    Row read_row(sqlite3_stmt* stmt, int columns) {
+        Row row;
+        row.reserve(static_cast<std::size_t>(columns));
+        for (int c = 0; c < columns; ++c) {
+            switch (sqlite3_column_type(stmt, c)) {
+                case SQLITE_INTEGER: row.emplace_back(static_cast<std::int64_t>(sqlite3_column_int64(stmt, c))); break;
+                case SQLITE_FLOAT: row.emplace_back(sqlite3_column_double(stmt, c)); break;
+                case SQLITE_TEXT: {
+                    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, c));
+                    row.emplace_back(std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(stmt, c))));
+                    break;
+                }
+                case SQLITE_BLOB: {
+                    const auto* blob = static_cast<const char*>(sqlite3_column_blob(stmt, c));
+                    row.emplace_back(Bytes{std::string(blob ? blob : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, c)))});
+                    break;
+                }
+                default: row.emplace_back(); break;
+            }
+        }
+        return row;
+    }
+
+    // Steps stmt, handing each row to sink; a sink that says stop ends the statement there.
+    void step_into(sqlite3_stmt* stmt, RowSink& sink) {
+        const int columns = sqlite3_column_count(stmt);
+        if (columns > 0) {
+            std::vector<std::string> names;
+            for (int c = 0; c < columns; ++c) names.emplace_back(sqlite3_column_name(stmt, c));
+            sink.columns(names);
+        }
+        while (true) {
+            const int rc = sqlite3_step(stmt);
+            if (rc == SQLITE_DONE) return;
+            if (rc != SQLITE_ROW) fail();
+            if (!sink.row(read_row(stmt, columns))) return;
+        }
+    }
+
     Result step_all(sqlite3_stmt* stmt) {
         Result out;
         const int columns = sqlite3_column_count(stmt);
@@ -202,30 +374,23 @@ private:
             const int rc = sqlite3_step(stmt);
             if (rc == SQLITE_DONE) break;
             if (rc != SQLITE_ROW) fail();
-            Row row;
-            row.reserve(static_cast<std::size_t>(columns));
-            for (int c = 0; c < columns; ++c) {
-                switch (sqlite3_column_type(stmt, c)) {
-                    case SQLITE_INTEGER: row.emplace_back(static_cast<std::int64_t>(sqlite3_column_int64(stmt, c))); break;
-                    case SQLITE_FLOAT: row.emplace_back(sqlite3_column_double(stmt, c)); break;
-                    case SQLITE_TEXT: {
-                        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, c));
-                        row.emplace_back(std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(stmt, c))));
-                        break;
-                    }
-                    case SQLITE_BLOB: {
-                        const auto* blob = static_cast<const char*>(sqlite3_column_blob(stmt, c));
-                        row.emplace_back(Bytes{std::string(blob ? blob : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, c)))});
-                        break;
-                    }
-                    default: row.emplace_back(); break;
-                }
-            }
-            out.rows.push_back(std::move(row));
+            out.rows.push_back(read_row(stmt, columns));
         }
         if (!out.returns_rows) out.affected_rows = sqlite3_changes64(db_.get());
         return out;
     }
+
+    struct Collector final : RowSink {
+        Result result;
+        void columns(const std::vector<std::string>& names) override {
+            result.columns = names;
+            result.returns_rows = true;
+        }
+        bool row(Row&& row) override {
+            result.rows.push_back(std::move(row));
+            return true;
+        }
+    };
 
     std::unique_ptr<sqlite3, DbDeleter> db_;
 };

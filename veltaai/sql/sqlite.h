@@ -1,7 +1,10 @@
 #pragma once
 // The SQLite driver, over libsqlite3: the embedded default database. Cells keep SQLite's
-// storage classes (integer, real, text, blob, null); untrusted SQL runs with query_only set,
-// inside a transaction that is rolled back, and is interrupted at its time limit.
+// storage classes (integer, real, text, blob, null). The two-argument fts3_tokenizer(),
+// extension loading and untrusted schema functions are off for the handle. Untrusted SQL runs
+// with query_only set, under an authorizer that allows only reads and plain functions and
+// under tighter limits (length, depth, no ATTACH), inside a transaction that is rolled back,
+// and is interrupted at its time limit.
 
 #include "veltaai/sql/connection.h"
 

@@ -1,6 +1,7 @@
 #include "veltaai/sql/statement.h"
 
 #include "veltaai/core/errors.h"
+#include "veltaai/sql/mysql_guard.h"
 
 #include <algorithm>
 #include <array>
@@ -18,8 +19,6 @@ constexpr std::string_view kKindRefusedPrefix = "Refused: ";
 constexpr std::string_view kKindRefusedSuffix =
     " statements cannot run here; only one query that reads data (SELECT, WITH, VALUES, TABLE, SHOW, EXPLAIN, "
     "DESCRIBE) is allowed.";
-constexpr std::string_view kOutfileRefused =
-    "Refused: SELECT ... INTO OUTFILE or DUMPFILE writes files on the server and cannot run here.";
 
 constexpr std::array<std::string_view, 8> kReadKeywords = {"SELECT", "WITH",    "VALUES",   "TABLE",
                                                            "SHOW",   "EXPLAIN", "DESCRIBE", "DESC"};
@@ -195,28 +194,6 @@ bool has_code(std::string_view statement, Dialect dialect) {
     return false;
 }
 
-// The words of a statement's code, upper-cased, in order.
-std::vector<std::string> code_words(std::string_view statement, Dialect dialect) {
-    std::vector<std::string> words;
-    for (const Segment& s : lex(statement, dialect)) {
-        if (s.kind != Segment::Kind::code) continue;
-        std::size_t i = s.begin;
-        while (i < s.end) {
-            if (!is_word_char(statement[i])) {
-                ++i;
-                continue;
-            }
-            std::string word;
-            while (i < s.end && is_word_char(statement[i])) {
-                word += static_cast<char>(std::toupper(static_cast<unsigned char>(statement[i])));
-                ++i;
-            }
-            words.push_back(std::move(word));
-        }
-    }
-    return words;
-}
-
 template <std::size_t N>
 bool contains(const std::array<std::string_view, N>& list, std::string_view word) {
     return std::find(list.begin(), list.end(), word) != list.end();
@@ -276,20 +253,16 @@ std::string_view read_only_statement(std::string_view sql, Dialect dialect) {
     if (statements.empty()) throw DatabaseError(std::string(kNoStatement));
     if (statements.size() > 1) throw DatabaseError(std::string(kSeveralStatements));
     const std::string_view statement = statements.front();
+    if (dialect == Dialect::mysql) {
+        check_mysql_query(statement);
+        return statement;
+    }
     const std::string keyword = leading_keyword(statement, dialect);
     const bool allowed = contains(kReadKeywords, keyword) ||
                          (dialect != Dialect::mssql && contains(kEngineRefusedKeywords, keyword));
     if (!allowed) {
         const std::string shown = keyword.empty() ? std::string("these") : keyword;
         throw DatabaseError(std::string(kKindRefusedPrefix) + shown + std::string(kKindRefusedSuffix));
-    }
-    if (dialect == Dialect::mysql) {
-        const std::vector<std::string> words = code_words(statement, dialect);
-        for (std::size_t i = 0; i + 1 < words.size(); ++i) {
-            if (words[i] == "INTO" && (words[i + 1] == "OUTFILE" || words[i + 1] == "DUMPFILE")) {
-                throw DatabaseError(std::string(kOutfileRefused));
-            }
-        }
     }
     return statement;
 }

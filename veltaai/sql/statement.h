@@ -39,7 +39,8 @@ std::string leading_keyword(std::string_view statement, Dialect dialect);
 // (session and transaction control, COPY, CALL, ...). Statements that change data are let
 // through where the engine itself refuses them in a read-only transaction, so that the
 // engine's own message reaches the caller; on SQL Server, which has no such transactions,
-// only reading statements pass.
+// only reading statements pass. On MySQL only plain queries pass, checked token by token by
+// check_mysql_query (mysql_guard.h).
 std::string_view read_only_statement(std::string_view sql, Dialect dialect);
 
 }  // namespace veltaai::sql
