@@ -265,6 +265,23 @@ TEST_F(DbtoolServers, MysqlQueriesReturnRecordsAndCommitChanges) {
     CaptureStdout();
     EXPECT_FALSE(execute_mysql_query("SELECT * FROM custmers"));
     EXPECT_EQ(GetCapturedStdout().rfind("An error occurred while executing the query: Table 'veltaai_scratch.custmers'", 0), 0u);
+
+    // A procedure that writes, then selects twice: its first row set, the write committed, and
+    // the connection still in step for the next statement.
+    const std::string procedure = scratch + "_p";
+    ASSERT_TRUE(execute_mysql_query("CREATE PROCEDURE " + procedure + "() BEGIN INSERT INTO " + scratch +
+                                    " VALUES (2, 'p'); SELECT COUNT(*) AS n FROM " + scratch + "; SELECT 'second' AS s; END"));
+    CaptureStdout();
+    auto called = execute_mysql_query("CALL " + procedure + "()");
+    EXPECT_EQ(GetCapturedStdout(), "");
+    ASSERT_TRUE(called);
+    ASSERT_EQ(called->size(), 1u);
+    EXPECT_EQ(called->at(0).names(), std::vector<std::string>{"n"});
+    EXPECT_EQ(called->at(0)["n"], sql::Cell(std::int64_t{2}));
+    auto after = execute_mysql_query("SELECT id FROM " + scratch + " WHERE v = 'p'");
+    ASSERT_TRUE(after) << "a separate connection sees the procedure's row";
+    EXPECT_EQ(after->size(), 1u);
+    execute_mysql_query("DROP PROCEDURE " + procedure);
     execute_mysql_query("DROP TABLE " + scratch);
 }
 

@@ -390,22 +390,33 @@ private:
         throw DatabaseError(message);
     }
 
+    // Runs sql and returns its first row set. Every further result (a CALL gives one per SELECT
+    // of the procedure and a final status) is read too, so that the connection stays in step and
+    // a COMMIT that follows keeps what the procedure wrote.
     Result query(const std::string& sql) {
         if (mysql_real_query(conn_.get(), sql.data(), sql.size()) != 0) fail();
         Result out;
-        ResultPtr res(mysql_store_result(conn_.get()));
-        if (!res) {
-            if (mysql_field_count(conn_.get()) != 0) fail();
-            out.affected_rows = static_cast<std::int64_t>(mysql_affected_rows(conn_.get()));
-            return out;
-        }
+        bool first = true;
+        int more = 0;
+        do {
+            ResultPtr res(mysql_store_result(conn_.get()));
+            if (!res && mysql_field_count(conn_.get()) != 0) fail();
+            if (first && !res) out.affected_rows = static_cast<std::int64_t>(mysql_affected_rows(conn_.get()));
+            if (res && !out.returns_rows) read_rows(res.get(), out);
+            first = false;
+        } while ((more = mysql_next_result(conn_.get())) == 0);
+        if (more > 0) fail();
+        return out;
+    }
+
+    void read_rows(MYSQL_RES* res, Result& out) {
         out.returns_rows = true;
-        const unsigned columns = mysql_num_fields(res.get());
-        const MYSQL_FIELD* fields = mysql_fetch_fields(res.get());
+        const unsigned columns = mysql_num_fields(res);
+        const MYSQL_FIELD* fields = mysql_fetch_fields(res);
         for (unsigned c = 0; c < columns; ++c) out.columns.emplace_back(fields[c].name, fields[c].name_length);
-        out.rows.reserve(mysql_num_rows(res.get()));
-        while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
-            const unsigned long* lengths = mysql_fetch_lengths(res.get());
+        out.rows.reserve(mysql_num_rows(res));
+        while (MYSQL_ROW row = mysql_fetch_row(res)) {
+            const unsigned long* lengths = mysql_fetch_lengths(res);
             Row cells;
             cells.reserve(columns);
             for (unsigned c = 0; c < columns; ++c) {
@@ -414,7 +425,6 @@ private:
             }
             out.rows.push_back(std::move(cells));
         }
-        return out;
     }
 
     // Placeholders are filled in by the client, each value escaped as a literal.
