@@ -4,6 +4,7 @@
 #include "veltaai/sql/mysql.h"
 #include "veltaai/sql/odbc.h"
 #include "veltaai/sql/postgres.h"
+#include "veltaai/sql/transaction.h"
 
 #include <algorithm>
 #include <cctype>
@@ -262,9 +263,9 @@ std::optional<std::vector<sql::Record>> execute_mysql_query(const std::string& s
     std::unique_ptr<sql::Connection> connection = configured_mysql();
     if (!connection) return std::nullopt;
     try {
-        connection->begin();
+        sql::Transaction transaction(*connection);
         sql::Result result = connection->execute(sql_query);
-        connection->commit();
+        transaction.finish();
         return result.records();
     } catch (const std::exception& error) {
         print_line(std::string(kQueryFailed) + error.what());
@@ -279,11 +280,11 @@ std::optional<std::vector<sql::Row>> execute_pgdb_query(const std::string& sql_q
             get_pgdb_connection(optional_value(s.db_user), optional_value(s.db_password), optional_value(s.db_host),
                                 s.db_port, optional_value(s.db_name));
         if (!connection) return std::nullopt;
-        connection->begin();
+        sql::Transaction transaction(*connection);
         sql::Result result = connection->execute(sql_query);
         // Committed whatever the statement was: a WITH ... DELETE ... RETURNING both yields
         // rows and changes data.
-        connection->commit();
+        transaction.finish();
         if (!result.returns_rows) return std::nullopt;
         return std::move(result.rows);
     } catch (const std::exception& error) {

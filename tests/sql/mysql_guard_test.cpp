@@ -98,13 +98,16 @@ struct Snapshot {
 
 class MysqlHostile : public ::testing::Test {
 protected:
-    static constexpr const char* kLock = "veltaai_guard_lock";
-
     void SetUp() override {
         auto found = testing::server_env();
         ASSERT_TRUE(found) << testing::kStartServers;
         env = *found;
         suffix = std::to_string(::getpid());
+        // A database and lock names of this process's own: other tests run beside this one
+        // on the same server, and the snapshot must see only what this test could change.
+        database = "guard_db_" + suffix;
+        connect_mysql({env.mysql.host, env.mysql.port, env.mysql.user, env.mysql.password, "veltaai_scratch", 5s, {}})
+            ->execute("CREATE DATABASE IF NOT EXISTS " + database);
         table = "guard_t_" + suffix;
         sequence = "guard_seq_" + suffix;
         dir = std::filesystem::temp_directory_path() / ("veltaai-myguard-" + suffix);
@@ -121,12 +124,13 @@ protected:
         if (admin) {
             admin->execute("DROP TABLE IF EXISTS " + table);
             admin->execute("DROP SEQUENCE IF EXISTS " + sequence);
+            admin->execute("DROP DATABASE IF EXISTS " + database);
         }
         std::filesystem::remove_all(dir);
     }
     std::unique_ptr<Connection> open(const std::string& user = "", const std::string& password = "") {
         return connect_mysql({env.mysql.host, env.mysql.port, user.empty() ? env.mysql.user : user,
-                              user.empty() ? env.mysql.password : password, "veltaai_scratch", 5s, {}});
+                              user.empty() ? env.mysql.password : password, database, 5s, {}});
     }
     std::string cells(const std::string& sql) {
         std::string out;
@@ -141,7 +145,7 @@ protected:
         s.rows = cells("SELECT * FROM " + table + " ORDER BY id");
         s.checksum = cells("CHECKSUM TABLE " + table);
         s.sequence = cells("SELECT next_not_cached_value FROM " + sequence);
-        s.locks = cells(std::string("SELECT IS_USED_LOCK('") + kLock + "'), IS_USED_LOCK('veltaai_guard_fn')");
+        s.locks = cells(expand("SELECT IS_USED_LOCK('veltaai_guard_lock'), IS_USED_LOCK('veltaai_guard_fn')"));
         s.tables = cells("SHOW TABLES");
         s.globals = cells("SELECT @@GLOBAL.max_connections, @@GLOBAL.read_only, @@GLOBAL.sql_mode, @@GLOBAL.general_log");
         s.users = cells("SELECT COUNT(*) FROM mysql.user");
@@ -151,12 +155,15 @@ protected:
         return s;
     }
     std::string expand(const std::string& sql) const {
-        return replace_all(replace_all(replace_all(replace_all(sql, "{t}", table), "{seq}", sequence), "{dir}", dir.string()),
-                           "{victim}", std::to_string(victim_id));
+        std::string out = replace_all(replace_all(replace_all(replace_all(sql, "{t}", table), "{seq}", sequence), "{dir}",
+                                                          dir.string()),
+                                      "{victim}", std::to_string(victim_id));
+        out = replace_all(out, "veltaai_guard_lock", "veltaai_guard_lock_" + suffix);
+        return replace_all(out, "veltaai_guard_fn", "veltaai_guard_fn_" + suffix);
     }
 
     testing::ServerEnv env;
-    std::string suffix, table, sequence;
+    std::string suffix, database, table, sequence;
     std::filesystem::path dir;
     std::unique_ptr<Connection> admin, victim;
     std::int64_t victim_id = 0;
@@ -278,12 +285,12 @@ TEST_F(MysqlHostile, NoStatementReachesBeyondTheReadOnlyRun) {
 // What the reader cannot see (a stored function's body) is undone by the session reset, and a
 // statement MariaDB cuts at its time limit without an error is still reported as cut.
 TEST_F(MysqlHostile, SessionStateNeverOutlivesARunAndCutStatementsAreErrors) {
-    admin->execute("CREATE OR REPLACE FUNCTION guard_take_lock() RETURNS INT "
-                   "BEGIN SET @leak = 42; RETURN GET_LOCK('veltaai_guard_fn', 0); END");
+    admin->execute(expand("CREATE OR REPLACE FUNCTION guard_take_lock() RETURNS INT "
+                          "BEGIN SET @leak = 42; RETURN GET_LOCK('veltaai_guard_fn', 0); END"));
     admin->execute("CREATE OR REPLACE FUNCTION guard_spin() RETURNS INT RETURN BENCHMARK(100000000000, MD5('a'))");
     auto db = open();
     EXPECT_EQ(db->run_read_only("SELECT guard_take_lock()", 2s).rows.at(0).at(0), Cell(std::int64_t{1}));
-    EXPECT_EQ(cells("SELECT IS_USED_LOCK('veltaai_guard_fn') IS NULL"), "1 \n");
+    EXPECT_EQ(cells(expand("SELECT IS_USED_LOCK('veltaai_guard_fn') IS NULL")), "1 \n");
     EXPECT_TRUE(is_null(db->execute("SELECT @leak").rows.at(0).at(0)));
     // The server itself returns [(0,)] here; the driver must not.
     const auto start = std::chrono::steady_clock::now();
@@ -335,7 +342,7 @@ TEST_F(MysqlHostile, ElevatedPrivilegesNameWhatTheRoleReaches) {
     EXPECT_EQ(all.front().rfind("ALL PRIVILEGES", 0), 0u);
     const std::string ro = "veltaai_ro_" + suffix;
     admin->execute("CREATE OR REPLACE USER '" + ro + "'@'%' IDENTIFIED BY 'ro-pass'");
-    admin->execute("GRANT SELECT ON veltaai_scratch.* TO '" + ro + "'@'%'");
+    admin->execute("GRANT SELECT ON " + database + ".* TO '" + ro + "'@'%'");
     auto reader = open(ro, "ro-pass");
     EXPECT_TRUE(reader->elevated_privileges().empty());
     // A read-only role cannot reach files even through what the reader lets by.
@@ -400,15 +407,17 @@ TEST_F(MysqlHostile, StreamStopsEarlyAndTheHandleReconnects) {
         bool row(Row&&) override { return ++seen < 100; }
     } sink;
     const auto start = std::chrono::steady_clock::now();
-    db->stream_read_only("SELECT seq, REPEAT('x', 100) FROM seq_1_to_10000000", 30s, sink);
+    // Named after this process, so that the same query of a test running beside it is not counted.
+    const std::string marker = "pad_" + suffix;
+    db->stream_read_only("SELECT seq, REPEAT('x', 100) AS " + marker + " FROM seq_1_to_10000000", 30s, sink);
     EXPECT_EQ(sink.seen, 100u);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     EXPECT_EQ(db->run_read_only("SELECT 3", 2s).rows.at(0).at(0), Cell(std::int64_t{3}));
     // The abandoned statement does not keep running on the server.
     std::string running;
     for (int i = 0; i < 50; ++i) {
-        running = cells("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE INFO LIKE '%seq_1_to_10000000%' "
-                        "AND INFO NOT LIKE '%PROCESSLIST%'");
+        running = cells("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE INFO LIKE '%" + marker +
+                        "%' AND INFO NOT LIKE '%PROCESSLIST%'");
         if (running == "0 \n") break;
         std::this_thread::sleep_for(20ms);
     }

@@ -3,6 +3,7 @@
 #include "veltaai/core/errors.h"
 #include "veltaai/sql/odbc_guard.h"
 #include "veltaai/sql/postgres_guard.h"
+#include "veltaai/sql/transaction.h"
 
 #include <sql.h>
 #include <sqlext.h>
@@ -372,40 +373,36 @@ private:
     template <typename Work>
     void in_guarded_frame(std::chrono::milliseconds time_limit, int max_rows, Work&& work) {
         SQLSetConnectAttr(dbc_->get(), SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_ONLY), 0);
-        begin();
-        try {
-            if (engine_ == OdbcEngine::postgresql) {
-                execute("SET TRANSACTION READ ONLY", {});
-                execute("SET LOCAL statement_timeout = " + std::to_string(std::max<long long>(1, time_limit.count())), {});
-                execute("SET LOCAL standard_conforming_strings = on", {});
-                if (!untrusted_role_.empty()) execute("SET LOCAL ROLE " + quote_identifier(untrusted_role_), {});
-            }
-            {
-                Handle stmt(SQL_HANDLE_STMT, dbc_->get());
-                const auto seconds = static_cast<SQLULEN>(std::max<long long>(1, (time_limit.count() + 999) / 1000));
-                SQLSetStmtAttr(stmt.get(), SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
-                // The text runs as it was checked: no rewriting of {fn ...} escapes by the driver.
-                SQLSetStmtAttr(stmt.get(), SQL_ATTR_NOSCAN, reinterpret_cast<SQLPOINTER>(SQL_NOSCAN_ON), 0);
-                if (max_rows > 0) {
-                    SQLSetStmtAttr(stmt.get(), SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(max_rows)), 0);
-                }
-                work(stmt);
-            }
-            rollback();
-            after_guarded();
-        } catch (...) {
-            if (in_transaction_) {
-                SQLEndTran(SQL_HANDLE_DBC, dbc_->get(), SQL_ROLLBACK);
-                in_transaction_ = false;
-                SQLSetConnectAttr(dbc_->get(), SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
-            }
-            try {
-                after_guarded();
-            } catch (const Error&) {
-                // The first failure is the one worth reporting.
-            }
-            throw;
+        Transaction guarded([this] { begin(); }, [this] { rollback(); after_guarded(); }, [this] { abandon_guarded(); });
+        if (engine_ == OdbcEngine::postgresql) {
+            execute("SET TRANSACTION READ ONLY", {});
+            execute("SET LOCAL statement_timeout = " + std::to_string(std::max<long long>(1, time_limit.count())), {});
+            execute("SET LOCAL standard_conforming_strings = on", {});
+            if (!untrusted_role_.empty()) execute("SET LOCAL ROLE " + quote_identifier(untrusted_role_), {});
         }
+        {
+            Handle stmt(SQL_HANDLE_STMT, dbc_->get());
+            const auto seconds = static_cast<SQLULEN>(std::max<long long>(1, (time_limit.count() + 999) / 1000));
+            SQLSetStmtAttr(stmt.get(), SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
+            // The text runs as it was checked: no rewriting of {fn ...} escapes by the driver.
+            SQLSetStmtAttr(stmt.get(), SQL_ATTR_NOSCAN, reinterpret_cast<SQLPOINTER>(SQL_NOSCAN_ON), 0);
+            if (max_rows > 0) {
+                SQLSetStmtAttr(stmt.get(), SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(max_rows)), 0);
+            }
+            work(stmt);
+        }
+        guarded.finish();
+    }
+
+    // A guarded run left by an error: rolled back at the driver level, whatever state the
+    // statement left the connection in.
+    void abandon_guarded() {
+        if (in_transaction_) {
+            SQLEndTran(SQL_HANDLE_DBC, dbc_->get(), SQL_ROLLBACK);
+            in_transaction_ = false;
+            SQLSetConnectAttr(dbc_->get(), SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+        }
+        after_guarded();
     }
 
     // What a rollback leaves behind: the access mode, and on PostgreSQL session advisory locks.

@@ -1,6 +1,7 @@
 #include "veltaai/sql/postgres.h"
 
 #include "veltaai/sql/postgres_guard.h"
+#include "veltaai/sql/transaction.h"
 
 #include "veltaai/core/errors.h"
 #include "veltaai/core/value.h"
@@ -239,31 +240,21 @@ public:
         check_postgres_statement(sql);
         const std::string statement(sql);
         ensure_open();
-        open_guarded(time_limit);
-        try {
-            // The extended protocol takes exactly one statement: a second line of defence.
-            Result result = collect(ResultPtr(
-                PQexecParams(conn_.get(), statement.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0)));
-            close_guarded();
-            return result;
-        } catch (...) {
-            close_guarded_quietly();
-            throw;
-        }
+        Transaction guarded = guarded_transaction(time_limit);
+        // The extended protocol takes exactly one statement: a second line of defence.
+        Result result =
+            collect(ResultPtr(PQexecParams(conn_.get(), statement.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0)));
+        guarded.finish();
+        return result;
     }
 
     void stream_read_only(std::string_view sql, std::chrono::milliseconds time_limit, RowSink& sink) override {
         check_postgres_statement(sql);
         const std::string statement(sql);
         ensure_open();
-        open_guarded(time_limit);
-        try {
-            stream(statement, sink);
-            close_guarded();
-        } catch (...) {
-            close_guarded_quietly();
-            throw;
-        }
+        Transaction guarded = guarded_transaction(time_limit);
+        stream(statement, sink);
+        guarded.finish();
     }
 
     void set_untrusted_role(const std::string& role) override {
@@ -315,17 +306,13 @@ private:
 
     // The frame of every untrusted statement: a read-only transaction under the time limit,
     // with the text read as the guard read it (standard strings) and under the untrusted role.
-    void open_guarded(std::chrono::milliseconds time_limit) {
+    Transaction guarded_transaction(std::chrono::milliseconds time_limit) {
         std::string setup = "BEGIN READ ONLY; SET LOCAL statement_timeout = " +
                             std::to_string(std::max<long long>(1, time_limit.count())) +
                             "; SET LOCAL standard_conforming_strings = on";
         if (!untrusted_role_.empty()) setup += "; SET LOCAL ROLE " + quote_identifier(untrusted_role_);
-        try {
-            command(setup);
-        } catch (...) {
-            close_guarded_quietly();
-            throw;
-        }
+        return Transaction([this, &setup] { command(setup); }, [this] { close_guarded(); },
+                           [this] { close_guarded_quietly(); });
     }
 
     // Rolls back, then drops what a rollback leaves: session-level advisory locks (a function

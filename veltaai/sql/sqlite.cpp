@@ -1,6 +1,7 @@
 #include "veltaai/sql/sqlite.h"
 
 #include "veltaai/core/errors.h"
+#include "veltaai/sql/transaction.h"
 
 #include <sqlite3.h>
 
@@ -181,45 +182,40 @@ public:
 
     void stream_read_only(std::string_view sql, std::chrono::milliseconds time_limit, RowSink& sink) override {
         const std::string_view statement = read_only_statement(sql, Dialect::sqlite);
-        // Re-asserted on every run: a previous statement cannot have lifted it.
-        execute("PRAGMA query_only = 1", {});
-        execute("BEGIN", {});
+        // The handle's own limits, put back when the run ends however it ends.
+        std::array<int, kUntrustedLimits.size()> saved{};
+        for (std::size_t i = 0; i < kUntrustedLimits.size(); ++i) saved[i] = sqlite3_limit(db_.get(), kUntrustedLimits[i].id, -1);
+        // query_only is re-asserted on every run: a previous statement cannot have lifted it.
+        Transaction guarded([this] { execute("PRAGMA query_only = 1", {}); execute("BEGIN", {}); },
+                            [this, &saved] { finish(saved); }, [this, &saved] { finish(saved); });
         Clock::time_point deadline = Clock::now() + time_limit;
         sqlite3_progress_handler(db_.get(), 1000, past_deadline, &deadline);
         Refusal refusal;
-        std::array<int, kUntrustedLimits.size()> saved{};
-        for (std::size_t i = 0; i < kUntrustedLimits.size(); ++i) {
-            saved[i] = sqlite3_limit(db_.get(), kUntrustedLimits[i].id, kUntrustedLimits[i].value);
-        }
+        for (const auto& limit : kUntrustedLimits) sqlite3_limit(db_.get(), limit.id, limit.value);
         sqlite3_set_authorizer(db_.get(), authorize, &refusal);
-        try {
-            StmtPtr stmt;
-            int rc = prepare(statement, stmt);
-            if (rc != SQLITE_OK && !refusal.what.empty()) {
-                // Virtual tables (FTS) run statements of their own when a connection first uses
-                // them. Connecting them without the authorizer (the statement is only compiled,
-                // never stepped) and compiling again leaves only the model's own statement.
-                sqlite3_set_authorizer(db_.get(), nullptr, nullptr);
-                StmtPtr warm;
-                prepare(statement, warm);
-                warm.reset();
-                refusal.what.clear();
-                sqlite3_set_authorizer(db_.get(), authorize, &refusal);
-                rc = prepare(statement, stmt);
-            }
-            if (rc != SQLITE_OK) {
-                if (!refusal.what.empty()) {
-                    throw DatabaseError(std::string(kRefusedPrefix) + refusal.what + std::string(kRefusedSuffix));
-                }
-                fail();
-            }
-            if (stmt) step_into(stmt.get(), sink);
-            stmt.reset();
-            finish(saved);
-        } catch (...) {
-            finish(saved);
-            throw;
+        StmtPtr stmt;
+        int rc = prepare(statement, stmt);
+        if (rc != SQLITE_OK && !refusal.what.empty()) {
+            // Virtual tables (FTS) run statements of their own when a connection first uses
+            // them. Connecting them without the authorizer (the statement is only compiled,
+            // never stepped) and compiling again leaves only the model's own statement.
+            sqlite3_set_authorizer(db_.get(), nullptr, nullptr);
+            StmtPtr warm;
+            prepare(statement, warm);
+            warm.reset();
+            refusal.what.clear();
+            sqlite3_set_authorizer(db_.get(), authorize, &refusal);
+            rc = prepare(statement, stmt);
         }
+        if (rc != SQLITE_OK) {
+            if (!refusal.what.empty()) {
+                throw DatabaseError(std::string(kRefusedPrefix) + refusal.what + std::string(kRefusedSuffix));
+            }
+            fail();
+        }
+        if (stmt) step_into(stmt.get(), sink);
+        stmt.reset();
+        guarded.finish();
     }
 
     std::vector<std::string> table_names() override { return first_column(kTablesQuery); }
