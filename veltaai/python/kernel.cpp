@@ -326,13 +326,13 @@ void Kernel::ensure_started() {
 void Kernel::spawn_locked() {
     stop_locked();
     if (::access(options_.interpreter.c_str(), X_OK) != 0) {
-        throw KernelError(texts::cannot_start + std::string("[Errno ") + std::to_string(errno) + "] " +
+        throw KernelStartError(texts::cannot_start + std::string("[Errno ") + std::to_string(errno) + "] " +
                           std::strerror(errno) + ": '" + options_.interpreter + "'");
     }
     const SandboxLevel level = sandbox_level();
     if (level == SandboxLevel::fallback && private_home_.empty()) {
         char path[] = "/tmp/veltaai-kernel-home-XXXXXX";
-        if (!::mkdtemp(path)) throw KernelError(texts::cannot_start + std::string(std::strerror(errno)));
+        if (!::mkdtemp(path)) throw KernelStartError(texts::cannot_start + std::string(std::strerror(errno)));
         private_home_ = path;
     }
     for (const std::string& dir : options_.writable_directories) bind_directory(dir);
@@ -340,13 +340,14 @@ void Kernel::spawn_locked() {
 
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-        throw KernelError(texts::cannot_start + std::string(std::strerror(errno)));
+        throw KernelStartError(texts::cannot_start + std::string(std::strerror(errno)));
     }
     process::Pipe errors;
     SandboxSpec spec;
     spec.interpreter = options_.interpreter;
     spec.arguments = {"-c", driver_source, "3", options_.fork_per_run ? "fork" : "keep"};
     spec.writable = bound_;
+    spec.readable = options_.readable_directories;
     spec.network = options_.allow_network;
     spec.environment = options_.environment;
     spec.private_home = private_home_;
@@ -366,7 +367,7 @@ void Kernel::spawn_locked() {
     } catch (const Error& error) {
         ::close(ends[0]);
         ::close(ends[1]);
-        throw KernelError(texts::cannot_start + std::string(error.what()));
+        throw KernelStartError(texts::cannot_start + std::string(error.what()));
     }
     ::close(ends[1]);
     errors.close_write();
@@ -403,15 +404,15 @@ void Kernel::await_ready_locked() {
         drain_errors(true);
         const std::string said = last_words(take_errors());
         stop_locked();
-        throw KernelError(texts::cannot_start + std::string(texts::interpreter_ended) + crash.status().describe() +
+        throw KernelStartError(texts::cannot_start + std::string(texts::interpreter_ended) + crash.status().describe() +
                           (said.empty() ? "" : ": " + said));
     } catch (const KernelError& error) {
         stop_locked();
-        throw KernelError(texts::cannot_start + std::string(error.what()));
+        throw KernelStartError(texts::cannot_start + std::string(error.what()));
     }
     if (ready.value("status", "") != "ready") {
         stop_locked();
-        throw KernelError(texts::cannot_start + ready.value("kind", std::string("error")) + ": " +
+        throw KernelStartError(texts::cannot_start + ready.value("kind", std::string("error")) + ": " +
                           ready.value("message", std::string()));
     }
 }

@@ -32,6 +32,12 @@ public:
     using KernelError::KernelError;
 };
 
+// The interpreter could not be started, or its start-up code failed.
+class KernelStartError : public KernelError {
+public:
+    using KernelError::KernelError;
+};
+
 // The interpreter died during a run (signal, or an exit that bypassed Python's own SystemExit).
 class KernelCrash : public KernelError {
 public:
@@ -61,6 +67,8 @@ struct KernelOptions {
     std::size_t error_limit = std::size_t{64} << 10;
     // Directories the code may write besides each run's working directory.
     std::vector<std::string> writable_directories;
+    // Directories the code may read (and not write) besides the system's.
+    std::vector<std::string> readable_directories;
     // Working directory of runs that name none; empty for the sandbox's private /tmp.
     std::string working_directory;
     // Environment variables set for the interpreter on top of the sandbox's allow-list; the

@@ -79,12 +79,11 @@ std::vector<std::string> bubblewrap_command(const SandboxSpec& spec, const std::
     }
     argv.insert(argv.end(), {"--ro-bind-try", "/var/cache/fontconfig", "/var/cache/fontconfig"});
     argv.insert(argv.end(), {"--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp", "--dir", sandbox_home});
-    for (const std::string& root : interpreter_roots(spec.interpreter)) {
-        bool writable = false;
-        for (const std::string& dir : spec.writable) writable = writable || under(root, dir);
-        if (!writable) argv.insert(argv.end(), {"--ro-bind", root, root});
-    }
+    // Read-only binds come last, so that an environment inside a writable directory stays
+    // read-only: the host runs its pip outside the sandbox.
     for (const std::string& dir : spec.writable) argv.insert(argv.end(), {"--bind", dir, dir});
+    for (const std::string& root : interpreter_roots(spec.interpreter)) argv.insert(argv.end(), {"--ro-bind", root, root});
+    for (const std::string& dir : spec.readable) argv.insert(argv.end(), {"--ro-bind-try", dir, dir});
     argv.insert(argv.end(), {"--chdir", spec.working_directory.empty() ? std::string("/tmp") : spec.working_directory});
     argv.push_back("--clearenv");
     for (const auto& [key, value] : env) argv.insert(argv.end(), {"--setenv", key, value});

@@ -32,6 +32,8 @@ struct SandboxSpec {
     std::vector<std::string> arguments;  // after the interpreter
     // Absolute directories the code may write (bound at their own paths).
     std::vector<std::string> writable;
+    // Absolute directories the code may read only.
+    std::vector<std::string> readable;
     // Directory the interpreter starts in; empty for the private /tmp (its HOME at fallback).
     std::string working_directory;
     bool network = false;

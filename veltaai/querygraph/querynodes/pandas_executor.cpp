@@ -26,6 +26,11 @@ Value PandasExecutor::invoke(graph::StateView& state) {
     python::RunRequest request;
     request.code = code.get<std::string>();
     request.setup = namespace_setup;
+    // Plots saved under a relative name land in the media directory, whatever the host's own
+    // working directory is; it is also the only place the code can write.
+    if (state.contains("save_path") && state.at("save_path").is_string()) {
+        request.working_directory = state.at("save_path").get<std::string>();
+    }
     python::RunOutcome outcome;
     try {
         outcome = python::analysis_kernel().execute(request);
