@@ -1,5 +1,5 @@
 // Costs of the Python kernel: one warm round trip, a cold start that imports the analysis
-// packages, and a warm Jinja2 render of the SQL repair prompt.
+// packages, a fork-per-run analysis run, and a warm Jinja2 render of the SQL repair prompt.
 
 #include "veltaai/python/kernel.h"
 #include "veltaai/querygraph/querygraph_prompts.h"
@@ -14,6 +14,15 @@ static void KernelRoundTripPrint(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(kernel.run("print(1)"));
 }
 BENCHMARK(KernelRoundTripPrint)->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMicrosecond);
+
+// The analysis kernel: every run forked from the warm parent, whose start-up imported pandas,
+// numpy and matplotlib; the run's leftovers are killed before the answer.
+static void KernelForkPerRunPrint(benchmark::State& state) {
+    python::Kernel kernel(python::default_analysis_kernel_options());
+    kernel.run("pass");
+    for (auto _ : state) benchmark::DoNotOptimize(kernel.run("print(1)"));
+}
+BENCHMARK(KernelForkPerRunPrint)->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMicrosecond);
 
 static void KernelColdStartWithPandasAndMatplotlib(benchmark::State& state) {
     for (auto _ : state) {
