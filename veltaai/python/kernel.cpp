@@ -100,6 +100,12 @@ std::size_t own_process_count() {
     return count;
 }
 
+// A text field of an answer; anything but a text is none.
+std::string text_field(const Value& answer, const char* key, const char* otherwise = "") {
+    const auto it = answer.find(key);
+    return it != answer.end() && it->is_string() ? it->get<std::string>() : std::string(otherwise);
+}
+
 std::uint64_t random_id() {
     static std::mutex mutex;
     static std::mt19937_64 generator{std::random_device{}()};
@@ -335,6 +341,11 @@ void Kernel::spawn_locked() {
         if (!::mkdtemp(path)) throw KernelStartError(texts::cannot_start + std::string(std::strerror(errno)));
         private_home_ = path;
     }
+    // Directories of earlier runs that are gone since are not bound again.
+    std::erase_if(bound_, [](const std::string& dir) {
+        std::error_code error;
+        return !std::filesystem::is_directory(dir, error);
+    });
     for (const std::string& dir : options_.writable_directories) bind_directory(dir);
     if (!options_.working_directory.empty()) bind_directory(options_.working_directory);
 
@@ -526,14 +537,14 @@ RunOutcome Kernel::execute(const RunRequest& request) {
     const auto limit = options_.fork_per_run ? options_.time_limit + std::chrono::seconds(5) : options_.time_limit;
     const Value answer = exchange(message, limit);
     drain_errors();
-    std::string said = answer.value("stderr", std::string());
+    std::string said = text_field(answer, "stderr");
     said += take_errors();
     if (!said.empty()) log::debug("Python run wrote to its standard streams: " + said);
 
     RunOutcome outcome;
-    const std::string status = answer.value("status", "");
+    const std::string status = text_field(answer, "status");
     if (status == "ok") {
-        outcome.output = answer.value("output", "");
+        outcome.output = text_field(answer, "output");
     } else if (status == "exit") {
         outcome.status = RunOutcome::Status::exit;
         outcome.exit_code = answer.value("code", Value(nullptr));
@@ -542,21 +553,28 @@ RunOutcome Kernel::execute(const RunRequest& request) {
                                                         : outcome.exit_code.dump();
     } else if (status == "error") {
         outcome.status = RunOutcome::Status::error;
-        outcome.kind = answer.value("kind", "Exception");
-        outcome.message = answer.value("message", "");
-        outcome.traceback = answer.value("traceback", "");
+        outcome.kind = text_field(answer, "kind", "Exception");
+        outcome.message = text_field(answer, "message");
+        outcome.traceback = text_field(answer, "traceback");
     } else if (status == "timeout") {
         throw KernelTimeout(texts::time_limit + seconds_text(options_.time_limit));
     } else if (status == "crash") {
         process::ExitStatus ended;
-        ended.exited = answer.value("exited", false);
-        ended.code = answer.value("code", 0);
-        ended.signal = answer.value("signal", 0);
+        const Value exited = answer.value("exited", Value(false)), code = answer.value("code", Value(0)),
+                    signal = answer.value("signal", Value(0));
+        ended.exited = exited.is_boolean() && exited.get<bool>();
+        ended.code = code.is_number_integer() ? code.get<int>() : 0;
+        ended.signal = signal.is_number_integer() ? signal.get<int>() : 0;
         throw KernelCrash(texts::died + ended.describe() + ")", ended);
     } else {
         throw KernelError(texts::forged);
     }
     if (answer.contains("exports") && answer["exports"].is_object()) outcome.exports = answer["exports"];
+    // A keeping kernel that a run left without descriptors or threads to spare starts afresh.
+    if (answer.value("exhausted", Value(false)) == Value(true)) {
+        log::warning("Python kernel: a run left it without descriptors or threads to spare; it starts afresh");
+        stop_locked();
+    }
     return outcome;
 }
 
@@ -573,11 +591,11 @@ std::string Kernel::render_jinja2(const std::string& source, const Value& variab
                                    {"template", source},
                                    {"variables", variables.is_object() ? variables : Value::object()}},
                                   options_.time_limit);
-    if (answer.value("status", "") != "ok") {
-        throw PythonError(answer.value("kind", "Exception"), answer.value("message", ""),
-                          answer.value("traceback", ""));
+    if (text_field(answer, "status") != "ok") {
+        throw PythonError(text_field(answer, "kind", "Exception"), text_field(answer, "message"),
+                          text_field(answer, "traceback"));
     }
-    return answer.value("output", "");
+    return text_field(answer, "output");
 }
 
 void Kernel::drop_namespace(const std::string& name) {

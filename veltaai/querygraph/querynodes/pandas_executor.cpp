@@ -40,6 +40,9 @@ Value PandasExecutor::invoke(graph::StateView& state) {
         // os._exit is the code ending its interpreter, like SystemExit; a signal is a crash.
         if (error.status().exited) throw PythonExit(error.what());
         return failure("KernelError", error.what());
+    } catch (const KernelError& error) {
+        // No kernel, or an answer the runner did not give: the run failed, the graph goes on.
+        return failure("KernelError", error.what());
     }
     switch (outcome.status) {
     case python::RunOutcome::Status::ok:
