@@ -6,6 +6,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
+#include <thread>
+
 using namespace veltaai;
 
 static void KernelRoundTripPrint(benchmark::State& state) {
@@ -23,6 +26,42 @@ static void KernelForkPerRunPrint(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(kernel.run("print(1)"));
 }
 BENCHMARK(KernelForkPerRunPrint)->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMicrosecond);
+
+// One run as analysis runs come (seconds apart): the kernel has cleared up the last run and
+// forked the next runner while idle. The pause is outside the timing.
+static void KernelForkPerRunPrintAfterIdle(benchmark::State& state) {
+    python::Kernel kernel(python::default_analysis_kernel_options());
+    kernel.run("pass");
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(kernel.run("print(1)"));
+    }
+}
+BENCHMARK(KernelForkPerRunPrintAfterIdle)
+    ->Iterations(100)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+
+static void KernelRoundTripPrintAfterIdle(benchmark::State& state) {
+    python::Kernel kernel;
+    kernel.run("pass");
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(kernel.run("print(1)"));
+    }
+}
+BENCHMARK(KernelRoundTripPrintAfterIdle)
+    ->Iterations(100)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 static void KernelColdStartWithPandasAndMatplotlib(benchmark::State& state) {
     for (auto _ : state) {
