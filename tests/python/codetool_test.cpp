@@ -223,3 +223,22 @@ TEST_F(CodetoolTest, CodeCallsTheModulesOperationsOnTheSharedState) {
     options.writable_directories.clear();
     codetool::configure_kernel(options);
 }
+
+// Every package is tried; the success line only when pip installed them all, else the failure
+// line names those that failed, from both entry points.
+TEST_F(CodetoolTest, FailedPackagesAreNamedAndTheOthersStillInstalled) {
+    const fs::path pip = dir / "picky-python";
+    std::ofstream(pip) << "#!/bin/sh\necho \"$4\" >> '" << log.string() << "'\ncase \"$4\" in bad*) exit 1;; esac\n";
+    fs::permissions(pip, fs::perms::owner_all);
+    codetool::python_executable = pip.string();
+    HostOutput host;
+    master::safe_install_modules({"bad-one", "good", "bad-two"});
+    codetool::safe_install_modules({"good"});
+    codetool::safe_install_modules({"bad-three"});
+    EXPECT_EQ(host.finish(),
+              "An error occurred during installation: pip could not install: bad-one, bad-two\n"
+              "Installation successful.\n"
+              "An error occurred during installation: pip could not install: bad-three\n");
+    EXPECT_EQ(read_file(log), "bad-one\ngood\nbad-two\ngood\nbad-three\n");
+    EXPECT_THROW(codetool::install_dependencies({"bad-four"}), codetool::InstallError);
+}
