@@ -9,6 +9,7 @@
 #include <chrono>
 #include <fstream>
 #include <future>
+#include <thread>
 
 using namespace veltaai;
 using python::Kernel;
@@ -254,4 +255,15 @@ TEST(PythonKernel, NetworkIsolationLeavesOnlyLoopback) {
     open.allow_network = true;
     Kernel connected(open);
     EXPECT_NE(connected.run("import socket\nprint(sorted(name for _, name in socket.if_nameindex()))"), "['lo']\n");
+}
+
+// The kernel dies with the host, not with the thread that happened to start it.
+TEST(PythonKernel, OutlivesTheThreadThatStartedIt) {
+    Kernel kernel(quick_options());
+    std::thread([&] { kernel.run("pass"); }).join();
+    const auto pid = kernel.pid();
+    ASSERT_TRUE(pid.has_value());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(kernel.run("print('alive')"), "alive\n");
+    EXPECT_EQ(kernel.pid(), pid);
 }

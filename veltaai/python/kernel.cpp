@@ -17,6 +17,9 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <condition_variable>
+#include <deque>
+#include <future>
 #include <random>
 #include <thread>
 
@@ -98,6 +101,37 @@ std::size_t own_process_count() {
         }
     }
     return count;
+}
+
+// Starts children from one thread that lives as long as the process: a parent-death signal
+// fires when the thread that forked ends, and kernels outlive the threads that first use them.
+process::Child spawn_from_lasting_thread(const process::SpawnOptions& options) {
+    struct Spawner {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<std::packaged_task<process::Child()>> tasks;
+        Spawner() {
+            std::thread([this] {
+                for (;;) {
+                    std::unique_lock lock(mutex);
+                    wake.wait(lock, [this] { return !tasks.empty(); });
+                    auto task = std::move(tasks.front());
+                    tasks.pop_front();
+                    lock.unlock();
+                    task();
+                }
+            }).detach();
+        }
+    };
+    static Spawner* spawner = new Spawner;  // never destroyed: its thread runs to the end
+    std::packaged_task<process::Child()> task([&options] { return process::spawn(options); });
+    std::future<process::Child> result = task.get_future();
+    {
+        std::lock_guard lock(spawner->mutex);
+        spawner->tasks.push_back(std::move(task));
+    }
+    spawner->wake.notify_one();
+    return result.get();
 }
 
 // A text field of an answer; anything but a text is none.
@@ -374,7 +408,7 @@ void Kernel::spawn_locked() {
         spawn.process_limit = own_process_count() + options_.process_limit;
     }
     try {
-        child_ = process::spawn(spawn);
+        child_ = spawn_from_lasting_thread(spawn);
     } catch (const Error& error) {
         ::close(ends[0]);
         ::close(ends[1]);
