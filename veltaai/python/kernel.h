@@ -52,10 +52,12 @@ struct KernelOptions {
     // The interpreter; empty means $VELTAAI_PYTHON, else /usr/bin/python3.
     std::string interpreter;
     std::chrono::milliseconds time_limit{60'000};
-    // Address-space limit of the interpreter in bytes; 0 for none.
+    // Address-space limit of each process of the kernel in bytes (so of each forked run); 0 for
+    // none.
     std::size_t memory_limit = std::size_t{4} << 30;
     // Processes and threads the kernel and everything it starts may have at once. Enforced
-    // through a pids cgroup when one can be created; see process_limit_enforced().
+    // through a pids cgroup when one can be created (see process_limit_enforced()), else
+    // through RLIMIT_NPROC on top of what the user runs already.
     std::size_t process_limit = 256;
     // The sandbox keeps the network off (an empty network namespace) unless this is set.
     bool allow_network = false;
@@ -139,11 +141,12 @@ public:
     // Replaces the options; the interpreter restarts with them on its next use.
     void set_options(KernelOptions options);
 
-    // The running interpreter's process id, if one runs.
+    // The host's child of a running kernel: the interpreter at the fallback level, bubblewrap
+    // (whose child is the interpreter) at the bubblewrap level.
     std::optional<int> pid() const;
     const KernelOptions& options() const noexcept { return options_; }
-    // Whether the process-count limit is enforced by a cgroup here. Without one, strays are
-    // still killed by process group when a run times out or the interpreter dies.
+    // Whether the process-count limit is enforced by a cgroup here. Either way, whatever a run
+    // started is killed when it ends.
     bool process_limit_enforced() const;
 
 private:
