@@ -333,11 +333,13 @@ void Kernel::stop_locked() {
 void Kernel::drain_errors(bool wait_for_end) {
     if (errors_ < 0) return;
     char buffer[1 << 16];
+    // At its end the pipe is read until its writers are gone, but not for long: a stray of the
+    // fallback level may still hold it.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_for_end ? 250 : 0);
     for (;;) {
-        if (!wait_for_end) {
-            pollfd entry{errors_, POLLIN, 0};
-            if (::poll(&entry, 1, 0) <= 0) return;
-        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        pollfd entry{errors_, POLLIN, 0};
+        if (::poll(&entry, 1, static_cast<int>(std::max<long long>(0, left.count()))) <= 0) return;
         const ssize_t n = ::read(errors_, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
