@@ -390,16 +390,16 @@ void Kernel::spawn_locked() {
         throw KernelStartError(texts::cannot_start + std::string(std::strerror(errno)));
     }
     process::Pipe errors;
-    SandboxSpec spec;
-    spec.interpreter = options_.interpreter;
-    spec.arguments = {"-c", driver_source, "3", options_.fork_per_run ? "fork" : "keep"};
-    spec.writable = bound_;
-    spec.readable = options_.readable_directories;
-    spec.network = options_.allow_network;
-    spec.environment = options_.environment;
-    spec.private_home = private_home_;
-    if (!options_.startup_code.empty()) spec.environment["VELTAAI_KERNEL_STARTUP"] = options_.startup_code;
-    process::SpawnOptions spawn = sandboxed_spawn(spec, level);
+    SandboxSetup setup;
+    setup.interpreter = options_.interpreter;
+    setup.arguments = {"-c", driver_source, "3", options_.fork_per_run ? "fork" : "keep"};
+    setup.writable = bound_;
+    setup.readable = options_.readable_directories;
+    setup.network = options_.allow_network;
+    setup.environment = options_.environment;
+    setup.private_home = private_home_;
+    if (!options_.startup_code.empty()) setup.environment["VELTAAI_KERNEL_STARTUP"] = options_.startup_code;
+    process::SpawnOptions spawn = sandboxed_spawn(setup, level);
     spawn.descriptors = {{3, ends[1]}, {1, errors.write_end()}, {2, errors.write_end()}};
     spawn.stdin_null = true;
     spawn.address_space_limit = options_.memory_limit;

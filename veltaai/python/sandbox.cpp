@@ -63,16 +63,16 @@ std::vector<std::string> interpreter_roots(const std::string& interpreter) {
     return roots;
 }
 
-std::vector<std::string> bubblewrap_command(const SandboxSpec& spec, const std::map<std::string, std::string>& env) {
+std::vector<std::string> bubblewrap_command(const SandboxSetup& setup, const std::map<std::string, std::string>& env) {
     std::vector<std::string> argv = {"bwrap",          "--unshare-user", "--unshare-pid",      "--unshare-ipc",
                                      "--unshare-uts",  "--unshare-cgroup-try", "--die-with-parent", "--new-session",
                                      "--as-pid-1",     "--cap-drop",     "ALL",                "--hostname",
                                      "sandbox"};
-    if (!spec.network) argv.push_back("--unshare-net");
+    if (!setup.network) argv.push_back("--unshare-net");
     argv.insert(argv.end(), {"--ro-bind", "/usr", "/usr"});
     for (const char* dir : {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32"}) add_root_directory(argv, dir);
     for (const char* entry : etc_entries) argv.insert(argv.end(), {"--ro-bind-try", std::string("/etc/") + entry, std::string("/etc/") + entry});
-    if (spec.network) {
+    if (setup.network) {
         for (const char* entry : network_etc_entries) {
             argv.insert(argv.end(), {"--ro-bind-try", std::string("/etc/") + entry, std::string("/etc/") + entry});
         }
@@ -81,15 +81,15 @@ std::vector<std::string> bubblewrap_command(const SandboxSpec& spec, const std::
     argv.insert(argv.end(), {"--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp", "--dir", sandbox_home});
     // Read-only binds come last, so that an environment inside a writable directory stays
     // read-only: the host runs its pip outside the sandbox.
-    for (const std::string& dir : spec.writable) argv.insert(argv.end(), {"--bind", dir, dir});
-    for (const std::string& root : interpreter_roots(spec.interpreter)) argv.insert(argv.end(), {"--ro-bind", root, root});
-    for (const std::string& dir : spec.readable) argv.insert(argv.end(), {"--ro-bind-try", dir, dir});
-    argv.insert(argv.end(), {"--chdir", spec.working_directory.empty() ? std::string("/tmp") : spec.working_directory});
+    for (const std::string& dir : setup.writable) argv.insert(argv.end(), {"--bind", dir, dir});
+    for (const std::string& root : interpreter_roots(setup.interpreter)) argv.insert(argv.end(), {"--ro-bind", root, root});
+    for (const std::string& dir : setup.readable) argv.insert(argv.end(), {"--ro-bind-try", dir, dir});
+    argv.insert(argv.end(), {"--chdir", setup.working_directory.empty() ? std::string("/tmp") : setup.working_directory});
     argv.push_back("--clearenv");
     for (const auto& [key, value] : env) argv.insert(argv.end(), {"--setenv", key, value});
     argv.push_back("--");
-    argv.push_back(spec.interpreter);
-    argv.insert(argv.end(), spec.arguments.begin(), spec.arguments.end());
+    argv.push_back(setup.interpreter);
+    argv.insert(argv.end(), setup.arguments.begin(), setup.arguments.end());
     return argv;
 }
 
@@ -97,10 +97,10 @@ std::vector<std::string> bubblewrap_command(const SandboxSpec& spec, const std::
 bool bubblewrap_works() {
     const char* forced = std::getenv("VELTAAI_SANDBOX");
     if (forced && std::string(forced) == "fallback") return false;
-    SandboxSpec spec;
-    spec.interpreter = "/usr/bin/true";
+    SandboxSetup setup;
+    setup.interpreter = "/usr/bin/true";
     process::SpawnOptions trial;
-    trial.argv = bubblewrap_command(spec, {});
+    trial.argv = bubblewrap_command(setup, {});
     trial.clear_environment = true;
     trial.stdin_null = true;
     try {
@@ -149,18 +149,18 @@ std::map<std::string, std::string> allowed_environment() {
     return env;
 }
 
-process::SpawnOptions sandboxed_spawn(const SandboxSpec& spec, SandboxLevel level) {
+process::SpawnOptions sandboxed_spawn(const SandboxSetup& setup, SandboxLevel level) {
     std::map<std::string, std::string> env = allowed_environment();
-    const std::string home = level == SandboxLevel::bubblewrap ? sandbox_home : spec.private_home;
+    const std::string home = level == SandboxLevel::bubblewrap ? sandbox_home : setup.private_home;
     env["HOME"] = home;
-    env["TMPDIR"] = level == SandboxLevel::bubblewrap ? "/tmp" : spec.private_home;
+    env["TMPDIR"] = level == SandboxLevel::bubblewrap ? "/tmp" : setup.private_home;
     env["MPLCONFIGDIR"] = home + "/.matplotlib";
     env["PYTHONDONTWRITEBYTECODE"] = "1";
     env["PYTHONNOUSERSITE"] = "1";
     // One thread per numerical library: the warm parent forks, and pools forked mid-use hang.
     env["OPENBLAS_NUM_THREADS"] = "1";
     env["OMP_NUM_THREADS"] = "1";
-    for (const auto& [key, value] : spec.environment) env[key] = value;
+    for (const auto& [key, value] : setup.environment) env[key] = value;
 
     process::SpawnOptions options;
     options.clear_environment = true;
@@ -168,12 +168,12 @@ process::SpawnOptions sandboxed_spawn(const SandboxSpec& spec, SandboxLevel leve
     options.no_new_privileges = true;
     options.new_session = true;
     if (level == SandboxLevel::bubblewrap) {
-        options.argv = bubblewrap_command(spec, env);
+        options.argv = bubblewrap_command(setup, env);
     } else {
-        options.argv = {spec.interpreter};
-        options.argv.insert(options.argv.end(), spec.arguments.begin(), spec.arguments.end());
+        options.argv = {setup.interpreter};
+        options.argv.insert(options.argv.end(), setup.arguments.begin(), setup.arguments.end());
         options.environment = std::move(env);
-        options.working_directory = spec.working_directory.empty() ? spec.private_home : spec.working_directory;
+        options.working_directory = setup.working_directory.empty() ? setup.private_home : setup.working_directory;
     }
     return options;
 }

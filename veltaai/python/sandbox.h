@@ -27,7 +27,7 @@ const char* sandbox_level_name(SandboxLevel level);
 SandboxLevel sandbox_level();
 
 // What a sandboxed interpreter is started with.
-struct SandboxSpec {
+struct SandboxSetup {
     std::string interpreter;
     std::vector<std::string> arguments;  // after the interpreter
     // Absolute directories the code may write (bound at their own paths).
@@ -43,9 +43,9 @@ struct SandboxSpec {
     std::string private_home;
 };
 
-// The spawn options (program line, environment, session) for spec at level; descriptors and
+// The spawn options (program line, environment, session) for setup at level; descriptors and
 // limits are the caller's.
-process::SpawnOptions sandboxed_spawn(const SandboxSpec& spec, SandboxLevel level);
+process::SpawnOptions sandboxed_spawn(const SandboxSetup& setup, SandboxLevel level);
 
 // The host's variables that pass into a sandbox: PATH is fixed, the locale ones are copied.
 std::map<std::string, std::string> allowed_environment();
