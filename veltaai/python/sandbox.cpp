@@ -22,12 +22,13 @@ constexpr const char* sandbox_home = "/tmp/home";
 
 // Pieces of /etc the interpreter and its libraries read: the loader's cache, users and groups
 // for getpwuid, name service order, time zone, certificates, fonts and matplotlib's defaults.
-// Never the rest (shadow files, service credentials, database client configuration).
-const char* const etc_entries[] = {"ld.so.cache", "ld.so.conf", "ld.so.conf.d", "alternatives", "localtime",
-                                   "timezone",    "passwd",     "group",        "nsswitch.conf", "host.conf",
-                                   "ssl",         "ca-certificates", "fonts",   "matplotlibrc", "mime.types",
-                                   "os-release",  "locale.alias", "python3",    "python3.11",   "python3.12",
-                                   "gai.conf"};
+// Never the rest (shadow files, private keys, service credentials, database client settings):
+// the sandbox's root owns what the host's root owns, so what is bound is readable.
+const char* const etc_entries[] = {"ld.so.cache",   "ld.so.conf",    "ld.so.conf.d",    "alternatives", "localtime",
+                                   "timezone",      "passwd",        "group",           "nsswitch.conf", "host.conf",
+                                   "ssl/certs",     "ssl/openssl.cnf", "ca-certificates", "fonts",       "matplotlibrc",
+                                   "mime.types",    "os-release",    "locale.alias",    "python3",     "python3.11",
+                                   "python3.12",    "gai.conf"};
 const char* const network_etc_entries[] = {"hosts", "resolv.conf", "services", "protocols"};
 
 bool under(const std::string& path, const std::string& root) {
