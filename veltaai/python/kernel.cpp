@@ -27,7 +27,7 @@ namespace veltaai::python {
 namespace {
 
 constexpr const char* driver_source =
-#include "veltaai/python/driver.py.inc"
+#include "python_driver.inc"
     ;
 
 // The fixed texts of the kernel's failures.

@@ -1,4 +1,3 @@
-R"PYDRIVER(
 # The kernel's side of the conversation with its host. Requests and answers are JSON records,
 # each framed by a 4-byte big-endian length, on one socket (argv[1]); every answer carries the id
 # of its request. In "fork" mode (argv[2]) this process is a warm parent that never runs the
@@ -574,4 +573,3 @@ def serve(_send=send, _read_exact=read_exact, _handlers=dict(HANDLERS), _flush_s
 
 
 serve()
-)PYDRIVER"
