@@ -297,34 +297,10 @@ RunResult run_capturing_errors(const std::vector<std::string>& argv) {
 }
 
 Pipe::Pipe() {
-    if (::pipe2(fds_, O_CLOEXEC) != 0) throw Error("cannot create a pipe: " + errno_text(errno));
-}
-
-Pipe::~Pipe() {
-    close_read();
-    close_write();
-}
-
-void Pipe::close_read() {
-    if (fds_[0] >= 0) ::close(fds_[0]);
-    fds_[0] = -1;
-}
-
-void Pipe::close_write() {
-    if (fds_[1] >= 0) ::close(fds_[1]);
-    fds_[1] = -1;
-}
-
-int Pipe::release_read() {
-    const int fd = fds_[0];
-    fds_[0] = -1;
-    return fd;
-}
-
-int Pipe::release_write() {
-    const int fd = fds_[1];
-    fds_[1] = -1;
-    return fd;
+    int fds[2] = {-1, -1};
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw Error("cannot create a pipe: " + errno_text(errno));
+    read_.reset(fds[0]);
+    write_.reset(fds[1]);
 }
 
 }  // namespace veltaai::process

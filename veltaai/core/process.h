@@ -3,6 +3,7 @@
 // it, kill it and everything it started. A Child owns its process: destroying a Child that is
 // still running kills and reaps it.
 
+#include "veltaai/core/descriptor.h"
 #include "veltaai/core/errors.h"
 
 #include <sys/types.h>
@@ -113,19 +114,17 @@ RunResult run_capturing_errors(const std::vector<std::string>& argv);
 class Pipe {
 public:
     Pipe();
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
-    ~Pipe();
-    int read_end() const noexcept { return fds_[0]; }
-    int write_end() const noexcept { return fds_[1]; }
-    void close_read();
-    void close_write();
+    int read_end() const noexcept { return read_.get(); }
+    int write_end() const noexcept { return write_.get(); }
+    void close_read() { read_.reset(); }
+    void close_write() { write_.reset(); }
     // Hands over the read (write) end; the Pipe no longer closes it.
-    int release_read();
-    int release_write();
+    int release_read() { return read_.release(); }
+    int release_write() { return write_.release(); }
 
 private:
-    int fds_[2] = {-1, -1};
+    Descriptor read_;
+    Descriptor write_;
 };
 
 }  // namespace veltaai::process
