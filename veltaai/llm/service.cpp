@@ -1,8 +1,12 @@
 #include "veltaai/llm/service.h"
 
+#include "veltaai/core/text.h"
+
 #include <cstdlib>
 
 #include <map>
+#include <memory>
+#include <mutex>
 
 #include "veltaai/core/log.h"
 
@@ -16,24 +20,17 @@
 namespace veltaai::llm {
 namespace {
 
-std::string strip_trailing_slashes(std::string text) {
-    while (!text.empty() && text.back() == '/') text.pop_back();
-    return text;
-}
 
-std::string percent_encode(const std::string& text) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
+std::mutex retry_observer_mutex;
+std::shared_ptr<const RetryObserver> retry_observer;
+
+void notify_retry(const RetryEvent& event) {
+    std::shared_ptr<const RetryObserver> observer;
+    {
+        const std::lock_guard lock(retry_observer_mutex);
+        observer = retry_observer;
     }
-    return out;
+    if (observer && *observer) (*observer)(event);
 }
 
 std::string redact(std::string text, const std::string& secret) {
@@ -145,6 +142,12 @@ std::chrono::milliseconds retry_delay(const RetryPolicy& policy, int attempt, co
     return std::chrono::milliseconds(static_cast<long>(delay * jitter_factor(policy.jitter)));
 }
 
+void set_retry_observer(RetryObserver observer) {
+    auto held = observer ? std::make_shared<const RetryObserver>(std::move(observer)) : nullptr;
+    const std::lock_guard lock(retry_observer_mutex);
+    retry_observer = std::move(held);
+}
+
 Value post_chat_completions(http::Client& client, const Endpoint& endpoint, const Value& body) {
     using std::chrono::milliseconds;
     using clock = std::chrono::steady_clock;
@@ -209,6 +212,7 @@ Value post_chat_completions(http::Client& client, const Endpoint& endpoint, cons
         }
         logger->info("Retrying chat completions request in {} seconds ({})", wait.count() / 1000.0,
                      answer ? "status " + std::to_string(answer->status) : std::string("no answer"));
+        notify_retry({attempt, wait, answer ? answer->status : 0, answer ? std::string() : redact(no_answer, endpoint.secret)});
         std::this_thread::sleep_for(wait);
     }
 }
