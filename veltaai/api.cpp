@@ -1,4 +1,5 @@
 #include "veltaai/api.h"
+#include "veltaai/core/status.h"
 
 #include "veltaai/core/errors.h"
 #include "veltaai/core/http.h"
@@ -125,7 +126,7 @@ std::optional<Value> VeltaAPIHandler::get_azure_openai_data() const {
         if (shown.is_object() && shown.contains("api_key") && shown["api_key"].is_string()) {
             shown["api_key"] = mask_secret(shown["api_key"].get<std::string>());
         }
-        std::cout << text::azure_data << python_text(shown) << std::endl;
+        status_line(text::azure_data + python_text(shown));
         return first_of(data);
     } catch (const std::exception& error) {
         log::error(std::string(text::fetch_failed) + error.what());
@@ -148,14 +149,14 @@ std::optional<Value> send_user_question(const std::string& velta_api_key, const 
             response = client.post_json(service_base_url() + user_questions_path, report, {}, service_time_limit());
         }
         if (response.status != 201) {
-            std::cout << text::report_refused << std::endl;
+            status_line(text::report_refused);
             return std::nullopt;
         }
         Value answer = response.json();
-        std::cout << text::report_sent << std::endl;
+        status_line(text::report_sent);
         return answer;
     } catch (const std::exception& error) {
-        std::cout << text::report_failed << error.what() << std::endl;
+        status_line(text::report_failed + std::string(error.what()));
         return std::nullopt;
     }
 }

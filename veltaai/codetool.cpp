@@ -1,4 +1,5 @@
 #include "veltaai/codetool.h"
+#include "veltaai/core/status.h"
 
 #include "veltaai/core/process.h"
 #include "veltaai/core/value.h"
@@ -80,7 +81,7 @@ std::string namespace_setup() {
 
 void print_line(const std::string& line) {
     std::fflush(stdout);
-    std::cout << line << '\n' << std::flush;
+    status_line(line);
 }
 
 Value optional_value(const std::optional<std::string>& text) { return text ? Value(*text) : Value(nullptr); }

@@ -1,5 +1,6 @@
 #include "veltaai/dbtool.h"
 
+#include "veltaai/core/status.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/sql/mysql.h"
 #include "veltaai/sql/odbc.h"
@@ -77,7 +78,7 @@ DatabaseSettings load_settings() {
 // Captured once, when the library is loaded.
 DatabaseSettings g_settings = load_settings();
 
-void print_line(std::string_view line) { std::cout << line << std::endl; }
+void print_line(std::string_view line) { status_line(line); }
 
 // A value as Python's str() would write it: texts as they are, None for null.
 std::string text_form(const Value& value) {

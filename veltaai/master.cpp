@@ -1,4 +1,5 @@
 #include "veltaai/master.h"
+#include "veltaai/core/status.h"
 
 #include <cstdio>
 #include <exception>
@@ -15,7 +16,7 @@ constexpr const char* installation_failed = "An error occurred during installati
 
 void print_line(const std::string& line) {
     std::fflush(stdout);
-    std::cout << line << '\n' << std::flush;
+    status_line(line);
 }
 
 }  // namespace

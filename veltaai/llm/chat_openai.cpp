@@ -73,7 +73,8 @@ ChatOpenAI::ChatOpenAI(ChatOpenAIOptions options)
                                    : from_environment("OPENAI_BASE_URL").value_or(default_openai_base_url);
               endpoint.url = openai_chat_url(base_url);
               endpoint.secret = required_setting(options.openai_api_key, "OPENAI_API_KEY", "openai_api_key");
-              endpoint.headers = {{"Authorization", "Bearer " + endpoint.secret}};
+              // A local server may need no key: an empty one sends no Authorization header.
+              if (!endpoint.secret.empty()) endpoint.headers = {{"Authorization", "Bearer " + endpoint.secret}};
               return endpoint;
           }(),
           options.model, options.model, options.settings) {}
