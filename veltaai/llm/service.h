@@ -10,6 +10,7 @@
 #include "veltaai/core/value.h"
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -54,6 +55,20 @@ struct Endpoint {
     std::chrono::milliseconds timeout{600000};
     RetryPolicy retry;
 };
+
+// A retry about to wait: the attempt that failed (1-based), the wait, and the status that
+// failed it (0 when no answer came, with why in reason).
+struct RetryEvent {
+    int attempt = 0;
+    std::chrono::milliseconds wait{0};
+    long status = 0;
+    std::string reason;
+};
+using RetryObserver = std::function<void(const RetryEvent&)>;
+
+// The process's observer of retries (none by default; null removes it), called on the thread
+// that retries, before its wait. A command line shows these so a slow answer is explained.
+void set_retry_observer(RetryObserver observer);
 
 // POSTs body to the endpoint and returns the reply parsed as JSON. Each attempt gets what is
 // left of the endpoint's time limit; a retry is made only when more time is left than its wait,
