@@ -159,7 +159,7 @@ int database_command(Command&& command) {
 
 int ask(const AskOptions& options) {
     // The progress lines already show what the info log would; failures still get through.
-    if (!options.verbose) log::set_level(log::Level::warning);
+    if (!options.verbose) log::set_level(options.quiet ? log::Level::error : log::Level::warning);
     // The document is all that standard output carries; quiet means nothing on standard error.
     static std::ostream discarded(nullptr);
     if (options.json) set_status_stream(options.quiet ? discarded : std::cerr);
