@@ -65,13 +65,19 @@ protected:
     }
     ~VeltaaiProgram() override { fs::remove_all(dir_); }
 
-    // Runs the program in a scratch directory (no .env there) with only env set; arguments are
-    // single-quoted, so they must not hold a quote.
+    // A word for the shell, whatever it holds.
+    static std::string quoted(const std::string& word) {
+        std::string out = "'";
+        for (const char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return out + "'";
+    }
+
+    // Runs the program in a scratch directory (no .env there) with only env set.
     Finished run(const std::vector<std::string>& args, const std::vector<std::string>& env) {
         std::string command = "cd '" + dir_.string() + "' && env -i PATH=/usr/bin:/bin";
-        for (const auto& entry : env) command += " '" + entry + "'";
+        for (const auto& entry : env) command += " " + quoted(entry);
         command += std::string(" '") + VELTAAI_PROGRAM + "'";
-        for (const auto& arg : args) command += " '" + arg + "'";
+        for (const auto& arg : args) command += " " + quoted(arg);
         const int status = std::system((command + " >out.txt 2>err.txt").c_str());
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir_ / "out.txt"), slurp(dir_ / "err.txt")};
     }
@@ -338,6 +344,82 @@ TEST_F(OpenAICompatible, ProgressShowsStartsEndsAndRetriesAndFailuresShowTheirRe
     EXPECT_EQ(document["error"]["message"], "no SQL query of the run succeeded");
     EXPECT_EQ(document["error"]["cause"], "no such column: Nmae");
     EXPECT_EQ(document["queries"][0]["error"], "no such column: Nmae");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Looking at the database without a model
+
+TEST_F(VeltaaiProgram, TablesSchemaAndSqlNeedNoModel) {
+    const std::string url = database();
+    Finished done = run({"tables", "--database", url}, {});
+    ASSERT_EQ(done.status, 0) << done.err;
+    EXPECT_EQ(done.out.rfind("Album\nArtist\nCustomer\n", 0), 0u) << done.out;
+    EXPECT_NE(done.out.find("\nTrack\n"), std::string::npos);
+
+    done = run({"schema", "Genre", "MediaType"}, {"VELTAAI_DATABASE_URL=" + url});
+    ASSERT_EQ(done.status, 0) << done.err;
+    EXPECT_EQ(done.out.rfind("CREATE TABLE Genre (\n\tGenreId INTEGER NOT NULL,", 0), 0u) << done.out;
+    EXPECT_NE(done.out.find("3 rows from MediaType table:"), std::string::npos) << done.out;
+    done = run({"schema", "--database", url, "NoSuchTable"}, {});
+    EXPECT_EQ(done.status, 1);
+    EXPECT_NE(done.err.find("NoSuchTable"), std::string::npos) << done.err;
+
+    done = run({"sql", "--database", url, "SELECT GenreId, Name FROM Genre ORDER BY GenreId LIMIT 2"}, {});
+    ASSERT_EQ(done.status, 0) << done.err;
+    EXPECT_EQ(done.out, "[(1, 'Rock'), (2, 'Jazz')]\n");
+    done = run({"sql", "--json", "--database", url, "SELECT GenreId, Name FROM Genre ORDER BY GenreId LIMIT 2"}, {});
+    ASSERT_EQ(done.status, 0) << done.err;
+    EXPECT_EQ(Value::parse(done.out)["rows"], Value::parse(R"([[1, "Rock"], [2, "Jazz"]])"));
+    EXPECT_EQ(run({"sql", "--database", url, "SELECT nothing FROM Genre"}, {}).status, 1);
+    EXPECT_EQ(run({"sql", "SELECT 1"}, {}).status, 2);  // no database
+    EXPECT_EQ(run({"sql", "--database", "sqlite:////nonexistent/x.sqlite", "SELECT 1"}, {}).status, 2);
+}
+
+// `veltaai sql` takes any text from the command line: it must refuse to change the database
+// the way the agent's own queries are refused. Checked against PostgreSQL with a snapshot
+// taken by psql, outside the program.
+TEST_F(VeltaaiProgram, SqlCommandRefusesEveryWayOfWritingToTheDatabase) {
+    const auto env = testing::server_env();
+    ASSERT_TRUE(env) << testing::kStartServers;
+    const testing::Server& pg = env->postgres;
+    const std::string url = "postgresql://" + pg.user + ":" + pg.password + "@" + pg.host + ":" + std::to_string(pg.port) +
+                            "/veltaai_fixtures";
+    const std::string psql = "PGPASSWORD='" + pg.password + "' psql -qAt -h " + pg.host + " -p " + std::to_string(pg.port) +
+                             " -U " + pg.user + " -d veltaai_fixtures -c ";
+    const auto snapshot = [&] {
+        const std::string out = (dir_ / "snapshot.txt").string();
+        const std::string query = "\"SELECT md5(string_agg(c::text, ',' ORDER BY c::text)) FROM customers c\" "
+                                  "-c \"SELECT count(*) FROM pg_tables WHERE schemaname NOT IN ('pg_catalog', "
+                                  "'information_schema')\" -c \"SELECT current_setting('default_transaction_read_only')\"";
+        EXPECT_EQ(std::system((psql + query + " >" + out).c_str()), 0);
+        return slurp(out);
+    };
+    const std::string before = snapshot();
+    ASSERT_FALSE(before.empty());
+    for (const std::string hostile : {
+             "DELETE FROM customers",
+             "SELECT 1; DELETE FROM customers",
+             "WITH gone AS (DELETE FROM customers RETURNING *) SELECT * FROM gone",
+             "SELECT 1 /* ; */; DROP TABLE customers",
+             "COMMIT; DROP TABLE customers",
+             "SELECT set_config('default_transaction_read_only', 'off', false)",
+             "SET default_transaction_read_only = off",
+             "CREATE TABLE planted AS SELECT * FROM customers",
+             "SELECT * INTO planted FROM customers",
+             "COPY customers TO PROGRAM 'true'",
+             "SELECT pg_read_file('/etc/passwd')",
+             "SELECT lo_import('/etc/passwd')",
+             "EXPLAIN ANALYZE DELETE FROM customers",
+             "SELECT * FROM customers FOR UPDATE",
+         }) {
+        const Finished done = run({"sql", "--database", url, hostile}, {});
+        EXPECT_EQ(done.status, 1) << hostile << "\n" << done.out;
+        EXPECT_EQ(done.out, "") << hostile;
+        EXPECT_NE(done.err.find("veltaai: "), std::string::npos) << hostile;
+    }
+    EXPECT_EQ(snapshot(), before);
+    const Finished fine = run({"sql", "--database", url, "SELECT count(*) FROM customers"}, {});
+    EXPECT_EQ(fine.status, 0) << fine.err;
 }
 
 }  // namespace
