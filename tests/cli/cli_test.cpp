@@ -369,7 +369,7 @@ TEST_F(VeltaaiProgram, TablesSchemaAndSqlNeedNoModel) {
     EXPECT_EQ(done.out, "[(1, 'Rock'), (2, 'Jazz')]\n");
     done = run({"sql", "--json", "--database", url, "SELECT GenreId, Name FROM Genre ORDER BY GenreId LIMIT 2"}, {});
     ASSERT_EQ(done.status, 0) << done.err;
-    EXPECT_EQ(Value::parse(done.out)["rows"], Value::parse(R"([[1, "Rock"], [2, "Jazz"]])"));
+    EXPECT_EQ(Value::parse(done.out)["queries"][0]["rows"], Value::parse(R"([[1, "Rock"], [2, "Jazz"]])"));
     EXPECT_EQ(run({"sql", "--database", url, "SELECT nothing FROM Genre"}, {}).status, 1);
     EXPECT_EQ(run({"sql", "SELECT 1"}, {}).status, 2);  // no database
     EXPECT_EQ(run({"sql", "--database", "sqlite:////nonexistent/x.sqlite", "SELECT 1"}, {}).status, 2);

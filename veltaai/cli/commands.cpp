@@ -106,7 +106,36 @@ void print_answer(const Value& record) {
     std::cout.flush();
 }
 
-void print_document(const AnswerRun& run) { std::cout << answer_document(run).dump(2) << std::endl; }
+// Indented for people, with each query's rows and each timing on one line.
+std::string readable(Value document) {
+    std::vector<std::string> pieces;
+    const auto compact = [&pieces](Value& value) {
+        pieces.push_back(value.dump());
+        value = "\x01piece " + std::to_string(pieces.size() - 1);
+    };
+    if (document.contains("queries")) {
+        for (Value& query : document["queries"]) {
+            if (query.contains("rows") && !query["rows"].is_null()) compact(query["rows"]);
+        }
+    }
+    if (document.contains("timings")) {
+        for (Value& timing : document["timings"]) compact(timing);
+    }
+    std::string text = document.dump(2);
+    // The markers appear in the order they were made, after the question and the answer, so
+    // searching on from the previous one never lands in a text of the document.
+    std::size_t at = text.find("\"queries\"");
+    for (std::size_t i = 0; i < pieces.size() && at != std::string::npos; ++i) {
+        const std::string marker = "\"\\u0001piece " + std::to_string(i) + "\"";
+        at = text.find(marker, at);
+        if (at == std::string::npos) break;
+        text.replace(at, marker.size(), pieces[i]);
+        at += pieces[i].size();
+    }
+    return text;
+}
+
+void print_document(const AnswerRun& run) { std::cout << readable(answer_document(run)) << std::endl; }
 
 // A failure before any run, as the person or the program reading --json needs it.
 int refuse(const AskOptions& options, int status, const std::string& message) {
@@ -256,7 +285,9 @@ int sql(const std::optional<std::string>& database_url, const std::string& state
         }
         bool truncated = false;
         Value rows = result_rows(result, truncated);
-        std::cout << Value{{"sql", statement}, {"rows", std::move(rows)}, {"truncated", truncated}}.dump(2) << "\n";
+        std::cout << readable(Value{{"queries", Value::array({{{"sql", statement}, {"rows", std::move(rows)},
+                                                                 {"truncated", truncated}}})}})
+                  << "\n";
     });
 }
 
