@@ -39,30 +39,6 @@ const bool logging_configured = [] {
     return true;
 }();
 
-// A value as Python prints it: {'model': 'GPT-3.5', 'temperature': 0.7, 'ok': True}.
-std::string python_text(const Value& value) {
-    switch (value.type()) {
-        case Value::value_t::null: return "None";
-        case Value::value_t::boolean: return value.get<bool>() ? "True" : "False";
-        case Value::value_t::string: return quoted_text(value.get<std::string>());
-        case Value::value_t::array: {
-            std::string out = "[";
-            for (std::size_t i = 0; i < value.size(); ++i) out += (i ? ", " : "") + python_text(value[i]);
-            return out + "]";
-        }
-        case Value::value_t::object: {
-            std::string out = "{";
-            bool first = true;
-            for (const auto& [key, item] : value.items()) {
-                out += (first ? "" : ", ") + quoted_text(key) + ": " + python_text(item);
-                first = false;
-            }
-            return out + "}";
-        }
-        default: return value.dump();
-    }
-}
-
 // GETs a configuration list; throws on a failed exchange, an error status or a body that is
 // not JSON.
 Value fetch_list(const std::string& url) {
@@ -126,7 +102,7 @@ std::optional<Value> VeltaAPIHandler::get_azure_openai_data() const {
         if (shown.is_object() && shown.contains("api_key") && shown["api_key"].is_string()) {
             shown["api_key"] = mask_secret(shown["api_key"].get<std::string>());
         }
-        status_line(text::azure_data + python_text(shown));
+        status_line(text::azure_data + python_repr(shown));
         return first_of(data);
     } catch (const std::exception& error) {
         log::error(std::string(text::fetch_failed) + error.what());
