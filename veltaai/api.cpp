@@ -1,9 +1,10 @@
 #include "veltaai/api.h"
-#include "veltaai/core/status.h"
 
 #include "veltaai/core/errors.h"
 #include "veltaai/core/http.h"
 #include "veltaai/core/log.h"
+#include "veltaai/core/status.h"
+#include "veltaai/core/text.h"
 
 #include <algorithm>
 #include <chrono>
@@ -66,15 +67,13 @@ const Value& first_of(const Value& list) {
 }  // namespace
 
 std::string service_base_url() {
-    const char* configured = std::getenv("VELTA_API_URL");
-    std::string url = configured && *configured ? configured : default_base_url;
-    while (!url.empty() && url.back() == '/') url.pop_back();
-    return url;
+    return strip_trailing_slashes(environment_variable("VELTA_API_URL").value_or(default_base_url));
 }
 
 std::chrono::milliseconds service_time_limit() {
-    const char* configured = std::getenv("VELTA_API_TIMEOUT");
-    if (!configured || !*configured) return default_time_limit;
+    const std::optional<std::string> written = environment_variable("VELTA_API_TIMEOUT");
+    if (!written) return default_time_limit;
+    const char* configured = written->c_str();
     char* end = nullptr;
     const double seconds = std::strtod(configured, &end);
     // Not a positive number of seconds (or beyond a day): the default, rather than no limit.

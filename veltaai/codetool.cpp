@@ -1,7 +1,7 @@
 #include "veltaai/codetool.h"
-#include "veltaai/core/status.h"
 
 #include "veltaai/core/process.h"
+#include "veltaai/core/status.h"
 #include "veltaai/core/value.h"
 #include "veltaai/python/kernel.h"
 

@@ -1,7 +1,7 @@
 #include "veltaai/dbtool.h"
 
-#include "veltaai/core/status.h"
 #include "veltaai/core/errors.h"
+#include "veltaai/core/status.h"
 #include "veltaai/sql/mysql.h"
 #include "veltaai/sql/odbc.h"
 #include "veltaai/sql/postgres.h"

@@ -1,4 +1,5 @@
 #include "veltaai/master.h"
+
 #include "veltaai/core/status.h"
 
 #include <cstdio>

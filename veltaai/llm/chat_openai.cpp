@@ -1,6 +1,7 @@
 #include "veltaai/llm/chat_openai.h"
 
 #include "veltaai/core/errors.h"
+#include "veltaai/core/text.h"
 #include "veltaai/llm/usage.h"
 
 #include <cstdlib>
@@ -11,12 +12,6 @@ namespace veltaai::llm {
 namespace {
 
 constexpr const char* default_openai_base_url = "https://api.openai.com/v1";
-
-std::optional<std::string> from_environment(const char* name) {
-    const char* value = std::getenv(name);
-    if (!value) return std::nullopt;
-    return std::string(value);
-}
 
 void check_model_kwargs(const Value& model_kwargs) {
     if (!model_kwargs.is_object()) throw TypeError("model_kwargs must be a record, got a " + kind_name(model_kwargs));
@@ -70,7 +65,7 @@ ChatOpenAI::ChatOpenAI(ChatOpenAIOptions options)
               Endpoint endpoint;
               const std::string base_url =
                   options.base_url ? *options.base_url
-                                   : from_environment("OPENAI_BASE_URL").value_or(default_openai_base_url);
+                                   : environment_variable("OPENAI_BASE_URL").value_or(default_openai_base_url);
               endpoint.url = openai_chat_url(base_url);
               endpoint.secret = required_setting(options.openai_api_key, "OPENAI_API_KEY", "openai_api_key");
               // A local server may need no key: an empty one sends no Authorization header.

@@ -116,7 +116,7 @@ AzureFields read_azure_fields(const Value& fields, const std::string& client) {
 
 std::string required_setting(const std::optional<std::string>& given, const char* variable, const char* what) {
     if (given) return *given;
-    if (const char* value = std::getenv(variable)) return value;
+    if (auto value = environment_variable(variable)) return *value;
     throw ValueError(std::string("Must provide the ") + what + " or set the " + variable + " environment variable");
 }
 

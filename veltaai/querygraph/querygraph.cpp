@@ -2,6 +2,7 @@
 
 #include "veltaai/core/errors.h"
 #include "veltaai/core/http.h"
+#include "veltaai/core/text.h"
 #include "veltaai/function_calling/base.h"
 #include "veltaai/llm/chat_openai.h"
 #include "veltaai/python/kernel.h"
@@ -117,9 +118,7 @@ std::string base64url(std::string_view bytes) {
 enum class ImageFormat { png, jpg, bmp, tga };
 
 ImageFormat format_for(const fs::path& path) {
-    std::string extension = path.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string extension = lower(path.extension().string());
     if (extension == ".png") return ImageFormat::png;
     if (extension == ".jpg" || extension == ".jpeg") return ImageFormat::jpg;
     if (extension == ".bmp") return ImageFormat::bmp;
@@ -183,10 +182,7 @@ void write_whole_file(const fs::path& path, const std::string& bytes) {
 }
 
 std::string mermaid_service_url() {
-    const char* configured = std::getenv(kMermaidUrlVariable);
-    std::string base = configured != nullptr && *configured != '\0' ? configured : kDefaultMermaidUrl;
-    while (!base.empty() && base.back() == '/') base.pop_back();
-    return base;
+    return strip_trailing_slashes(environment_variable(kMermaidUrlVariable).value_or(kDefaultMermaidUrl));
 }
 
 }  // namespace
