@@ -1,4 +1,6 @@
 // The shared text helpers, the environment rule and the status stream.
+#include "veltaai/core/azure_deployment.h"
+#include "veltaai/core/errors.h"
 #include "veltaai/core/status.h"
 #include "veltaai/core/text.h"
 
@@ -56,6 +58,17 @@ TEST(StatusStream, LinesGoWhereTheHostSaysAndDoNotInterleave) {
     int count = 0;
     for (std::string line; std::getline(lines, line); ++count) ASSERT_EQ(line, "Agent is Ready!");
     EXPECT_EQ(count, 800);
+}
+
+TEST(AzureDeploymentRecord, OneRecordFormBothWays) {
+    const AzureDeployment deployment{"https://r.openai.azure.com", "key", std::nullopt, "gpt-4o"};
+    const Value record = deployment;
+    EXPECT_EQ(record.dump(), R"({"azure_endpoint":"https://r.openai.azure.com","api_key":"key","api_version":null,"azure_deployment":"gpt-4o"})");
+    EXPECT_EQ(record.get<AzureDeployment>(), deployment);
+    EXPECT_EQ(Value::object().get<AzureDeployment>(), AzureDeployment{});
+    EXPECT_THROW(Value::parse(R"({"api_key": 5})").get<AzureDeployment>(), TypeError);
+    EXPECT_THROW(Value::parse(R"({"deployment_name": "x"})").get<AzureDeployment>(), TypeError);
+    EXPECT_THROW(Value::array().get<AzureDeployment>(), TypeError);
 }
 
 }  // namespace

@@ -79,17 +79,18 @@ std::shared_ptr<const ChatModel> ChatOpenAI::clone() const { return std::make_sh
 AzureChatOpenAI::AzureChatOpenAI(AzureChatOpenAIOptions options)
     : CompletionsModel(
           [&] {
-              if (!options.azure_deployment) throw ValueError("Must provide the azure_deployment");
+              const AzureDeployment& where = options.deployment;
+              if (!where.azure_deployment) throw ValueError("Must provide the azure_deployment");
               Endpoint endpoint;
-              endpoint.url = azure_chat_url(required_setting(options.azure_endpoint, "AZURE_OPENAI_ENDPOINT", "azure_endpoint"),
-                                            *options.azure_deployment,
-                                            required_setting(options.api_version, "OPENAI_API_VERSION", "api_version"));
-              endpoint.secret = required_setting(options.api_key, "AZURE_OPENAI_API_KEY", "api_key");
+              endpoint.url = azure_chat_url(required_setting(where.azure_endpoint, "AZURE_OPENAI_ENDPOINT", "azure_endpoint"),
+                                            *where.azure_deployment,
+                                            required_setting(where.api_version, "OPENAI_API_VERSION", "api_version"));
+              endpoint.secret = required_setting(where.api_key, "AZURE_OPENAI_API_KEY", "api_key");
               endpoint.headers = {{"api-key", endpoint.secret}};
               return endpoint;
           }(),
-          "", options.azure_deployment.value_or(""), options.settings),
-      deployment_(options.azure_deployment.value_or("")) {}
+          "", options.deployment.azure_deployment.value_or(""), options.settings),
+      deployment_(options.deployment.azure_deployment.value_or("")) {}
 
 std::shared_ptr<const ChatModel> AzureChatOpenAI::clone() const { return std::make_shared<AzureChatOpenAI>(*this); }
 
@@ -101,12 +102,8 @@ std::shared_ptr<AzureChatOpenAI> AzureChatOpenAI::from_fields(const Value& field
             throw TypeError(std::string("AzureChatOpenAI() got multiple values for keyword argument '") + doubled + "'");
         }
     }
-    AzureFields given = read_azure_fields(fields, "AzureChatOpenAI");
     AzureChatOpenAIOptions options;
-    options.azure_endpoint = std::move(given.azure_endpoint);
-    options.api_key = std::move(given.api_key);
-    options.api_version = std::move(given.api_version);
-    options.azure_deployment = std::move(given.azure_deployment);
+    options.deployment = read_azure_fields(fields, "AzureChatOpenAI");
     options.settings.max_tokens = max_tokens;
     options.settings.temperature = temperature;
     options.settings.model_kwargs = std::move(model_kwargs);

@@ -95,23 +95,14 @@ double jitter_factor(double jitter) {
 
 }  // namespace
 
-AzureFields read_azure_fields(const Value& fields, const std::string& client) {
+AzureDeployment read_azure_fields(const Value& fields, const std::string& client) {
     if (!fields.is_object()) throw TypeError("settings fields must be a record, got a " + kind_name(fields));
-    AzureFields out;
-    const std::map<std::string, std::optional<std::string>*> known = {
-        {"azure_endpoint", &out.azure_endpoint},
-        {"api_key", &out.api_key},
-        {"api_version", &out.api_version},
-        {"azure_deployment", &out.azure_deployment},
-    };
     for (const auto& [name, value] : fields.items()) {
-        const auto target = known.find(name);
-        if (target == known.end()) throw TypeError(client + "() got an unexpected keyword argument '" + name + "'");
-        if (value.is_null()) continue;
-        if (!value.is_string()) throw TypeError(name + " must be a text, got a " + kind_name(value));
-        *target->second = value.get<std::string>();
+        if (!Value(AzureDeployment{}).contains(name)) {
+            throw TypeError(client + "() got an unexpected keyword argument '" + name + "'");
+        }
     }
-    return out;
+    return fields.get<AzureDeployment>();
 }
 
 std::string required_setting(const std::optional<std::string>& given, const char* variable, const char* what) {

@@ -5,6 +5,7 @@
 // Retry-After), each made only when it can start and finish inside the time limit; and errors
 // that carry the status and the service's own message but never the API key.
 
+#include "veltaai/core/azure_deployment.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/core/http.h"
 #include "veltaai/core/value.h"
@@ -77,17 +78,9 @@ void set_retry_observer(RetryObserver observer);
 // for a body that is not JSON.
 Value post_chat_completions(http::Client& client, const Endpoint& endpoint, const Value& body);
 
-// The four fields of an Azure deployment as a settings record holds them.
-struct AzureFields {
-    std::optional<std::string> azure_endpoint;
-    std::optional<std::string> api_key;
-    std::optional<std::string> api_version;
-    std::optional<std::string> azure_deployment;
-};
-
 // Reads a settings record's fields (null fields stay absent). A field of another name is a
 // TypeError worded like an unexpected keyword of client ("AzureOpenAI").
-AzureFields read_azure_fields(const Value& fields, const std::string& client);
+AzureDeployment read_azure_fields(const Value& fields, const std::string& client);
 
 // given, or else the environment variable, or else a ValueError naming both.
 std::string required_setting(const std::optional<std::string>& given, const char* variable, const char* what);
