@@ -4,6 +4,8 @@
 #include "veltaai/core/dotenv.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/core/http.h"
+#include "veltaai/core/status.h"
+#include "veltaai/core/text.h"
 #include "veltaai/llm/usage.h"
 #include "veltaai/querygraph/custom_sql.h"
 
@@ -56,26 +58,6 @@ constexpr std::array<Engine, 3> engines{{
     {"MySQL", "mysql+mysqlconnector"},
 }};
 
-// Percent-encodes everything but the unreserved characters, so the URL parser gives the text
-// back exactly whatever it holds ('@', ':', '/', '%', '?', '#').
-std::string url_encoded(const std::string& text) {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (const unsigned char c : text) {
-        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                                c == '-' || c == '.' || c == '_' || c == '~';
-        if (unreserved) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 0x0F];
-        }
-    }
-    return out;
-}
-
 template <class Config>
 Config config_from_record(const Value& record) {
     Config config;
@@ -107,6 +89,15 @@ std::string type_name(const std::exception& error) {
     std::string name = status == 0 && demangled ? demangled : typeid(error).name();
     std::free(demangled);
     return name;
+}
+
+// What the model service itself said, when a model call failed on an error answer.
+std::string failure_cause(const std::exception& error) {
+    if (const auto* status = dynamic_cast<const llm::ServiceStatusError*>(&error)) {
+        return "the model service answered " + std::to_string(status->status()) +
+               (status->service_message().empty() ? "" : ": " + status->service_message());
+    }
+    return {};
 }
 
 std::optional<double> temperature_field(const Value& record) {
@@ -143,11 +134,11 @@ std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance(const std::string& 
     if (options.model.empty()) missing = "model_name";
     if (!has_text(options.openai_api_key)) missing += std::string(missing.empty() ? "" : ", ") + "api_key";
     if (!missing.empty()) {
-        std::cout << text::server_error << std::endl;
+        status_line(text::server_error);
         throw ValueError(text::unusable_configuration + missing);
     }
     auto model = std::make_shared<llm::ChatOpenAI>(std::move(options));
-    std::cout << text::llm_ready << std::endl;
+    status_line(text::llm_ready);
     return model;
 }
 
@@ -161,8 +152,8 @@ std::string database_uri(const std::string& engine, const std::string& db_name, 
         for (const Engine& known : engines) names += std::string(names.empty() ? "" : ", ") + known.name;
         throw ValueError("unknown database engine " + quoted_text(engine) + " (known: " + names + ")");
     }
-    return std::string(found->scheme) + "://" + url_encoded(db_user) + ":" + url_encoded(db_password) + "@" + db_host +
-           ":" + db_port + "/" + url_encoded(db_name);
+    return std::string(found->scheme) + "://" + percent_encode(db_user) + ":" + percent_encode(db_password) + "@" + db_host +
+           ":" + db_port + "/" + percent_encode(db_name);
 }
 
 bool AzureConfigs::complete() const {
@@ -205,10 +196,10 @@ std::optional<AgentParts> prepare_agent(const std::string& database_url) {
     parts.custom_sql_db = querygraph::CustomSQLDatabase::from_uri(database_url);
     parts.configs = fetch_azure_configs();
     if (!parts.configs.complete()) {
-        std::cout << text::server_error << std::endl;
+        status_line(text::server_error);
         return std::nullopt;
     }
-    std::cout << text::agent_ready << std::endl;
+    status_line(text::agent_ready);
     return parts;
 }
 
@@ -236,20 +227,37 @@ std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& velta_ap
 }
 
 std::shared_ptr<querygraph::QueryGraph> create_agent_from_settings(const std::string& database_url) {
-    const AzureConfigs configs = azure_configs_from_settings();
+    return create_agent_from_settings(database_url, azure_configs_from_settings());
+}
+
+std::shared_ptr<querygraph::QueryGraph> create_agent_from_settings(const std::string& database_url,
+                                                                   const AzureConfigs& configs) {
     std::string missing;
     const auto require = [&missing](const std::optional<std::string>& field, const char* variable) {
         if (!has_text(field)) missing += std::string(missing.empty() ? "" : ", ") + variable;
     };
+    // Where each deployment is and what it is called first, then how to reach it.
     require(configs.config_35.azure_endpoint, "CHAT_35_API_BASE");
     require(configs.config_35.azure_deployment, "CHAT_35_DEPLOPMENT_NAME");
     require(configs.config_4.azure_endpoint, "CHAT_4_API_BASE");
     require(configs.config_4.azure_deployment, "CHAT_4_DEPLOPMENT_NAME");
+    require(configs.config_35.api_key, "CHAT_35_API_KEY");
+    require(configs.config_35.api_version, "CHAT_35_API_VERSION");
+    require(configs.config_4.api_key, "CHAT_4_API_KEY");
+    require(configs.config_4.api_version, "CHAT_4_API_VERSION");
     if (!missing.empty()) throw ValueError(text::settings_missing + missing);
 
     auto db = querygraph::CustomSQLDatabase::from_uri(database_url);
-    std::cout << text::agent_ready << std::endl;
+    status_line(text::agent_ready);
     return std::make_shared<querygraph::QueryGraph>(std::move(db), configs.config_35, configs.config_4);
+}
+
+std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& database_url, querygraph::GraphModels models,
+                                                     querygraph::QueryGraphOptions options) {
+    auto db = querygraph::CustomSQLDatabase::from_uri(database_url);
+    auto graph = std::make_shared<querygraph::QueryGraph>(std::move(db), std::move(models), options);
+    status_line(text::agent_ready);
+    return graph;
 }
 
 Value answer_record(const Value& final_state) {
@@ -282,6 +290,7 @@ RunOutcome run_question(const AgentInvoke& agent, const std::string& query, cons
     const auto usage = llm::get_openai_callback();
     try {
         const Value final_state = agent(inputs);
+        outcome.final_state = final_state;
         outcome.result = answer_record(final_state);
         outcome.sql_failed = sql_never_succeeded(final_state);
         if (outcome.sql_failed) outcome.last_database_error = last_database_error(final_state);
@@ -289,9 +298,11 @@ RunOutcome run_question(const AgentInvoke& agent, const std::string& query, cons
         outcome.cost = usage.total_cost();
     } catch (const std::exception& error) {
         std::cerr << "Traceback: " << type_name(error) << ": " << error.what() << std::endl;
-        std::cout << text::run_failed << error.what() << std::endl;
+        status_line(text::run_failed + std::string(error.what()));
         outcome = RunOutcome{};
         outcome.result = Value{{"output", text::error_output}};
+        outcome.error = error.what();
+        outcome.error_cause = failure_cause(error);
     }
     return outcome;
 }
@@ -302,7 +313,7 @@ void report_usage(const RunOutcome& outcome, const std::string& velta_api_key, c
     try {
         api::send_user_question(velta_api_key, query, *outcome.tokens, *outcome.cost);
     } catch (const std::exception& error) {
-        std::cout << text::report_failed << error.what() << std::endl;
+        status_line(text::report_failed + std::string(error.what()));
     }
 }
 

@@ -112,8 +112,18 @@ std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& database
 
 // The query graph over database_url with the chat configurations of the environment settings,
 // for use without the product service. Prints "Agent is Ready!" when built. A deployment
-// whose endpoint or name is unset is a ValueError naming the variables to set.
+// whose endpoint, name, key or version is unset is a ValueError naming the variables to set.
 std::shared_ptr<querygraph::QueryGraph> create_agent_from_settings(const std::string& database_url);
+// The same with configurations the host has adjusted (another deployment name, say); the
+// variables named by the error are those the fields come from.
+std::shared_ptr<querygraph::QueryGraph> create_agent_from_settings(const std::string& database_url,
+                                                                   const AzureConfigs& configs);
+
+// The query graph over database_url with the given models, one per role (for any
+// OpenAI-compatible service). Prints "Agent is Ready!" when built; the database's and the
+// graph's errors reach the caller.
+std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& database_url, querygraph::GraphModels models,
+                                                     querygraph::QueryGraphOptions options = {});
 
 // ---------------------------------------------------------------------------------------------
 // Running an agent
@@ -132,6 +142,11 @@ struct RunOutcome {
     // On that route, the newest error a database gave, if any query was rejected at all
     // (otherwise every query merely returned no rows).
     std::optional<std::string> last_database_error;
+    // The final state of a run that came to its end; null otherwise.
+    Value final_state;
+    // A run that failed: what failed, and what the model service said when it was a model call.
+    std::string error;
+    std::string error_cause;
 };
 
 // The answer record of a final state: "output", "python_code", "image_path", "generated_query"

@@ -22,26 +22,50 @@ Value list_of(const Value& state, const char* key) {
 
 std::string as_text(const Value& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
 
-// Queries with their outcomes. Once a query succeeds the graph writes no more SQL, so the
-// failures come first, paired with the errors in order, and the successes last.
+Value query_entry(const Value& query) {
+    return {{"sql", as_text(query)}, {"rows", nullptr}, {"truncated", false}, {"error", nullptr}};
+}
+
+void read_rows(Value& entry, const Value& result) {
+    bool truncated = false;
+    try {
+        Value rows = result_rows(as_text(result), truncated);
+        entry["rows"] = rows.is_null() ? Value::array() : std::move(rows);  // "None": ran, no rows
+        entry["truncated"] = truncated;
+    } catch (const ValueError&) {
+        entry["text"] = as_text(result);  // not a result the handle rendered
+    }
+}
+
+// Queries with their outcomes. The execution node gives every query a result, a failed one
+// the database's message, which execution_error holds as well, in the same order. A state
+// with results for the successes only has the failures first (once a query succeeds the
+// graph writes no more SQL), paired with the errors in order.
 Value queries_of(const Value& state) {
     const Value queries = list_of(state, "generated_sql_query");
     const Value results = list_of(state, "sql_execution_result");
     const Value errors = list_of(state, "execution_error");
-    const std::size_t failed = queries.size() >= results.size() ? queries.size() - results.size() : 0;
     Value out = Value::array();
+    if (results.size() == queries.size()) {
+        std::size_t next_error = 0;
+        for (std::size_t i = 0; i < queries.size(); ++i) {
+            Value entry = query_entry(queries[i]);
+            if (next_error < errors.size() && results[i] == errors[next_error]) {
+                entry["error"] = as_text(errors[next_error++]);
+            } else {
+                read_rows(entry, results[i]);
+            }
+            out.push_back(std::move(entry));
+        }
+        return out;
+    }
+    const std::size_t failed = queries.size() >= results.size() ? queries.size() - results.size() : 0;
     for (std::size_t i = 0; i < queries.size(); ++i) {
-        Value entry = {{"sql", as_text(queries[i])}, {"rows", nullptr}, {"truncated", false}, {"error", nullptr}};
+        Value entry = query_entry(queries[i]);
         if (i < failed) {
             if (i < errors.size()) entry["error"] = as_text(errors[i]);
         } else if (const std::size_t r = i - failed; r < results.size()) {
-            bool truncated = false;
-            try {
-                entry["rows"] = result_rows(as_text(results[r]), truncated);
-                entry["truncated"] = truncated;
-            } catch (const ValueError&) {
-                entry["text"] = as_text(results[r]);  // not a result the handle rendered
-            }
+            read_rows(entry, results[r]);
         }
         out.push_back(std::move(entry));
     }

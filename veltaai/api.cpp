@@ -3,6 +3,8 @@
 #include "veltaai/core/errors.h"
 #include "veltaai/core/http.h"
 #include "veltaai/core/log.h"
+#include "veltaai/core/status.h"
+#include "veltaai/core/text.h"
 
 #include <algorithm>
 #include <chrono>
@@ -38,30 +40,6 @@ const bool logging_configured = [] {
     return true;
 }();
 
-// A value as Python prints it: {'model': 'GPT-3.5', 'temperature': 0.7, 'ok': True}.
-std::string python_text(const Value& value) {
-    switch (value.type()) {
-        case Value::value_t::null: return "None";
-        case Value::value_t::boolean: return value.get<bool>() ? "True" : "False";
-        case Value::value_t::string: return quoted_text(value.get<std::string>());
-        case Value::value_t::array: {
-            std::string out = "[";
-            for (std::size_t i = 0; i < value.size(); ++i) out += (i ? ", " : "") + python_text(value[i]);
-            return out + "]";
-        }
-        case Value::value_t::object: {
-            std::string out = "{";
-            bool first = true;
-            for (const auto& [key, item] : value.items()) {
-                out += (first ? "" : ", ") + quoted_text(key) + ": " + python_text(item);
-                first = false;
-            }
-            return out + "}";
-        }
-        default: return value.dump();
-    }
-}
-
 // GETs a configuration list; throws on a failed exchange, an error status or a body that is
 // not JSON.
 Value fetch_list(const std::string& url) {
@@ -89,15 +67,13 @@ const Value& first_of(const Value& list) {
 }  // namespace
 
 std::string service_base_url() {
-    const char* configured = std::getenv("VELTA_API_URL");
-    std::string url = configured && *configured ? configured : default_base_url;
-    while (!url.empty() && url.back() == '/') url.pop_back();
-    return url;
+    return strip_trailing_slashes(environment_variable("VELTA_API_URL").value_or(default_base_url));
 }
 
 std::chrono::milliseconds service_time_limit() {
-    const char* configured = std::getenv("VELTA_API_TIMEOUT");
-    if (!configured || !*configured) return default_time_limit;
+    const std::optional<std::string> written = environment_variable("VELTA_API_TIMEOUT");
+    if (!written) return default_time_limit;
+    const char* configured = written->c_str();
     char* end = nullptr;
     const double seconds = std::strtod(configured, &end);
     // Not a positive number of seconds (or beyond a day): the default, rather than no limit.
@@ -125,7 +101,7 @@ std::optional<Value> VeltaAPIHandler::get_azure_openai_data() const {
         if (shown.is_object() && shown.contains("api_key") && shown["api_key"].is_string()) {
             shown["api_key"] = mask_secret(shown["api_key"].get<std::string>());
         }
-        std::cout << text::azure_data << python_text(shown) << std::endl;
+        status_line(text::azure_data + python_repr(shown));
         return first_of(data);
     } catch (const std::exception& error) {
         log::error(std::string(text::fetch_failed) + error.what());
@@ -148,14 +124,14 @@ std::optional<Value> send_user_question(const std::string& velta_api_key, const 
             response = client.post_json(service_base_url() + user_questions_path, report, {}, service_time_limit());
         }
         if (response.status != 201) {
-            std::cout << text::report_refused << std::endl;
+            status_line(text::report_refused);
             return std::nullopt;
         }
         Value answer = response.json();
-        std::cout << text::report_sent << std::endl;
+        status_line(text::report_sent);
         return answer;
     } catch (const std::exception& error) {
-        std::cout << text::report_failed << error.what() << std::endl;
+        status_line(text::report_failed + std::string(error.what()));
         return std::nullopt;
     }
 }

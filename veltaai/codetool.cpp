@@ -2,6 +2,7 @@
 
 #include "veltaai/core/log.h"
 #include "veltaai/core/process.h"
+#include "veltaai/core/status.h"
 #include "veltaai/core/value.h"
 #include "veltaai/python/kernel.h"
 
@@ -90,7 +91,7 @@ std::string namespace_setup() {
 
 void print_line(const std::string& line) {
     std::fflush(stdout);
-    std::cout << line << '\n' << std::flush;
+    status_line(line);
 }
 
 Value optional_value(const std::optional<std::string>& text) { return text ? Value(*text) : Value(nullptr); }

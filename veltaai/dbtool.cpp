@@ -1,6 +1,7 @@
 #include "veltaai/dbtool.h"
 
 #include "veltaai/core/errors.h"
+#include "veltaai/core/status.h"
 #include "veltaai/sql/mysql.h"
 #include "veltaai/sql/odbc.h"
 #include "veltaai/sql/postgres.h"
@@ -78,15 +79,10 @@ DatabaseSettings load_settings() {
 // Captured once, when the library is loaded.
 DatabaseSettings g_settings = load_settings();
 
-void print_line(std::string_view line) { std::cout << line << std::endl; }
+void print_line(std::string_view line) { status_line(line); }
 
 // A value as Python's str() would write it: texts as they are, None for null.
-std::string text_form(const Value& value) {
-    if (value.is_string()) return value.get<std::string>();
-    if (value.is_null()) return "None";
-    if (value.is_boolean()) return value.get<bool>() ? "True" : "False";
-    return value.dump();
-}
+std::string text_form(const Value& value) { return python_str(value); }
 
 Value optional_value(const std::optional<std::string>& text) { return text ? Value(*text) : Value(nullptr); }
 

@@ -1,5 +1,7 @@
 #include "veltaai/master.h"
 
+#include "veltaai/core/status.h"
+
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -15,7 +17,7 @@ constexpr const char* installation_failed = "An error occurred during installati
 
 void print_line(const std::string& line) {
     std::fflush(stdout);
-    std::cout << line << '\n' << std::flush;
+    status_line(line);
 }
 
 }  // namespace

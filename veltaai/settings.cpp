@@ -47,15 +47,6 @@ std::string field_text(const std::optional<std::string>& value) { return value ?
 const ChatDefaults& chat_35_defaults() { return loaded_defaults.chat_35; }
 const ChatDefaults& chat_4_defaults() { return loaded_defaults.chat_4; }
 
-Value to_record(const std::optional<std::string>& azure_endpoint, const std::optional<std::string>& api_key,
-                const std::optional<std::string>& api_version, const std::optional<std::string>& azure_deployment) {
-    const auto value = [](const std::optional<std::string>& field) { return field ? Value(*field) : Value(); };
-    return {{"azure_endpoint", value(azure_endpoint)},
-            {"api_key", value(api_key)},
-            {"api_version", value(api_version)},
-            {"azure_deployment", value(azure_deployment)}};
-}
-
 std::string to_text(const char* type_name, const std::optional<std::string>& azure_endpoint,
                     const std::optional<std::string>& api_key, const std::optional<std::string>& api_version,
                     const std::optional<std::string>& azure_deployment) {

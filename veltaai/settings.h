@@ -8,6 +8,7 @@
 //     AzureOpenAIChat35 positional{"https://example.openai.azure.com", "key"};
 //     AzureOpenAIChat4 named{.api_version = "2024-02-01"};       // others keep their defaults
 
+#include "veltaai/core/azure_deployment.h"
 #include "veltaai/core/value.h"
 
 #include <optional>
@@ -19,20 +20,13 @@ namespace veltaai {
 namespace settings_detail {
 
 // Field defaults captured once, when the library loads.
-struct ChatDefaults {
-    std::optional<std::string> azure_endpoint;
-    std::optional<std::string> api_key;
-    std::optional<std::string> api_version;
-    std::optional<std::string> azure_deployment;
-};
+using ChatDefaults = AzureDeployment;
 
 // From CHAT_35_API_BASE, CHAT_35_API_KEY, CHAT_35_API_VERSION, CHAT_35_DEPLOPMENT_NAME.
 const ChatDefaults& chat_35_defaults();
 // From CHAT_4_API_BASE, CHAT_4_API_KEY, CHAT_4_API_VERSION, CHAT_4_DEPLOPMENT_NAME.
 const ChatDefaults& chat_4_defaults();
 
-Value to_record(const std::optional<std::string>& azure_endpoint, const std::optional<std::string>& api_key,
-                const std::optional<std::string>& api_version, const std::optional<std::string>& azure_deployment);
 std::string to_text(const char* type_name, const std::optional<std::string>& azure_endpoint,
                     const std::optional<std::string>& api_key, const std::optional<std::string>& api_version,
                     const std::optional<std::string>& azure_deployment);
@@ -47,10 +41,9 @@ struct AzureOpenAIChat35 {
 
     bool operator==(const AzureOpenAIChat35&) const = default;
 
+    AzureDeployment deployment() const { return {azure_endpoint, api_key, api_version, azure_deployment}; }
     // The fields by name, in order; an absent field is null.
-    Value to_record() const {
-        return settings_detail::to_record(azure_endpoint, api_key, api_version, azure_deployment);
-    }
+    Value to_record() const { return deployment(); }
     // AzureOpenAIChat35(azure_endpoint='...', api_key=<hidden>, api_version=None, ...): the key
     // itself is never shown.
     std::string to_string() const {
@@ -66,9 +59,8 @@ struct AzureOpenAIChat4 {
 
     bool operator==(const AzureOpenAIChat4&) const = default;
 
-    Value to_record() const {
-        return settings_detail::to_record(azure_endpoint, api_key, api_version, azure_deployment);
-    }
+    AzureDeployment deployment() const { return {azure_endpoint, api_key, api_version, azure_deployment}; }
+    Value to_record() const { return deployment(); }
     std::string to_string() const {
         return settings_detail::to_text("AzureOpenAIChat4", azure_endpoint, api_key, api_version, azure_deployment);
     }

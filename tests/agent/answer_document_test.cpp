@@ -39,6 +39,21 @@ TEST(AnswerDocument, PairsQueriesWithTypedRowsOrErrors) {
     EXPECT_EQ(document, expected);
 }
 
+// As the execution node writes them: every query has a result, a failed one its error text.
+TEST(AnswerDocument, ResultsOfFailedQueriesAreTheirErrors) {
+    AnswerRun run;
+    run.final_state = {
+        {"generated_sql_query", {"SELECT nme FROM Genre", "SELECT Name FROM Genre WHERE 0", "SELECT Name FROM Genre LIMIT 1"}},
+        {"execution_error", {"no such column: nme"}},
+        {"sql_execution_result", {"no such column: nme", "None", "[('Rock',)]"}},
+    };
+    const Value expected = Value::parse(R"json([
+        {"sql": "SELECT nme FROM Genre", "rows": null, "truncated": false, "error": "no such column: nme"},
+        {"sql": "SELECT Name FROM Genre WHERE 0", "rows": [], "truncated": false, "error": null},
+        {"sql": "SELECT Name FROM Genre LIMIT 1", "rows": [["Rock"]], "truncated": false, "error": null}])json");
+    EXPECT_EQ(answer_document(run)["queries"], expected);
+}
+
 TEST(AnswerDocument, CutResultsEmptyResultsAndFailedRuns) {
     bool truncated = true;
     EXPECT_EQ(result_rows("", truncated), Value::array());

@@ -39,4 +39,21 @@ TEST(GraphCommand, DrawsWithoutCredentialsDatabaseOrInterpreter) {
     }
 }
 
+TEST(GraphCommand, PrintsTheMermaidTextWithoutTheNetworkAndTheVersion) {
+    // A rendering service that cannot be reached: the Mermaid text needs none.
+    const Finished done = run(std::string("env -i PATH=/usr/bin:/bin VELTAAI_MERMAID_URL=http://127.0.0.1:9 '") +
+                              VELTAAI_PROGRAM + "' graph --mermaid 2>&1");
+    ASSERT_EQ(done.status, 0) << done.out;
+    EXPECT_EQ(done.out.rfind("flowchart TD\n", 0), 0u) << done.out;
+    for (const char* edge : {"__start__ --> init_node", "sql_error_handler_node -.->|\"rewrite_query\"| rewrite_query_node",
+                             "final_response_generation_node --> __end__"}) {
+        EXPECT_NE(done.out.find(edge), std::string::npos) << edge << "\n" << done.out;
+    }
+    EXPECT_EQ(run(std::string("'") + VELTAAI_PROGRAM + "' graph --mermaid --png x.png 2>&1").status, 2);
+
+    const Finished version = run(std::string("'") + VELTAAI_PROGRAM + "' --version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("veltaai ") + VELTAAI_VERSION + "\n");
+}
+
 }  // namespace

@@ -59,5 +59,21 @@ TEST(RequireKey, ReportsTheMissingKey) {
     EXPECT_THROW(require_key(Value::array(), "a"), TypeError);
 }
 
+// One renderer for every place that shows a value as Python would: prompts, the service's
+// configuration line and the database utilities' settings.
+TEST(PythonForm, ReprAndStrWriteWhatPythonWrites) {
+    const Value record = Value::parse(R"({"model": "GPT-3.5", "temperature": 0.7, "ok": true, "n": 3, "none": null,
+                                          "list": ["it's", 1.0, -2, 1e16, 0.0001, 1e-5], "big": 18446744073709551615})");
+    EXPECT_EQ(python_repr(record),
+              "{'model': 'GPT-3.5', 'temperature': 0.7, 'ok': True, 'n': 3, 'none': None, "
+              "'list': [\"it's\", 1.0, -2, 1e+16, 0.0001, 1e-05], 'big': 18446744073709551615}");
+    EXPECT_EQ(python_str("a 'b'"), "a 'b'");
+    EXPECT_EQ(python_repr("a 'b'"), "\"a 'b'\"");
+    EXPECT_EQ(python_str(Value::array({"x"})), "['x']");
+    EXPECT_EQ(python_str(nullptr), "None");
+    EXPECT_EQ(python_str(2.5), "2.5");
+    EXPECT_EQ(python_str(false), "False");
+}
+
 }  // namespace
 }  // namespace veltaai

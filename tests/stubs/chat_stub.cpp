@@ -83,6 +83,8 @@ void ChatStub::load(const Value& script) {
     if (script.is_object()) {
         if (script.contains("model")) default_model_ = script["model"].get<std::string>();
         if (script.contains("usage")) default_usage_ = script["usage"];
+        openai_strict_ = script.value("openai_strict", false);
+        api_key_ = script.value("api_key", std::string());
         replies = script.contains("replies") ? &script["replies"] : nullptr;
     }
     if (!replies) return;
@@ -116,6 +118,19 @@ StubResponse ChatStub::answer(const RecordedRequest& request) {
     Value usage;
     {
         std::lock_guard lock(mutex_);
+        const bool openai_path = request.path.find("/openai/deployments/") == std::string::npos;
+        if (openai_strict_ && openai_path) {
+            if (!api_key_.empty() && request.header("authorization") != "Bearer " + api_key_) {
+                return StubResponse::json(401, {{"error", {{"message", "Incorrect API key provided."},
+                                                           {"type", "invalid_request_error"}, {"code", "invalid_api_key"}}}});
+            }
+            const bool named = request.body.is_object() && request.body.contains("model") &&
+                               request.body["model"].is_string() && !request.body["model"].get<std::string>().empty();
+            if (!named) {
+                return StubResponse::json(400, {{"error", {{"message", "you must provide a model parameter"},
+                                                           {"type", "invalid_request_error"}}}});
+            }
+        }
         for (Entry& entry : entries_) {
             if (entry.remaining == 0 || !fits(entry.reply.value("match", Value()), request)) continue;
             if (entry.remaining > 0) --entry.remaining;
@@ -123,7 +138,9 @@ StubResponse ChatStub::answer(const RecordedRequest& request) {
             break;
         }
         number = ++served_;
-        model = default_model_;
+        model = openai_strict_ && request.body.is_object() && request.body.contains("model")
+                    ? request.body["model"].get<std::string>()
+                    : default_model_;
         usage = default_usage_;
     }
     if (reply.is_null()) {

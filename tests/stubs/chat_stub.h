@@ -4,7 +4,9 @@
 // (/openai/deployments/<name>/chat/completions?api-version=...) from a script of replies.
 //
 // Script: a list of replies, or {"model": ..., "usage": {...}, "replies": [...]} giving the
-// defaults of every reply. For each request the first reply that is still available and
+// defaults of every reply. "openai_strict": true makes the OpenAI paths behave as the public
+// API does: a request without "model" is refused (400), "api_key" (when given) must come as
+// "Authorization: Bearer <key>" (else 401), and a reply names the requested model. For each request the first reply that is still available and
 // whose "match" fits is used, then spent (unless "repeat" is true or "times" allows more).
 // A reply:
 //   "match":      {"tool": name of the forced function or JSON schema,
@@ -59,6 +61,8 @@ private:
     std::vector<Entry> entries_;
     std::string default_model_ = "gpt-35-turbo";
     Value default_usage_ = {{"prompt_tokens", 10}, {"completion_tokens", 5}};
+    bool openai_strict_ = false;
+    std::string api_key_;
     long served_ = 0;
     StubServer server_;
 };

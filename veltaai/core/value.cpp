@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstdio>
 
@@ -107,6 +108,36 @@ std::string text_list(const std::vector<std::string>& list) {
     }
     out += ']';
     return out;
+}
+
+std::string python_repr(const Value& value) {
+    switch (value.type()) {
+        case Value::value_t::null: return "None";
+        case Value::value_t::boolean: return value.get<bool>() ? "True" : "False";
+        case Value::value_t::string: return quoted_text(value.get_ref<const std::string&>());
+        case Value::value_t::number_integer: return std::to_string(value.get<std::int64_t>());
+        case Value::value_t::number_unsigned: return std::to_string(value.get<std::uint64_t>());
+        case Value::value_t::number_float: return shortest_decimal(value.get<double>());
+        case Value::value_t::array: {
+            std::string out = "[";
+            for (std::size_t i = 0; i < value.size(); ++i) out += (i > 0 ? ", " : "") + python_repr(value[i]);
+            return out + "]";
+        }
+        case Value::value_t::object: {
+            std::string out = "{";
+            bool first = true;
+            for (const auto& [key, item] : value.items()) {
+                out += (first ? "" : ", ") + quoted_text(key) + ": " + python_repr(item);
+                first = false;
+            }
+            return out + "}";
+        }
+        default: return value.dump();  // binary and discarded values do not occur in records
+    }
+}
+
+std::string python_str(const Value& value) {
+    return value.is_string() ? value.get<std::string>() : python_repr(value);
 }
 
 std::string shortest_decimal(double seconds) {

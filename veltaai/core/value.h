@@ -33,6 +33,12 @@ std::string text_list(const std::vector<std::string>& list);
 // 0.8731234073638916, 3.0.
 std::string shortest_decimal(double seconds);
 
+// A value as Python's repr() writes it: 'text' quoted, None, True/False, integers, floats in
+// their shortest form (0.7, 1.0, 1e+16), lists and records of those: {'model': 'x', 'n': 1}.
+std::string python_repr(const Value& value);
+// As Python's str(): a text as it is, anything else as python_repr.
+std::string python_str(const Value& value);
+
 // Reads key from a record, throwing KeyError when it is absent.
 const Value& require_key(const Value& record, const std::string& key);
 

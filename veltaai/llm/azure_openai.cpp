@@ -11,24 +11,21 @@
 namespace veltaai::llm {
 
 AzureOpenAI::AzureOpenAI(AzureOpenAIOptions options) : client_(shared_http_client()) {
-    if (!options.azure_deployment) throw ValueError("Must provide the azure_deployment");
-    deployment_ = *options.azure_deployment;
-    endpoint_.url = azure_chat_url(required_setting(options.azure_endpoint, "AZURE_OPENAI_ENDPOINT", "azure_endpoint"), deployment_,
-                                   required_setting(options.api_version, "OPENAI_API_VERSION", "api_version"));
-    endpoint_.secret = required_setting(options.api_key, "AZURE_OPENAI_API_KEY", "api_key");
+    const AzureDeployment& where = options.deployment;
+    if (!where.azure_deployment) throw ValueError("Must provide the azure_deployment");
+    deployment_ = *where.azure_deployment;
+    endpoint_.url = azure_chat_url(required_setting(where.azure_endpoint, "AZURE_OPENAI_ENDPOINT", "azure_endpoint"), deployment_,
+                                   required_setting(where.api_version, "OPENAI_API_VERSION", "api_version"));
+    endpoint_.secret = required_setting(where.api_key, "AZURE_OPENAI_API_KEY", "api_key");
     endpoint_.headers = {{"api-key", endpoint_.secret}};
     endpoint_.timeout = options.timeout;
     endpoint_.retry = options.retry;
 }
 
 AzureOpenAI AzureOpenAI::from_fields(const Value& fields, double timeout_seconds) {
-    AzureFields given = read_azure_fields(fields, "AzureOpenAI");
-    if (!(timeout_seconds > 0)) throw ValueError("timeout must be a positive number of seconds");
     AzureOpenAIOptions options;
-    options.azure_endpoint = std::move(given.azure_endpoint);
-    options.api_key = std::move(given.api_key);
-    options.api_version = std::move(given.api_version);
-    options.azure_deployment = std::move(given.azure_deployment);
+    options.deployment = read_azure_fields(fields, "AzureOpenAI");
+    if (!(timeout_seconds > 0)) throw ValueError("timeout must be a positive number of seconds");
     options.timeout = std::chrono::milliseconds(static_cast<long>(std::llround(timeout_seconds * 1000)));
     return AzureOpenAI(std::move(options));
 }

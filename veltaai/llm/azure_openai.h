@@ -15,10 +15,9 @@
 namespace veltaai::llm {
 
 struct AzureOpenAIOptions {
-    std::optional<std::string> azure_endpoint;  // absent: AZURE_OPENAI_ENDPOINT
-    std::optional<std::string> api_key;         // absent: AZURE_OPENAI_API_KEY
-    std::optional<std::string> api_version;     // absent: OPENAI_API_VERSION
-    std::optional<std::string> azure_deployment;
+    // Absent fields come from AZURE_OPENAI_ENDPOINT, AZURE_OPENAI_API_KEY, OPENAI_API_VERSION;
+    // the deployment name has no fallback.
+    AzureDeployment deployment;
     std::chrono::milliseconds timeout{600000};
     RetryPolicy retry;
 };

@@ -1,6 +1,7 @@
 #include "veltaai/llm/chat_openai.h"
 
 #include "veltaai/core/errors.h"
+#include "veltaai/core/text.h"
 #include "veltaai/llm/usage.h"
 
 #include <cstdlib>
@@ -11,12 +12,6 @@ namespace veltaai::llm {
 namespace {
 
 constexpr const char* default_openai_base_url = "https://api.openai.com/v1";
-
-std::optional<std::string> from_environment(const char* name) {
-    const char* value = std::getenv(name);
-    if (!value) return std::nullopt;
-    return std::string(value);
-}
 
 void check_model_kwargs(const Value& model_kwargs) {
     if (!model_kwargs.is_object()) throw TypeError("model_kwargs must be a record, got a " + kind_name(model_kwargs));
@@ -70,10 +65,11 @@ ChatOpenAI::ChatOpenAI(ChatOpenAIOptions options)
               Endpoint endpoint;
               const std::string base_url =
                   options.base_url ? *options.base_url
-                                   : from_environment("OPENAI_BASE_URL").value_or(default_openai_base_url);
+                                   : environment_variable("OPENAI_BASE_URL").value_or(default_openai_base_url);
               endpoint.url = openai_chat_url(base_url);
               endpoint.secret = required_setting(options.openai_api_key, "OPENAI_API_KEY", "openai_api_key");
-              endpoint.headers = {{"Authorization", "Bearer " + endpoint.secret}};
+              // A local server may need no key: an empty one sends no Authorization header.
+              if (!endpoint.secret.empty()) endpoint.headers = {{"Authorization", "Bearer " + endpoint.secret}};
               return endpoint;
           }(),
           options.model, options.model, options.settings) {}
@@ -83,17 +79,18 @@ std::shared_ptr<const ChatModel> ChatOpenAI::clone() const { return std::make_sh
 AzureChatOpenAI::AzureChatOpenAI(AzureChatOpenAIOptions options)
     : CompletionsModel(
           [&] {
-              if (!options.azure_deployment) throw ValueError("Must provide the azure_deployment");
+              const AzureDeployment& where = options.deployment;
+              if (!where.azure_deployment) throw ValueError("Must provide the azure_deployment");
               Endpoint endpoint;
-              endpoint.url = azure_chat_url(required_setting(options.azure_endpoint, "AZURE_OPENAI_ENDPOINT", "azure_endpoint"),
-                                            *options.azure_deployment,
-                                            required_setting(options.api_version, "OPENAI_API_VERSION", "api_version"));
-              endpoint.secret = required_setting(options.api_key, "AZURE_OPENAI_API_KEY", "api_key");
+              endpoint.url = azure_chat_url(required_setting(where.azure_endpoint, "AZURE_OPENAI_ENDPOINT", "azure_endpoint"),
+                                            *where.azure_deployment,
+                                            required_setting(where.api_version, "OPENAI_API_VERSION", "api_version"));
+              endpoint.secret = required_setting(where.api_key, "AZURE_OPENAI_API_KEY", "api_key");
               endpoint.headers = {{"api-key", endpoint.secret}};
               return endpoint;
           }(),
-          "", options.azure_deployment.value_or(""), options.settings),
-      deployment_(options.azure_deployment.value_or("")) {}
+          "", options.deployment.azure_deployment.value_or(""), options.settings),
+      deployment_(options.deployment.azure_deployment.value_or("")) {}
 
 std::shared_ptr<const ChatModel> AzureChatOpenAI::clone() const { return std::make_shared<AzureChatOpenAI>(*this); }
 
@@ -105,12 +102,8 @@ std::shared_ptr<AzureChatOpenAI> AzureChatOpenAI::from_fields(const Value& field
             throw TypeError(std::string("AzureChatOpenAI() got multiple values for keyword argument '") + doubled + "'");
         }
     }
-    AzureFields given = read_azure_fields(fields, "AzureChatOpenAI");
     AzureChatOpenAIOptions options;
-    options.azure_endpoint = std::move(given.azure_endpoint);
-    options.api_key = std::move(given.api_key);
-    options.api_version = std::move(given.api_version);
-    options.azure_deployment = std::move(given.azure_deployment);
+    options.deployment = read_azure_fields(fields, "AzureChatOpenAI");
     options.settings.max_tokens = max_tokens;
     options.settings.temperature = temperature;
     options.settings.model_kwargs = std::move(model_kwargs);

@@ -60,12 +60,9 @@ public:
 };
 
 struct AzureChatOpenAIOptions {
-    // Absent ones come from AZURE_OPENAI_ENDPOINT, AZURE_OPENAI_API_KEY, OPENAI_API_VERSION;
-    // still absent is a ValueError. The deployment has no fallback.
-    std::optional<std::string> azure_endpoint;
-    std::optional<std::string> api_key;
-    std::optional<std::string> api_version;
-    std::optional<std::string> azure_deployment;
+    // Absent fields come from AZURE_OPENAI_ENDPOINT, AZURE_OPENAI_API_KEY, OPENAI_API_VERSION;
+    // still absent is a ValueError. The deployment name has no fallback.
+    AzureDeployment deployment;
     ModelSettings settings;
 };
 

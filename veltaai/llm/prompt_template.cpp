@@ -6,11 +6,6 @@
 namespace veltaai::llm {
 namespace {
 
-// Python's repr of a value inside a container: texts quoted, the rest as str() writes it.
-std::string literal_form(const Value& value) {
-    return value.is_string() ? quoted_text(value.get_ref<const std::string&>()) : text_form(value);
-}
-
 std::string chat_role(const std::string& role) {
     if (role == "human") return "user";
     if (role == "ai") return "assistant";
@@ -19,35 +14,7 @@ std::string chat_role(const std::string& role) {
 
 }  // namespace
 
-std::string text_form(const Value& value) {
-    switch (value.type()) {
-    case Value::value_t::null: return "None";
-    case Value::value_t::boolean: return value.get<bool>() ? "True" : "False";
-    case Value::value_t::string: return value.get_ref<const std::string&>();
-    case Value::value_t::number_integer: return std::to_string(value.get<std::int64_t>());
-    case Value::value_t::number_unsigned: return std::to_string(value.get<std::uint64_t>());
-    case Value::value_t::number_float: return shortest_decimal(value.get<double>());
-    case Value::value_t::array: {
-        std::string out = "[";
-        for (std::size_t i = 0; i < value.size(); ++i) {
-            if (i > 0) out += ", ";
-            out += literal_form(value[i]);
-        }
-        return out + "]";
-    }
-    case Value::value_t::object: {
-        std::string out = "{";
-        bool first = true;
-        for (const auto& [key, item] : value.items()) {
-            if (!first) out += ", ";
-            first = false;
-            out += quoted_text(key) + ": " + literal_form(item);
-        }
-        return out + "}";
-    }
-    default: return value.dump();
-    }
-}
+std::string text_form(const Value& value) { return python_str(value); }
 
 std::string format_single_brace(const std::string& text, const Value& variables) {
     std::string out;

@@ -1,8 +1,12 @@
 #include "veltaai/llm/service.h"
 
+#include "veltaai/core/text.h"
+
 #include <cstdlib>
 
 #include <map>
+#include <memory>
+#include <mutex>
 
 #include "veltaai/core/log.h"
 
@@ -16,24 +20,17 @@
 namespace veltaai::llm {
 namespace {
 
-std::string strip_trailing_slashes(std::string text) {
-    while (!text.empty() && text.back() == '/') text.pop_back();
-    return text;
-}
 
-std::string percent_encode(const std::string& text) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
+std::mutex retry_observer_mutex;
+std::shared_ptr<const RetryObserver> retry_observer;
+
+void notify_retry(const RetryEvent& event) {
+    std::shared_ptr<const RetryObserver> observer;
+    {
+        const std::lock_guard lock(retry_observer_mutex);
+        observer = retry_observer;
     }
-    return out;
+    if (observer && *observer) (*observer)(event);
 }
 
 std::string redact(std::string text, const std::string& secret) {
@@ -98,28 +95,19 @@ double jitter_factor(double jitter) {
 
 }  // namespace
 
-AzureFields read_azure_fields(const Value& fields, const std::string& client) {
+AzureDeployment read_azure_fields(const Value& fields, const std::string& client) {
     if (!fields.is_object()) throw TypeError("settings fields must be a record, got a " + kind_name(fields));
-    AzureFields out;
-    const std::map<std::string, std::optional<std::string>*> known = {
-        {"azure_endpoint", &out.azure_endpoint},
-        {"api_key", &out.api_key},
-        {"api_version", &out.api_version},
-        {"azure_deployment", &out.azure_deployment},
-    };
     for (const auto& [name, value] : fields.items()) {
-        const auto target = known.find(name);
-        if (target == known.end()) throw TypeError(client + "() got an unexpected keyword argument '" + name + "'");
-        if (value.is_null()) continue;
-        if (!value.is_string()) throw TypeError(name + " must be a text, got a " + kind_name(value));
-        *target->second = value.get<std::string>();
+        if (!Value(AzureDeployment{}).contains(name)) {
+            throw TypeError(client + "() got an unexpected keyword argument '" + name + "'");
+        }
     }
-    return out;
+    return fields.get<AzureDeployment>();
 }
 
 std::string required_setting(const std::optional<std::string>& given, const char* variable, const char* what) {
     if (given) return *given;
-    if (const char* value = std::getenv(variable)) return value;
+    if (auto value = environment_variable(variable)) return *value;
     throw ValueError(std::string("Must provide the ") + what + " or set the " + variable + " environment variable");
 }
 
@@ -143,6 +131,12 @@ std::chrono::milliseconds retry_delay(const RetryPolicy& policy, int attempt, co
     for (int i = 1; i < attempt; ++i) delay *= 2;
     delay = std::min(delay, static_cast<double>(policy.max_delay.count()));
     return std::chrono::milliseconds(static_cast<long>(delay * jitter_factor(policy.jitter)));
+}
+
+void set_retry_observer(RetryObserver observer) {
+    auto held = observer ? std::make_shared<const RetryObserver>(std::move(observer)) : nullptr;
+    const std::lock_guard lock(retry_observer_mutex);
+    retry_observer = std::move(held);
 }
 
 Value post_chat_completions(http::Client& client, const Endpoint& endpoint, const Value& body) {
@@ -209,6 +203,7 @@ Value post_chat_completions(http::Client& client, const Endpoint& endpoint, cons
         }
         logger->info("Retrying chat completions request in {} seconds ({})", wait.count() / 1000.0,
                      answer ? "status " + std::to_string(answer->status) : std::string("no answer"));
+        notify_retry({attempt, wait, answer ? answer->status : 0, answer ? std::string() : redact(no_answer, endpoint.secret)});
         std::this_thread::sleep_for(wait);
     }
 }

@@ -5,11 +5,13 @@
 // Retry-After), each made only when it can start and finish inside the time limit; and errors
 // that carry the status and the service's own message but never the API key.
 
+#include "veltaai/core/azure_deployment.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/core/http.h"
 #include "veltaai/core/value.h"
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -55,6 +57,20 @@ struct Endpoint {
     RetryPolicy retry;
 };
 
+// A retry about to wait: the attempt that failed (1-based), the wait, and the status that
+// failed it (0 when no answer came, with why in reason).
+struct RetryEvent {
+    int attempt = 0;
+    std::chrono::milliseconds wait{0};
+    long status = 0;
+    std::string reason;
+};
+using RetryObserver = std::function<void(const RetryEvent&)>;
+
+// The process's observer of retries (none by default; null removes it), called on the thread
+// that retries, before its wait. A command line shows these so a slow answer is explained.
+void set_retry_observer(RetryObserver observer);
+
 // POSTs body to the endpoint and returns the reply parsed as JSON. Each attempt gets what is
 // left of the endpoint's time limit; a retry is made only when more time is left than its wait,
 // and a Retry-After longer than what is left ends the call at once with the service's answer.
@@ -62,17 +78,9 @@ struct Endpoint {
 // for a body that is not JSON.
 Value post_chat_completions(http::Client& client, const Endpoint& endpoint, const Value& body);
 
-// The four fields of an Azure deployment as a settings record holds them.
-struct AzureFields {
-    std::optional<std::string> azure_endpoint;
-    std::optional<std::string> api_key;
-    std::optional<std::string> api_version;
-    std::optional<std::string> azure_deployment;
-};
-
 // Reads a settings record's fields (null fields stay absent). A field of another name is a
 // TypeError worded like an unexpected keyword of client ("AzureOpenAI").
-AzureFields read_azure_fields(const Value& fields, const std::string& client);
+AzureDeployment read_azure_fields(const Value& fields, const std::string& client);
 
 // given, or else the environment variable, or else a ValueError naming both.
 std::string required_setting(const std::optional<std::string>& given, const char* variable, const char* what);

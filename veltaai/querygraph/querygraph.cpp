@@ -2,6 +2,7 @@
 
 #include "veltaai/core/errors.h"
 #include "veltaai/core/http.h"
+#include "veltaai/core/text.h"
 #include "veltaai/function_calling/base.h"
 #include "veltaai/llm/chat_openai.h"
 #include "veltaai/python/kernel.h"
@@ -65,12 +66,22 @@ namespace fs = std::filesystem;
 
 constexpr char kMermaidUrlVariable[] = "VELTAAI_MERMAID_URL";
 constexpr char kDefaultMermaidUrl[] = "https://mermaid.ink";
-constexpr std::chrono::seconds kRenderTimeout{60};
 constexpr int kJpegQuality = 95;
-constexpr double kTopP = 0.95;
 
-std::shared_ptr<llm::AzureChatOpenAI> chat_model(const Value& fields, long max_tokens) {
-    return llm::AzureChatOpenAI::from_fields(fields, max_tokens, 0, Value{{"top_p", kTopP}});
+std::shared_ptr<llm::AzureChatOpenAI> chat_model(const Value& fields, long max_tokens, const QueryGraphOptions& options) {
+    return llm::AzureChatOpenAI::from_fields(fields, max_tokens, options.temperature, Value{{"top_p", options.top_p}});
+}
+
+GraphModels require_models(GraphModels models) {
+    if (!models.sql) throw ValueError("QueryGraph needs a model for writing SQL (GraphModels::sql)");
+    if (!models.general) throw ValueError("QueryGraph needs a model for its other steps (GraphModels::general)");
+    return models;
+}
+
+// The Azure model of a role when the graph built one, else the given model of that role.
+std::shared_ptr<llm::ChatModel> role_model(const std::shared_ptr<llm::AzureChatOpenAI>& azure,
+                                           const std::shared_ptr<llm::ChatModel>& given) {
+    return azure ? std::shared_ptr<llm::ChatModel>(azure) : given;
 }
 
 std::shared_ptr<CustomSQLDatabase> require_database(std::shared_ptr<CustomSQLDatabase> db) {
@@ -107,9 +118,7 @@ std::string base64url(std::string_view bytes) {
 enum class ImageFormat { png, jpg, bmp, tga };
 
 ImageFormat format_for(const fs::path& path) {
-    std::string extension = path.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string extension = lower(path.extension().string());
     if (extension == ".png") return ImageFormat::png;
     if (extension == ".jpg" || extension == ".jpeg") return ImageFormat::jpg;
     if (extension == ".bmp") return ImageFormat::bmp;
@@ -173,28 +182,42 @@ void write_whole_file(const fs::path& path, const std::string& bytes) {
 }
 
 std::string mermaid_service_url() {
-    const char* configured = std::getenv(kMermaidUrlVariable);
-    std::string base = configured != nullptr && *configured != '\0' ? configured : kDefaultMermaidUrl;
-    while (!base.empty() && base.back() == '/') base.pop_back();
-    return base;
+    return strip_trailing_slashes(environment_variable(kMermaidUrlVariable).value_or(kDefaultMermaidUrl));
 }
 
 }  // namespace
 
 QueryGraph::QueryGraph(std::shared_ptr<CustomSQLDatabase> custom_sql_db, AzureOpenAIChat35 config_35,
-                       AzureOpenAIChat4 config_4)
-    : config_35_(std::move(config_35)),
+                       AzureOpenAIChat4 config_4, QueryGraphOptions options)
+    : options_(options),
+      config_35_(std::move(config_35)),
       db_(require_database(std::move(custom_sql_db))),
       graph_(SQLState{}),
-      runnable_config_(_config_graph()) {
+      runnable_config_(_config_graph(nullptr, Value::array({"querygraph"}), options_.max_concurrency,
+                                     options_.recursion_limit)) {
     const Value fields_35 = config_35_.to_record();
     const Value fields_4 = config_4.to_record();
-    relevant_tables_model_ = chat_model(fields_35, 8192);
-    sql_generation_model_ = chat_model(fields_4, 4096);
-    response_model_ = chat_model(fields_35, 4096);
-    pandas_code_model_ = chat_model(fields_35, 8192);
-    pandas_ai_model_ = chat_model(fields_35, 8192);
+    relevant_tables_model_ = chat_model(fields_35, options_.table_choice_max_tokens, options_);
+    sql_generation_model_ = chat_model(fields_4, options_.sql_max_tokens, options_);
+    response_model_ = chat_model(fields_35, options_.response_max_tokens, options_);
+    pandas_code_model_ = chat_model(fields_35, options_.analysis_max_tokens, options_);
+    pandas_ai_model_ = chat_model(fields_35, options_.analysis_max_tokens, options_);
+    models_ = GraphModels{sql_generation_model_, response_model_};
     relevant_table_picker_ = std::make_shared<function_calling::RelevantTablePicker>(config_35_, db_);
+    finish_construction();
+}
+
+QueryGraph::QueryGraph(std::shared_ptr<CustomSQLDatabase> custom_sql_db, GraphModels models, QueryGraphOptions options)
+    : options_(options),
+      models_(require_models(std::move(models))),
+      db_(require_database(std::move(custom_sql_db))),
+      graph_(SQLState{}),
+      runnable_config_(_config_graph(nullptr, Value::array({"querygraph"}), options_.max_concurrency,
+                                     options_.recursion_limit)) {
+    finish_construction();
+}
+
+void QueryGraph::finish_construction() {
     compiled_graph_.emplace(_compile_graph(runnable_config_));
     // The interpreters that render prompts and run analysis code start now and load their
     // libraries while the first question is still with the model. A failed start is left for
@@ -231,17 +254,24 @@ graph::RunConfig QueryGraph::_config_graph(const Value& metadata, const Value& t
 }
 
 graph::CompiledGraph QueryGraph::_compile_graph(const graph::RunConfig& /*runnable_config: applied per run*/) {
+    const auto& general = models_.general;
+    const graph::Node table_choice = relevant_table_picker_
+                                         ? node_of(relevant_table_picker_)
+                                         : node_of(std::make_shared<RelevantTableNames>(db_, general));
     const std::map<std::string, graph::Node> nodes = {
         {"table_names_lookup_node", node_of(std::make_shared<TableNamesLookup>(db_))},
-        {"relevant_table_names_node", node_of(relevant_table_picker_)},
+        {"relevant_table_names_node", table_choice},
         {"relevant_schemas_node", node_of(std::make_shared<RelevantSchemas>(db_))},
-        {"sql_generation_node", node_of(std::make_shared<SQLGeneration>(db_, sql_generation_model_))},
-        {"rewrite_query_node", node_of(std::make_shared<RewriteQuery>(db_, pandas_ai_model_))},
-        {"sql_syntax_checker_node", node_of(std::make_shared<SQLSyntaxChecker>(db_, relevant_tables_model_))},
+        {"sql_generation_node",
+         node_of(std::make_shared<SQLGeneration>(db_, role_model(sql_generation_model_, models_.sql)))},
+        {"rewrite_query_node", node_of(std::make_shared<RewriteQuery>(db_, role_model(pandas_ai_model_, general)))},
+        {"sql_syntax_checker_node",
+         node_of(std::make_shared<SQLSyntaxChecker>(db_, role_model(relevant_tables_model_, general)))},
         {"sql_execution_node", node_of(std::make_shared<SQLExecution>(db_))},
-        {"pandas_generator_node", node_of(std::make_shared<PandasGenerator>(pandas_code_model_))},
-        {"pandas_executor_node", node_of(std::make_shared<PandasExecutor>(pandas_ai_model_))},
-        {"final_response_generation_node", node_of(std::make_shared<GenerateResponse>(response_model_))},
+        {"pandas_generator_node", node_of(std::make_shared<PandasGenerator>(role_model(pandas_code_model_, general)))},
+        {"pandas_executor_node", node_of(std::make_shared<PandasExecutor>(role_model(pandas_ai_model_, general)))},
+        {"final_response_generation_node",
+         node_of(std::make_shared<GenerateResponse>(role_model(response_model_, general)))},
     };
     graph_ = query_topology([&](const std::string& name) { return nodes.at(name); });
     return graph_.compile();
@@ -326,7 +356,7 @@ void visualize(const graph::DrawableGraph& drawable, const std::string& visualiz
     const ImageFormat format = format_for(target);
     const std::string url = mermaid_service_url() + "/img/" + base64url(drawable.draw_mermaid()) + "?type=png";
     http::Client client;
-    const http::Response response = client.get(url, {}, kRenderTimeout);
+    const http::Response response = client.get(url, {}, QueryGraphOptions{}.render_timeout);
     if (response.status != 200) {
         throw HttpError("the Mermaid rendering service answered " + std::to_string(response.status) +
                             (response.reason.empty() ? "" : " " + response.reason),

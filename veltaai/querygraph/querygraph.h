@@ -5,11 +5,17 @@
 //     QueryGraph graph(db, AzureOpenAIChat35{}, AzureOpenAIChat4{});
 //     Value state = graph.invoke({{"user_question", "Top 3 genres?"}, {"save_path", "media"}});
 //     std::string answer = state["final_response"];
+//
+// Or with any chat models, one per role:
+//
+//     GraphModels models{.sql = std::make_shared<llm::ChatOpenAI>(...), .general = ...};
+//     QueryGraph graph(db, models);
 
 #include "veltaai/core/value.h"
 #include "veltaai/graph/run_config.h"
 #include "veltaai/graph/state_graph.h"
 #include "veltaai/graph/state_schema.h"
+#include "veltaai/querygraph/querygraph_options.h"
 #include "veltaai/settings.h"
 
 #include <functional>
@@ -19,6 +25,7 @@
 
 namespace veltaai::llm {
 class AzureChatOpenAI;
+class ChatModel;
 }  // namespace veltaai::llm
 namespace veltaai::function_calling {
 class RelevantTablePicker;
@@ -36,6 +43,12 @@ public:
     SQLState();
 };
 
+// The chat models of a query graph by role. Both are required.
+struct GraphModels {
+    std::shared_ptr<llm::ChatModel> sql;      // writes the SQL queries
+    std::shared_ptr<llm::ChatModel> general;  // every other step: tables, checks, analysis, answer
+};
+
 // One question-answering pipeline over one database: five chat models, the relevant-table
 // picker and thirteen nodes, wired and compiled once in the constructor. It holds nothing
 // that changes after construction, so one object serves any number of runs, also at the same
@@ -45,7 +58,13 @@ public:
     // Construction fails, with the failing component's error, when a chat model, the picker
     // or the graph cannot be built; a null handle is a ValueError.
     QueryGraph(std::shared_ptr<CustomSQLDatabase> custom_sql_db, AzureOpenAIChat35 config_35,
-               AzureOpenAIChat4 config_4);
+               AzureOpenAIChat4 config_4, QueryGraphOptions options = {});
+
+    // A graph over the given models, used as they are configured. The tables a question needs
+    // are chosen by a prompt to the general model instead of the Azure function-calling picker,
+    // so any OpenAI-compatible service can serve every step. The Azure accessors below are null.
+    // A missing model is a ValueError.
+    QueryGraph(std::shared_ptr<CustomSQLDatabase> custom_sql_db, GraphModels models, QueryGraphOptions options = {});
 
     // A run configuration. Each argument's kind is checked (TypeError naming it): metadata a
     // record or null, tags a list of texts, max_concurrency an integer or null, recursion_limit
@@ -73,6 +92,8 @@ public:
                          const std::string& save_graph_path = "graph_visualization.png") const;
 
     const std::shared_ptr<CustomSQLDatabase>& db() const { return db_; }
+    const GraphModels& models() const { return models_; }
+    const QueryGraphOptions& options() const { return options_; }
     const graph::StateGraph& graph() const { return graph_; }
     const graph::RunConfig& runnable_config() const { return runnable_config_; }
     const std::shared_ptr<llm::AzureChatOpenAI>& relevant_tables_model() const { return relevant_tables_model_; }
@@ -86,6 +107,11 @@ public:
     const graph::CompiledGraph& compiled_graph() const { return *compiled_graph_; }
 
 private:
+    // Starts the interpreters and compiles the graph; the last step of both constructors.
+    void finish_construction();
+
+    QueryGraphOptions options_;
+    GraphModels models_;
     AzureOpenAIChat35 config_35_;
     std::shared_ptr<CustomSQLDatabase> db_;
     graph::StateGraph graph_;

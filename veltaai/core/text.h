@@ -1,0 +1,28 @@
+#pragma once
+// Small text helpers every module shares, and the one rule for reading the environment.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace veltaai {
+
+// Without leading and trailing spaces, tabs and line breaks.
+std::string trim(std::string_view text);
+// ASCII letters in lower case; other bytes unchanged.
+std::string lower(std::string_view text);
+std::string join(const std::vector<std::string>& parts, std::string_view separator);
+// The pieces between separators, empty ones included ("a,,b" gives three).
+std::vector<std::string> split(std::string_view text, char separator);
+// The upper-case hexadecimal digit of the low four bits of nibble.
+char hex_digit(unsigned nibble);
+std::string strip_trailing_slashes(std::string text);
+// Every byte but the unreserved ones (letters, digits, "-._~") as %XX, so a URL parser gives
+// the text back exactly, whatever it holds.
+std::string percent_encode(std::string_view text);
+
+// The value of an environment variable. An empty variable counts as unset, everywhere.
+std::optional<std::string> environment_variable(const char* name);
+
+}  // namespace veltaai
