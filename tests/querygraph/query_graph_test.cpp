@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <map>
 #include <tuple>
@@ -136,6 +138,28 @@ TEST_F(QueryGraphRun, FirstQuerySucceedsThroughAnalysisToTheAnswer) {
         EXPECT_EQ(request.body["top_p"], 0.95) << kind;
     }
     EXPECT_NE(kinds["GenerationOutput"][0].body_text.find(kRows), std::string::npos);  // answered from the rows
+}
+
+// The model is told the media directory's absolute path: the analysis code runs inside it, so
+// a relative "media/plot.png" would land in media/media. A plot saved there reaches the host.
+TEST_F(QueryGraphRun, AnalysisCodeIsToldTheAbsoluteMediaPathAndSavesIntoIt) {
+    const std::filesystem::path work = std::filesystem::temp_directory_path() / ("veltaai-media-" + std::to_string(getpid()));
+    std::filesystem::create_directories(work / "media");
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(work);
+    const std::string absolute = (work / "media").string();
+    stub_.set_script(script(kTopGenres, "import matplotlib.pyplot as plt\nplt.plot([1, 2])\nplt.savefig('" + absolute +
+                                            "/abs.png')\nplt.savefig('bare.png')\n"));
+    const Value state = graph_.invoke({{"user_question", "Plot it"}, {"save_path", "media"}});
+    std::filesystem::current_path(before);
+    EXPECT_EQ(state["save_path"], absolute);
+    EXPECT_EQ(state["python_execution_success"], true) << state["python_error_message"];
+    auto kinds = requests_by_kind();
+    ASSERT_EQ(kinds["PythonCodeInput"].size(), 1u);
+    EXPECT_NE(kinds["PythonCodeInput"][0].body_text.find("save it in " + absolute), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(work / "media" / "abs.png"));
+    EXPECT_TRUE(std::filesystem::exists(work / "media" / "bare.png")) << "a bare name lands in the media directory";
+    std::filesystem::remove_all(work);
 }
 
 TEST_F(QueryGraphRun, FailingQueryIsRepairedRewrittenOnceThenAnswered) {

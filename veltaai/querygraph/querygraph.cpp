@@ -335,7 +335,15 @@ Value QueryGraph::invoke(const Value& inputs, graph::RunObserver observer) const
     if (!inputs.is_object()) throw TypeError("inputs must be a record, got a " + kind_name(inputs));
     graph::RunConfig config = runnable_config_;
     config.observer = std::move(observer);
-    Value result = compiled_graph_->invoke(inputs, config);
+    // Analysis code runs with the media directory as its working directory, in a sandbox that
+    // sees the directory at its absolute path. The model is told where to save plots, so it must
+    // be told the absolute path: "media/plot.png" would land in media/media.
+    Value run_inputs = inputs;
+    const auto save_path = run_inputs.find("save_path");
+    if (save_path != run_inputs.end() && save_path->is_string() && !save_path->get_ref<const std::string&>().empty()) {
+        *save_path = fs::absolute(save_path->get<std::string>()).lexically_normal().string();
+    }
+    Value result = compiled_graph_->invoke(std::move(run_inputs), config);
     if (!result.is_object() && !result.is_null()) {
         throw TypeError("the graph's result must be a record, got a " + kind_name(result));
     }
