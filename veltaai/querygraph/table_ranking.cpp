@@ -86,8 +86,11 @@ std::vector<TableEntry> table_entries(const std::vector<sql::TableInfo>& tables)
     std::vector<TableEntry> entries;
     entries.reserve(tables.size());
     for (const sql::TableInfo& table : tables) {
-        TableEntry entry{table.name, {}, {}, {}};
-        for (const sql::Column& column : table.columns) entry.columns.push_back(column.name);
+        TableEntry entry{table.name, {}, table.comment, {}};
+        for (const sql::Column& column : table.columns) {
+            entry.columns.push_back(column.name);
+            if (!column.comment.empty()) entry.comment += (entry.comment.empty() ? "" : " ") + column.comment;
+        }
         entries.push_back(std::move(entry));
     }
     // Foreign keys join both ways; referenced names may differ in case from the catalogue's.
