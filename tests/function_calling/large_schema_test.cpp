@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace veltaai::function_calling {
@@ -92,6 +93,129 @@ TEST_F(PromptRequests, ChinookRequestsAreThoseOfAnUnbudgetedPrompt) {
     const Value golden = Value::parse(text.str());
     ASSERT_EQ(golden.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(bodies[i], golden[i]) << "request " << i;
+}
+
+
+// The text between two markers of a prompt; empty when either is missing.
+std::string between(const std::string& text, const std::string& open, const std::string& close) {
+    const std::size_t start = text.find(open);
+    if (start == std::string::npos) return {};
+    const std::size_t stop = text.find(close, start + open.size());
+    return stop == std::string::npos ? std::string() : text.substr(start + open.size(), stop - start - open.size());
+}
+
+class LargeDatabase : public PromptRequests {
+protected:
+    static void SetUpTestSuite() {
+        path_ = new fs::path(fs::temp_directory_path() / ("veltaai-budget-" + std::to_string(::getpid()) + ".sqlite"));
+        testing::build_large_chinook(*path_, 1000);
+    }
+    static void TearDownTestSuite() {
+        fs::remove(*path_);
+        delete path_;
+    }
+    static std::shared_ptr<querygraph::CustomSQLDatabase> open(querygraph::DatabaseOptions options = {}) {
+        return querygraph::CustomSQLDatabase::from_uri("sqlite:///" + path_->string(), options);
+    }
+    static fs::path* path_;
+};
+fs::path* LargeDatabase::path_ = nullptr;
+
+TEST_F(LargeDatabase, EveryNeededTableIsShownAndEveryPromptKeepsItsBudget) {
+    auto db = open();
+    const std::size_t total = db->get_usable_table_names().size();
+    ASSERT_EQ(total, 1011u);
+    const querygraph::PromptBudgets budgets;
+    for (const testing::NeededTables& needed : testing::chinook_questions()) {
+        Value chosen = Value::array();
+        for (const std::string& table : needed.tables) chosen.push_back(table);
+        const auto requests = ask(db, needed.question, chosen);
+        ASSERT_EQ(requests.size(), 3u) << needed.question;
+
+        // The picker: a request within budget whose allowed names hold every needed table.
+        const stubs::RecordedRequest& picker = requests[0];
+        EXPECT_LE(querygraph::estimated_tokens(picker.body_text), budgets.picker_tokens) << needed.question;
+        const Value tools = picker.body.at("tools");
+        const Value& allowed = tools.at(kAllowed);
+        EXPECT_LT(allowed.size(), total);
+        for (const std::string& table : needed.tables) {
+            EXPECT_NE(std::find(allowed.begin(), allowed.end(), Value(table)), allowed.end())
+                << needed.question << ": " << table << " not offered";
+        }
+        const std::string description = tools.at(kParameter)["description"];
+        EXPECT_NE(description.find("The database has 1011 tables, too many to show them all: only the " +
+                                   std::to_string(allowed.size()) + " tables most related to the question are shown here."),
+                  std::string::npos);
+        // The first tables offered are shown with their schema and rows, not only named.
+        EXPECT_NE(description.find("rows from " + allowed[0].get<std::string>() + " table:"), std::string::npos);
+
+        // The rewrite: its schemas within their budget, opening with the same kind of note.
+        const std::string rewrite = requests[1].body.at("messages")[0]["content"];
+        const std::string all = between(rewrite, "<schemas_database>\n        ", "\n      </schemas_database>");
+        ASSERT_FALSE(all.empty()) << rewrite.substr(0, 400);
+        EXPECT_LE(querygraph::estimated_tokens(all), budgets.rewrite_tokens);
+        EXPECT_TRUE(all.starts_with("The database has 1011 tables")) << all.substr(0, 200);
+        for (const std::string& table : needed.tables) EXPECT_NE(all.find(table), std::string::npos) << table;
+
+        // SQL generation: the chosen tables in full, in the picker's order.
+        const std::string user = requests[2].body.at("messages")[1]["content"];
+        const std::string schemas = user.substr(user.find("Schemas_from_relevant_tables: ") + 30);
+        EXPECT_LE(querygraph::estimated_tokens(schemas), budgets.sql_generation_tokens);
+        EXPECT_EQ(schemas, db->get_table_info(needed.tables)) << needed.question;
+    }
+}
+
+TEST_F(LargeDatabase, ShorterFormsAndTighterBudgetsStillHoldTheirLimits) {
+    querygraph::DatabaseOptions options;
+    options.budgets = {3000, 2000, 500};
+    auto db = open(options);
+    // Nothing the picker names is in the database: every table stands in, ordered by the
+    // question and cut to the SQL budget.
+    ::testing::internal::CaptureStderr();
+    const auto requests = ask(db, "Which customers spent the most money on invoices?", {"NoSuchTable"});
+    const std::string logged = ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_LE(querygraph::estimated_tokens(requests[0].body_text), 3000u);
+    const Value& allowed = requests[0].body.at("tools").at(kAllowed);
+    for (const char* table : {"Customer", "Invoice"}) {
+        EXPECT_NE(std::find(allowed.begin(), allowed.end(), Value(table)), allowed.end()) << table;
+    }
+    const std::string rewrite = requests[1].body.at("messages")[0]["content"];
+    EXPECT_LE(querygraph::estimated_tokens(between(rewrite, "<schemas_database>\n        ", "\n      </schemas_database>")),
+              2000u);
+    const std::string user = requests[2].body.at("messages")[1]["content"];
+    const std::string schemas = user.substr(user.find("Schemas_from_relevant_tables: ") + 30);
+    EXPECT_LE(querygraph::estimated_tokens(schemas), 500u);
+    EXPECT_NE(schemas.find("Customer"), std::string::npos) << schemas.substr(0, 300);
+    EXPECT_NE(logged.find("exceed the SQL prompt's budget"), std::string::npos) << logged;
+
+    // The forms, each shorter than the one before; the full one is the schema tool's block.
+    const std::string full = db->table_form("Album", querygraph::TableForm::full);
+    EXPECT_EQ(full, db->get_table_info({"Album"}));
+    EXPECT_EQ(db->table_form("Album", querygraph::TableForm::without_rows), full.substr(0, full.find("\n\n/*")));
+    EXPECT_EQ(db->table_form("Album", querygraph::TableForm::columns), "Album(AlbumId, Title, ArtistId)");
+    EXPECT_EQ(db->table_form("Album", querygraph::TableForm::name), "Album");
+    EXPECT_THROW(db->table_form("NoSuchTable", querygraph::TableForm::name), ValueError);
+
+    // Ranked: Customer's neighbours follow it, and every table appears once.
+    const std::vector<std::string> ranked = db->ranked_table_names("support representative of each customer");
+    EXPECT_EQ(ranked.size(), 1011u);
+    EXPECT_EQ(std::set<std::string>(ranked.begin(), ranked.end()).size(), 1011u);
+    const auto at = [&](const char* name) { return std::find(ranked.begin(), ranked.end(), name) - ranked.begin(); };
+    EXPECT_LT(at("Customer"), 40);
+    EXPECT_LT(at("Employee"), 60) << "Customer's foreign key joins Employee";
+}
+
+TEST_F(LargeDatabase, RefreshRebuildsTheRankingOfAChangedDatabase) {
+    const fs::path copy = fs::temp_directory_path() / ("veltaai-budget-copy-" + std::to_string(::getpid()) + ".sqlite");
+    fs::copy_file(*path_, copy, fs::copy_options::overwrite_existing);
+    auto db = querygraph::CustomSQLDatabase::from_uri("sqlite:///" + copy.string());
+    EXPECT_NE(db->ranked_table_names("zeppelin hangar").front(), "zeppelin_hangar");
+    sql::connect_sqlite(copy.string())->execute("CREATE TABLE zeppelin_hangar (id INTEGER PRIMARY KEY, berth TEXT)");
+    EXPECT_EQ(db->ranked_table_names("zeppelin hangar").size(), 1011u);  // cached until refresh
+    db->refresh();
+    EXPECT_EQ(db->ranked_table_names("zeppelin hangar").front(), "zeppelin_hangar");
+    fs::remove(copy);
 }
 
 }  // namespace
