@@ -279,7 +279,7 @@ Value RelevantTablePicker::get_tools(const std::vector<std::string>& table_names
     for (const std::string& name : lookup) {
         if (listed.erase(name)) order.push_back(name);  // listed but not usable: get_table_info names it
     }
-    const querygraph::FittedSchemas fitted = db->fit_table_info(order, room, cost(order));
+    const querygraph::FittedSchemas fitted = db->fit_table_info(order, room, cost(order), querygraph::kSelectionShares);
     show(fitted.names, querygraph::shown_tables_note(fitted.names.size(), total) + "\n", fitted.text);
     return tools;
 }

@@ -479,7 +479,7 @@ std::vector<std::string> CustomSQLDatabase::ranked_table_names(const std::string
 }
 
 FittedSchemas CustomSQLDatabase::fit_table_info(const std::vector<std::string>& table_names, std::size_t budget_bytes,
-                                                const FormCost& cost) {
+                                                const FormCost& cost, std::array<double, 4> shares) {
     std::vector<std::string> wanted = known_tables(table_names);
     std::lock_guard lock(mutex_);
     if (!wanted.empty()) ensure_described();
@@ -490,6 +490,7 @@ FittedSchemas CustomSQLDatabase::fit_table_info(const std::vector<std::string>& 
     tables.name = [&](std::size_t i) { return wanted[i]; };
     tables.form = [&](std::size_t i, TableForm form) { return form_of(wanted[i], form); };
     tables.cost = cost;
+    tables.shares = shares;
     return fit_schemas(tables, budget_bytes);
 }
 

@@ -113,9 +113,10 @@ public:
     using FormCost = std::function<std::size_t(std::size_t index, const std::string& form)>;
 
     // The named tables in their order, fitted into budget_bytes by fit_schemas. Sample rows are
-    // read only for tables shown in full. Names the database lacks are a ValueError.
+    // read only for tables shown in full; shares as in LazyTables. Names the database lacks are a
+    // ValueError.
     FittedSchemas fit_table_info(const std::vector<std::string>& table_names, std::size_t budget_bytes,
-                                 const FormCost& cost = {});
+                                 const FormCost& cost = {}, std::array<double, 4> shares = {1, 1, 1, 1});
 
     // get_table_info(table_names) when every one of those tables fits budget_bytes in full, else
     // nothing. Tables too many to fit even without rows are told apart without reading any row.

@@ -20,7 +20,9 @@ FittedSchemas fit_schemas(const LazyTables& tables, std::size_t budget_bytes, st
         for (; level < 4; ++level) {
             form = tables.form(i, static_cast<TableForm>(level));
             cost = joint + (tables.cost ? tables.cost(i, form) : form.size());
-            if (used + cost <= budget_bytes) break;
+            const double share = tables.shares[static_cast<std::size_t>(level)];
+            const auto limit = share >= 1 ? budget_bytes : static_cast<std::size_t>(share * static_cast<double>(budget_bytes));
+            if (used + cost <= limit) break;
         }
         if (level == 4) return fitted;
         if (joint) fitted.text += separator;

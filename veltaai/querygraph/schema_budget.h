@@ -3,6 +3,7 @@
 // one. Tokens are estimated from the text as one per four bytes, rounded up: close to what
 // the GPT tokenizers give for English and SQL, and never below it for identifiers and JSON.
 
+#include <array>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -49,7 +50,14 @@ struct LazyTables {
     std::function<std::string(std::size_t index)> name;
     std::function<std::string(std::size_t index, TableForm form)> form;
     std::function<std::size_t(std::size_t index, const std::string& form)> cost;  // empty: the form's size
+    // The share of the budget up to which each form may be used, full first. Below 1, the
+    // richer forms leave room for more tables to be named at all.
+    std::array<double, 4> shares{1, 1, 1, 1};
 };
+
+// Shares for a selection from a large database: half the budget at most for full schemas,
+// then without rows to 5/8, column lists to 3/4, names to the end.
+inline constexpr std::array<double, 4> kSelectionShares{0.5, 0.625, 0.75, 1};
 
 // fit_schemas over tables made on demand; the budget is in bytes of cost, separators included.
 FittedSchemas fit_schemas(const LazyTables& tables, std::size_t budget_bytes, std::string_view separator = "\n\n");

@@ -161,7 +161,7 @@ llm::ChatMessages RewriteQuery::generate_prompt(const graph::StateView& state) {
         for (const std::string& name : tables) {
             if (listed.erase(name)) order.push_back(name);
         }
-        const FittedSchemas fitted = db->fit_table_info(order, budget > note ? budget - note : 0);
+        const FittedSchemas fitted = db->fit_table_info(order, budget > note ? budget - note : 0, {}, kSelectionShares);
         schemas = shown_tables_note(fitted.names.size(), total) + "\n\n" + fitted.text;
     }
     return template_.format_messages({{"user_question", question}, {"schemas_from_all_tables", *schemas}});
