@@ -7,6 +7,8 @@
 #include "veltaai/llm/chat_openai.h"
 #include "veltaai/querygraph/querynodes.h"
 #include "veltaai/querygraph/schema_budget.h"
+#include "veltaai/sql/mysql.h"
+#include "veltaai/sql/postgres.h"
 
 #include <gtest/gtest.h>
 
@@ -216,6 +218,60 @@ TEST_F(LargeDatabase, RefreshRebuildsTheRankingOfAChangedDatabase) {
     db->refresh();
     EXPECT_EQ(db->ranked_table_names("zeppelin hangar").front(), "zeppelin_hangar");
     fs::remove(copy);
+}
+
+
+// Comments kept by the engine reach the ranking: a table found by the words of its comment or
+// of a column's, where its name and columns say nothing.
+void expect_comments_rank(const std::string& uri, const std::vector<sql::TableInfo>& described) {
+    const auto find = [&](const std::string& name) {
+        return *std::find_if(described.begin(), described.end(), [&](const sql::TableInfo& t) { return t.name == name; });
+    };
+    EXPECT_EQ(find("zz_b").comment, "Shipments of frozen goods");
+    EXPECT_EQ(find("zz_a").columns.at(1).comment, "refrigerated cargo weight");
+    EXPECT_EQ(find("zz_a").comment, "");
+    EXPECT_EQ(find("zz_view").comment, "") << "a view has no comment of its own";
+    auto db = querygraph::CustomSQLDatabase::from_uri(uri);
+    EXPECT_EQ(db->ranked_table_names("frozen shipments").front(), "zz_b");
+    EXPECT_EQ(db->ranked_table_names("refrigerated cargo").front(), "zz_a");
+}
+
+TEST(EngineComments, PostgresCommentOnAndMariaDBCommentRankTables) {
+    const auto servers = testing::server_env();
+    ASSERT_TRUE(servers) << testing::kStartServers;
+    const std::string scratch = "veltaai_comments_" + std::to_string(::getpid());
+    const std::string tables =
+        "CREATE TABLE zz_a (id integer PRIMARY KEY, v text); CREATE TABLE zz_b (id integer PRIMARY KEY, w text); "
+        "CREATE VIEW zz_view AS SELECT id FROM zz_a;";
+    {
+        const auto& pg = servers->postgres;
+        auto admin = sql::connect_postgres({pg.host, pg.port, pg.user, pg.password, "postgres", std::chrono::seconds(5), {}});
+        admin->execute("CREATE DATABASE " + scratch);
+        {
+            auto db = sql::connect_postgres({pg.host, pg.port, pg.user, pg.password, scratch, std::chrono::seconds(5), {}});
+            db->execute(tables + "COMMENT ON TABLE zz_b IS 'Shipments of frozen goods'; "
+                                 "COMMENT ON COLUMN zz_a.v IS 'refrigerated cargo weight'");
+            expect_comments_rank("postgresql://" + pg.user + ":" + pg.password + "@" + pg.host + ":" +
+                                     std::to_string(pg.port) + "/" + scratch,
+                                 db->describe_tables());
+        }
+        admin->execute("DROP DATABASE " + scratch);
+    }
+    {
+        const auto& my = servers->mysql;
+        auto admin = sql::connect_mysql({my.host, my.port, my.user, my.password, "", std::chrono::seconds(5), {}});
+        admin->execute("CREATE DATABASE " + scratch);
+        {
+            auto db = sql::connect_mysql({my.host, my.port, my.user, my.password, scratch, std::chrono::seconds(5), {}});
+            db->execute("CREATE TABLE zz_a (id integer PRIMARY KEY, v text COMMENT 'refrigerated cargo weight')");
+            db->execute("CREATE TABLE zz_b (id integer PRIMARY KEY, w text) COMMENT 'Shipments of frozen goods'");
+            db->execute("CREATE VIEW zz_view AS SELECT id FROM zz_a");
+            expect_comments_rank("mysql://" + my.user + ":" + my.password + "@" + my.host + ":" +
+                                     std::to_string(my.port) + "/" + scratch,
+                                 db->describe_tables());
+        }
+        admin->execute("DROP DATABASE " + scratch);
+    }
 }
 
 }  // namespace
