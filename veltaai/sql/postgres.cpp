@@ -307,9 +307,11 @@ private:
         "WHERE n.nspname = current_schema() AND c.relkind IN ('r', 'p', 'v', 'm', 'f') AND NOT c.relispartition "
         "ORDER BY c.relname";
     static constexpr const char* kColumnsQuery =
-        "SELECT c.relname, a.attname, pg_catalog.format_type(a.atttypid, a.atttypmod), a.attnotnull, "
-        "pg_catalog.col_description(a.attrelid, a.attnum) "
+        "SELECT c.relname, a.attname, pg_catalog.format_type(a.atttypid, a.atttypmod), a.attnotnull, d.description "
         "FROM pg_catalog.pg_attribute a JOIN pg_catalog.pg_class c ON c.oid = a.attrelid "
+        // A join rather than col_description(), which looks up each column on its own.
+        "LEFT JOIN pg_catalog.pg_description d ON d.objoid = a.attrelid "
+        "AND d.classoid = 'pg_catalog.pg_class'::regclass AND d.objsubid = a.attnum "
         "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
         "WHERE n.nspname = current_schema() AND c.relkind IN ('r', 'p', 'v', 'm', 'f') AND a.attnum > 0 "
         "AND NOT a.attisdropped ORDER BY c.relname, a.attnum";
