@@ -29,8 +29,8 @@ constexpr char kParameter[] = "relevant_tables";
 constexpr char kNamesIntro[] = "Here is the list table name, you can choose from: ";
 constexpr char kSchemaIntro[] = "And the schema from all tables: ";
 constexpr double kTimeoutSeconds = 240;
-// The request's fields around the tool and the question: model, message frame, tool_choice,
-// sampling settings (about 250 bytes), with room to spare.
+// The request's fields around the tool, the question and the model's name: message frame,
+// tool_choice, sampling settings (about 230 bytes), with room to spare.
 constexpr std::size_t kRequestFrameBytes = 400;
 
 const fs::path kCatalogue = fs::path("function_calling") / "prompt" / "relevant_table.yaml";
@@ -254,7 +254,7 @@ Value RelevantTablePicker::get_tools(const std::vector<std::string>& table_names
     // the sampling fields), then per table its form, its place in the names and its allowed value.
     const std::size_t total = db->get_usable_table_names().size();
     show({}, querygraph::shown_tables_note(total, total) + "\n", "");
-    const std::size_t frame = tools.dump().size() + json_size(question) + kRequestFrameBytes;
+    const std::size_t frame = tools.dump().size() + json_size(question) + json_size(model_name_) + kRequestFrameBytes;
     const std::size_t budget = db->options().budgets.picker_tokens * 4;
     const std::size_t room = budget > frame ? budget - frame : 0;
     const auto cost = [&](const std::vector<std::string>& names) {
