@@ -13,7 +13,7 @@
 namespace veltaai::querygraph {
 
 struct PromptBudgets {
-    std::size_t picker_tokens = 16000;          // the picker's tool description
+    std::size_t picker_tokens = 16000;          // the picker's whole request: tool, names, question
     std::size_t rewrite_tokens = 16000;         // the whole-database schema of the rewrite prompt
     std::size_t sql_generation_tokens = 8000;   // the relevant schemas of the SQL prompt
 };

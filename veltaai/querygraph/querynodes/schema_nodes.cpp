@@ -128,7 +128,9 @@ Value RelevantSchemas::invoke(graph::StateView& state) {
         // Every table stands in when nothing chosen matched: the question orders them then.
         if (tables.size() == db->get_usable_table_names().size()) tables = db->ranked_table_names(question_of(state));
         const FittedSchemas fitted = db->fit_table_info(tables, budget);
-        if (fitted.names.size() < tables.size()) log::warning(kCutSchemas + std::to_string(fitted.names.size()));
+        if (fitted.names.size() < tables.size()) {
+            log::warning(kCutSchemas + std::to_string(fitted.names.size()) + " of " + std::to_string(tables.size()));
+        }
         schemas = fitted.text;
     }
     // Every pass through here, the first and the one after a rewrite, starts SQL afresh.
