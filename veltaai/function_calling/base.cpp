@@ -15,6 +15,7 @@
 #include <fstream>
 #include <limits>
 #include <regex>
+#include <set>
 #include <sstream>
 
 namespace veltaai::function_calling {
@@ -28,6 +29,9 @@ constexpr char kParameter[] = "relevant_tables";
 constexpr char kNamesIntro[] = "Here is the list table name, you can choose from: ";
 constexpr char kSchemaIntro[] = "And the schema from all tables: ";
 constexpr double kTimeoutSeconds = 240;
+// The request's fields around the tool, the question and the model's name: message frame,
+// tool_choice, sampling settings (about 230 bytes), with room to spare.
+constexpr std::size_t kRequestFrameBytes = 400;
 
 const fs::path kCatalogue = fs::path("function_calling") / "prompt" / "relevant_table.yaml";
 
@@ -47,6 +51,18 @@ std::string join(const std::vector<std::string>& parts, const std::string& separ
         out += parts[i];
     }
     return out;
+}
+
+// The bytes text takes inside a JSON string: quotes, backslashes and control characters escaped.
+std::size_t json_size(std::string_view text) {
+    std::size_t size = 0;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\' || c == '\n' || c == '\t' || c == '\r' || c == '\b' || c == '\f') size += 2;
+        else if (u < 0x20) size += 6;
+        else size += 1;
+    }
+    return size;
 }
 
 std::vector<std::string> split(const std::string& text, const std::string& separator) {
@@ -217,10 +233,7 @@ RelevantTablePicker::RelevantTablePicker(const AzureOpenAIChat35& config,
       model_name_(config.azure_deployment.value_or("")),
       schema_info_tool_(require_database(std::move(db))) {}
 
-Value RelevantTablePicker::get_tools(const std::vector<std::string>& table_names_from_db) {
-    const std::string names = join(table_names_from_db, ", ");
-    const std::string schemas = schema_info_tool_._run(names);
-
+Value RelevantTablePicker::get_tools(const std::vector<std::string>& table_names_from_db, const std::string& question) {
     Value tools = get_tool_revant_tables();
     Value& parameter = tools.at(0).at("function").at("parameters").at("properties").at(kParameter);
     const Value& description = parameter.at("description");
@@ -228,10 +241,46 @@ Value RelevantTablePicker::get_tools(const std::vector<std::string>& table_names
         throw TypeError("the catalogue's " + std::string(kParameter) + " description must be a text, got a " +
                         kind_name(description));
     }
-    parameter["description"] = description.get<std::string>() + kNamesIntro + names + ".\n" + kSchemaIntro + schemas;
-    Value allowed = Value::array();
-    for (const auto& name : table_names_from_db) allowed.push_back(name);
-    parameter.at("items").at("properties").at("table_name")["enum"] = std::move(allowed);
+    const std::string original = description.get<std::string>();
+    Value& allowed = parameter.at("items").at("properties").at("table_name")["enum"];
+    const auto& db = schema_info_tool_.db();
+    const auto show = [&](const std::vector<std::string>& names, const std::string& note, const std::string& schemas) {
+        parameter["description"] = original + note + kNamesIntro + join(names, ", ") + ".\n" + kSchemaIntro + schemas;
+        allowed = Value::array();
+        for (const auto& name : names) allowed.push_back(name);
+    };
+
+    // What the request holds besides the tables (the catalogue, the longest note, the question,
+    // the sampling fields), then per table its form, its place in the names and its allowed value.
+    const std::size_t total = db->get_usable_table_names().size();
+    show({}, querygraph::shown_tables_note(total, total) + "\n", "");
+    const std::size_t frame = tools.dump().size() + json_size(question) + json_size(model_name_) + kRequestFrameBytes;
+    const std::size_t budget = db->options().budgets.picker_tokens * 4;
+    const std::size_t room = budget > frame ? budget - frame : 0;
+    const auto cost = [&](const std::vector<std::string>& names) {
+        return [&names](std::size_t i, const std::string& form) {
+            const std::size_t name = json_size(names[i]);
+            return json_size(form) + (i ? 2 : 0) + name + 2 + name + 3;
+        };
+    };
+
+    // The names as the schema tool reads them (blanks around them and empty ones dropped).
+    const std::vector<std::string> lookup = querygraph::table_name_list(join(table_names_from_db, ", "));
+    if (const auto whole = db->whole_table_info(lookup, room, cost(lookup))) {
+        show(table_names_from_db, "", *whole);
+        return tools;
+    }
+    // Too large to show whole: the listed tables in the order of their use for the question.
+    std::set<std::string> listed(lookup.begin(), lookup.end());
+    std::vector<std::string> order;
+    for (std::string& name : db->ranked_table_names(question)) {
+        if (listed.erase(name)) order.push_back(std::move(name));
+    }
+    for (const std::string& name : lookup) {
+        if (listed.erase(name)) order.push_back(name);  // listed but not usable: get_table_info names it
+    }
+    const querygraph::FittedSchemas fitted = db->fit_table_info(order, room, cost(order), querygraph::kSelectionShares);
+    show(fitted.names, querygraph::shown_tables_note(fitted.names.size(), total) + "\n", fitted.text);
     return tools;
 }
 
@@ -248,7 +297,7 @@ Value RelevantTablePicker::invoke(graph::StateView& state) {
     llm::CompletionParams params;
     params.model = model_name_;
     params.messages = Value::array({{{"role", "user"}, {"content", question}}});
-    params.tools = get_tools(split(listed.get<std::string>(), ", "));
+    params.tools = get_tools(split(listed.get<std::string>(), ", "), question);
     log::debug("Tools: " + params.tools.dump());
     params.tool_choice = {{"type", "function"}, {"function", {{"name", kFunctionName}}}};
     params.temperature = 0.0;

@@ -46,8 +46,11 @@ public:
 
     // The tool list for one request: the catalogue's tool with table_names_from_db as the
     // allowed table names and, appended to the parameter's description, the names and the
-    // schemas of all those tables.
-    Value get_tools(const std::vector<std::string>& table_names_from_db);
+    // schemas of all those tables. When the request would then exceed the database options'
+    // picker budget, the tool holds instead the tables most related to question (see
+    // CustomSQLDatabase::ranked_table_names) as many as fit, in ever shorter forms, and its
+    // description opens with how many tables the database has and that only these are shown.
+    Value get_tools(const std::vector<std::string>& table_names_from_db, const std::string& question = "");
 
     // "relevant_table_names_node": reads user_question (absent: "") and table_names_from_db
     // (names joined by ", "; required), forces the tool call and returns its parsed arguments,

@@ -3,6 +3,7 @@
 #include "veltaai/core/errors.h"
 #include "veltaai/core/log.h"
 #include "veltaai/llm/chat_model.h"
+#include "veltaai/querygraph/table_ranking.h"
 #include "veltaai/sql/mysql.h"
 #include "veltaai/sql/odbc.h"
 #include "veltaai/sql/postgres.h"
@@ -332,6 +333,8 @@ CustomSQLDatabase::CustomSQLDatabase(std::unique_ptr<sql::Connection> connection
     }
 }
 
+CustomSQLDatabase::~CustomSQLDatabase() = default;
+
 std::vector<std::string> CustomSQLDatabase::get_usable_table_names() {
     std::lock_guard lock(mutex_);
     if (!table_names_) {
@@ -350,10 +353,20 @@ void CustomSQLDatabase::ensure_described() {
     described_ = std::move(described);
 }
 
-std::string CustomSQLDatabase::table_block(const std::string& name) {
-    if (const auto it = blocks_.find(name); it != blocks_.end()) return it->second;
-    const sql::TableInfo& info = described_->at(name);
-    std::string block = "CREATE TABLE " + shown_name(name, *connection_) + " (";
+void CustomSQLDatabase::ensure_ranked() {
+    if (ranking_) return;
+    ensure_described();
+    std::vector<sql::TableInfo> tables;
+    tables.reserve(described_->size());
+    for (const auto& [name, info] : *described_) tables.push_back(info);
+    std::vector<TableEntry> entries = table_entries(tables);
+    ranking_ = std::make_unique<TableRanking>(entries);
+    neighbours_.clear();
+    for (TableEntry& entry : entries) neighbours_.emplace(entry.name, std::move(entry.neighbours));
+}
+
+std::string CustomSQLDatabase::create_table_text(const sql::TableInfo& info) const {
+    std::string text = "CREATE TABLE " + shown_name(info.name, *connection_) + " (";
     std::vector<std::string> lines;
     for (const sql::Column& column : info.columns) {
         std::string line = shown_name(column.name, *connection_);
@@ -362,8 +375,14 @@ std::string CustomSQLDatabase::table_block(const std::string& name) {
         lines.push_back(std::move(line));
     }
     lines.insert(lines.end(), info.constraints.begin(), info.constraints.end());
-    for (std::size_t i = 0; i < lines.size(); ++i) block += (i ? ",\n\t" : "\n\t") + lines[i];
-    block += "\n)\n\n/*\n" + std::to_string(options_.sample_rows) + " rows from " + name + " table:\n";
+    for (std::size_t i = 0; i < lines.size(); ++i) text += (i ? ",\n\t" : "\n\t") + lines[i];
+    return text + "\n)";
+}
+
+std::string CustomSQLDatabase::table_block(const std::string& name) {
+    if (const auto it = blocks_.find(name); it != blocks_.end()) return it->second;
+    std::string block = create_table_text(described_->at(name));
+    block += "\n\n/*\n" + std::to_string(options_.sample_rows) + " rows from " + name + " table:\n";
     try {
         const sql::Result sample = connection_->sample_rows(name, options_.sample_rows, options_.statement_timeout);
         std::string header;
@@ -381,14 +400,32 @@ std::string CustomSQLDatabase::table_block(const std::string& name) {
     return block;
 }
 
-std::string CustomSQLDatabase::get_table_info(const std::vector<std::string>& table_names) {
+std::string CustomSQLDatabase::form_of(const std::string& name, TableForm form) {
+    switch (form) {
+        case TableForm::full: return table_block(name);
+        case TableForm::without_rows: return create_table_text(described_->at(name));
+        case TableForm::columns: {
+            std::string text = shown_name(name, *connection_) + "(";
+            const sql::TableInfo& info = described_->at(name);
+            for (std::size_t i = 0; i < info.columns.size(); ++i) {
+                text += (i ? ", " : "") + shown_name(info.columns[i].name, *connection_);
+            }
+            return text + ")";
+        }
+        case TableForm::name: break;
+    }
+    return shown_name(name, *connection_);
+}
+
+std::vector<std::string> CustomSQLDatabase::known_tables(const std::vector<std::string>& table_names) {
     const std::vector<std::string> usable = get_usable_table_names();
     std::vector<std::string> missing;
     std::vector<std::string> wanted;
+    std::set<std::string> seen;
     for (const std::string& name : table_names) {
-        if (std::find(wanted.begin(), wanted.end(), name) != wanted.end()) continue;
+        if (!seen.insert(name).second) continue;
         if (!std::binary_search(usable.begin(), usable.end(), name)) {
-            if (std::find(missing.begin(), missing.end(), name) == missing.end()) missing.push_back(name);
+            missing.push_back(name);
             continue;
         }
         wanted.push_back(name);
@@ -398,6 +435,11 @@ std::string CustomSQLDatabase::get_table_info(const std::vector<std::string>& ta
         for (const std::string& name : missing) list += (list.empty() ? "" : ", ") + name;
         throw ValueError(std::string(kUnknownTables) + list);
     }
+    return wanted;
+}
+
+std::string CustomSQLDatabase::get_table_info(const std::vector<std::string>& table_names) {
+    const std::vector<std::string> wanted = known_tables(table_names);
     std::lock_guard lock(mutex_);
     if (!wanted.empty()) ensure_described();
     std::string out;
@@ -407,6 +449,69 @@ std::string CustomSQLDatabase::get_table_info(const std::vector<std::string>& ta
         out += table_block(name);
     }
     return out;
+}
+
+std::string CustomSQLDatabase::table_form(const std::string& name, TableForm form) {
+    known_tables({name});
+    std::lock_guard lock(mutex_);
+    ensure_described();
+    if (!described_->count(name)) throw ValueError(std::string(kUnknownTables) + name);
+    return form_of(name, form);
+}
+
+std::vector<std::string> CustomSQLDatabase::ranked_table_names(const std::string& question) {
+    const std::vector<std::string> usable = get_usable_table_names();
+    std::lock_guard lock(mutex_);
+    ensure_ranked();
+    std::vector<std::string> order;
+    std::set<std::string> placed;
+    const auto place = [&](const std::string& name) {
+        if (placed.insert(name).second) order.push_back(name);
+    };
+    for (const std::string& name : ranking_->rank(question)) {
+        place(name);
+        if (const auto it = neighbours_.find(name); it != neighbours_.end()) {
+            for (const std::string& neighbour : it->second) place(neighbour);
+        }
+    }
+    for (const std::string& name : usable) place(name);
+    return order;
+}
+
+FittedSchemas CustomSQLDatabase::fit_table_info(const std::vector<std::string>& table_names, std::size_t budget_bytes,
+                                                const FormCost& cost, std::array<double, 4> shares) {
+    std::vector<std::string> wanted = known_tables(table_names);
+    std::lock_guard lock(mutex_);
+    if (!wanted.empty()) ensure_described();
+    // A name listed but no longer described (the database changed under the cache) is left out.
+    std::erase_if(wanted, [&](const std::string& name) { return !described_->count(name); });
+    LazyTables tables;
+    tables.count = wanted.size();
+    tables.name = [&](std::size_t i) { return wanted[i]; };
+    tables.form = [&](std::size_t i, TableForm form) { return form_of(wanted[i], form); };
+    tables.cost = cost;
+    tables.shares = shares;
+    return fit_schemas(tables, budget_bytes);
+}
+
+std::optional<std::string> CustomSQLDatabase::whole_table_info(const std::vector<std::string>& table_names,
+                                                               std::size_t budget_bytes, const FormCost& cost) {
+    const std::vector<std::string> wanted = known_tables(table_names);
+    {
+        // Every table at least without its rows: when that is already too much, no row is read.
+        std::lock_guard lock(mutex_);
+        if (!wanted.empty()) ensure_described();
+        std::size_t least = 0;
+        for (std::size_t i = 0; i < wanted.size(); ++i) {
+            if (!described_->count(wanted[i])) continue;
+            const std::string form = form_of(wanted[i], TableForm::without_rows);
+            least += (i ? 2 : 0) + (cost ? cost(i, form) : form.size());
+            if (least > budget_bytes) return std::nullopt;
+        }
+    }
+    const FittedSchemas fitted = fit_table_info(wanted, budget_bytes, cost);
+    if (!fitted.complete) return std::nullopt;
+    return get_table_info(table_names);
 }
 
 std::string CustomSQLDatabase::run(const std::string& command, const std::string& fetch, bool include_columns) {
@@ -424,6 +529,8 @@ void CustomSQLDatabase::refresh() {
     table_names_.reset();
     described_.reset();
     blocks_.clear();
+    ranking_.reset();
+    neighbours_.clear();
 }
 
 std::string ListSQLDatabaseTool::_run() {
@@ -432,16 +539,20 @@ std::string ListSQLDatabaseTool::_run() {
     return out;
 }
 
-std::string InfoSQLDatabaseTool::_run(const std::string& table_names) {
+std::vector<std::string> table_name_list(const std::string& text) {
     std::vector<std::string> names;
     std::size_t start = 0;
-    while (start <= table_names.size()) {
-        const std::size_t comma = std::min(table_names.find(',', start), table_names.size());
-        std::string name = trim(std::string_view(table_names).substr(start, comma - start));
+    while (start <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        std::string name = trim(std::string_view(text).substr(start, comma - start));
         if (!name.empty()) names.push_back(std::move(name));
         start = comma + 1;
     }
-    return db_->get_table_info(names);
+    return names;
+}
+
+std::string InfoSQLDatabaseTool::_run(const std::string& table_names) {
+    return db_->get_table_info(table_name_list(table_names));
 }
 
 QuerySQLCheckerTool::QuerySQLCheckerTool(std::shared_ptr<CustomSQLDatabase> db, std::shared_ptr<llm::ChatModel> llm)

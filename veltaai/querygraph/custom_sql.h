@@ -5,11 +5,14 @@
 //
 // Untrusted SQL (run) executes as one statement in a read-only transaction under a time limit
 // and is rolled back, so it can never change the user's data. Table listings and schema texts
-// are cached per handle until refresh().
+// are cached per handle until refresh(), and so is the index that ranks tables for a question
+// (see table_ranking.h), built with the first reflection of the catalogue.
 
+#include "veltaai/querygraph/schema_budget.h"
 #include "veltaai/sql/connection.h"
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +25,8 @@ class ChatModel;
 }  // namespace veltaai::llm
 
 namespace veltaai::querygraph {
+
+class TableRanking;
 
 struct DatabaseOptions {
     // Longest a statement given to run may take before the server cancels it.
@@ -39,6 +44,10 @@ struct DatabaseOptions {
     // The role model SQL runs under instead of the connecting one (PostgreSQL); empty keeps
     // the connecting role. Engines without such a switch refuse a non-empty role.
     std::string untrusted_role;
+    // Token budgets of the prompts that show schemas (the picker's, the rewrite's, the SQL
+    // generation's). A database whose tables all fit in full is shown whole; a larger one is
+    // shown as the tables most related to the question, in ever shorter forms.
+    PromptBudgets budgets;
 };
 
 // The text that ends a result run cut, saying how many rows it shows.
@@ -75,6 +84,7 @@ public:
     // Logs one warning when the connection's role holds privileges that reach beyond the
     // database's data (sql::Connection::elevated_privileges).
     explicit CustomSQLDatabase(std::unique_ptr<sql::Connection> connection, DatabaseOptions options = {});
+    ~CustomSQLDatabase();
 
     // "postgresql", "mysql", "mssql" or "sqlite".
     const std::string& dialect() const { return dialect_; }
@@ -88,6 +98,31 @@ public:
     // ValueError listing them. No names: the empty text.
     std::string get_table_info(const std::vector<std::string>& table_names);
 
+    // One table's schema in a form: full is its get_table_info block, without_rows the CREATE
+    // TABLE alone, columns "name(column, column, ...)" and name its name as the schema text
+    // writes it. Only the full form reads rows.
+    std::string table_form(const std::string& name, TableForm form);
+
+    // Every usable table, those most useful for question first: the tables the ranking index
+    // finds for its words, best first, each followed by the tables its foreign keys join (either
+    // way), then every other table in the database's order.
+    std::vector<std::string> ranked_table_names(const std::string& question);
+
+    // The bytes a shown form of the table at an index takes in a prompt (see LazyTables); empty:
+    // the form's own size.
+    using FormCost = std::function<std::size_t(std::size_t index, const std::string& form)>;
+
+    // The named tables in their order, fitted into budget_bytes by fit_schemas. Sample rows are
+    // read only for tables shown in full; shares as in LazyTables. Names the database lacks are a
+    // ValueError.
+    FittedSchemas fit_table_info(const std::vector<std::string>& table_names, std::size_t budget_bytes,
+                                 const FormCost& cost = {}, std::array<double, 4> shares = {1, 1, 1, 1});
+
+    // get_table_info(table_names) when every one of those tables fits budget_bytes in full, else
+    // nothing. Tables too many to fit even without rows are told apart without reading any row.
+    std::optional<std::string> whole_table_info(const std::vector<std::string>& table_names,
+                                                std::size_t budget_bytes, const FormCost& cost = {});
+
     // Runs one statement (see the class comment) and renders its rows as a Python literal:
     // "[(1, 'Rock', Decimal('0.99'))]", or with include_columns "[{'id': 1, ...}]"; fetch "one"
     // keeps the first row only. No rows: the empty text. Rows are read as a stream and at most
@@ -97,12 +132,19 @@ public:
     // "one" is a ValueError.
     std::string run(const std::string& command, const std::string& fetch = "all", bool include_columns = false);
 
-    // Forgets cached table names and schema texts, for a database whose tables changed.
+    // Forgets cached table names, schema texts and the ranking index, for a database whose
+    // tables changed.
     void refresh();
 
 private:
-    void ensure_described();  // with mutex_ held
-    std::string table_block(const std::string& name);  // with mutex_ held
+    // With mutex_ held:
+    void ensure_described();
+    void ensure_ranked();
+    std::string create_table_text(const sql::TableInfo& info) const;
+    std::string table_block(const std::string& name);
+    std::string form_of(const std::string& name, TableForm form);
+    // The named tables once each, in their order; names the database lacks are a ValueError.
+    std::vector<std::string> known_tables(const std::vector<std::string>& table_names);
 
     std::unique_ptr<sql::Connection> connection_;
     DatabaseOptions options_;
@@ -111,7 +153,12 @@ private:
     std::optional<std::vector<std::string>> table_names_;
     std::optional<std::map<std::string, sql::TableInfo>> described_;
     std::map<std::string, std::string> blocks_;
+    std::unique_ptr<TableRanking> ranking_;
+    std::map<std::string, std::vector<std::string>> neighbours_;
 };
+
+// The table names of one comma-separated text ("a, b" or "a,b"), blanks around each removed.
+std::vector<std::string> table_name_list(const std::string& text);
 
 // Lists the usable table names joined by ", ".
 class ListSQLDatabaseTool {

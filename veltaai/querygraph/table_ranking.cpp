@@ -86,8 +86,11 @@ std::vector<TableEntry> table_entries(const std::vector<sql::TableInfo>& tables)
     std::vector<TableEntry> entries;
     entries.reserve(tables.size());
     for (const sql::TableInfo& table : tables) {
-        TableEntry entry{table.name, {}, {}, {}};
-        for (const sql::Column& column : table.columns) entry.columns.push_back(column.name);
+        TableEntry entry{table.name, {}, table.comment, {}};
+        for (const sql::Column& column : table.columns) {
+            entry.columns.push_back(column.name);
+            if (!column.comment.empty()) entry.comment += (entry.comment.empty() ? "" : " ") + column.comment;
+        }
         entries.push_back(std::move(entry));
     }
     // Foreign keys join both ways; referenced names may differ in case from the catalogue's.
@@ -203,6 +206,8 @@ std::vector<std::string> TableRanking::rank(std::string_view question, std::size
     struct Hits {
         double best = 0;
         std::vector<std::size_t> rows;
+        std::size_t turns = 1;  // rows taken per round
+        std::size_t next = 0;
     };
     std::vector<Hits> per_word;
     const std::size_t depth = limit == 0 ? names_.size() : limit;
@@ -222,7 +227,8 @@ std::vector<std::string> TableRanking::rank(std::string_view question, std::size
             for (const std::string& phrase : queries) all += (all.empty() ? "" : " OR ") + phrase;
             queries.push_back(std::move(all));
         }
-        for (const std::string& phrase : queries) {
+        for (std::size_t q = 0; q < queries.size(); ++q) {
+            const std::string& phrase = queries[q];
             sqlite3_bind_text(query.get(), 1, phrase.data(), static_cast<int>(phrase.size()), SQLITE_TRANSIENT);
             sqlite3_bind_int64(query.get(), 2, static_cast<sqlite3_int64>(depth));
             Hits hits;
@@ -233,22 +239,26 @@ std::vector<std::string> TableRanking::rank(std::string_view question, std::size
             }
             if (step != SQLITE_DONE) throw Error(std::string("table ranking index: ") + sqlite3_errmsg(db_->handle.get()));
             sqlite3_reset(query.get());
+            // The tables holding several words take as many turns as there are words: on a
+            // large database each word alone is common, the tables holding them together are not.
+            hits.turns = q == words.size() ? words.size() : 1;
             if (!hits.rows.empty()) per_word.push_back(std::move(hits));
         }
     }
     // Words whose best match is strongest (bm25 is more negative) lead each round.
     std::stable_sort(per_word.begin(), per_word.end(), [](const Hits& a, const Hits& b) { return a.best < b.best; });
     std::vector<char> taken(names_.size(), 0);
-    for (std::size_t round = 0; limit == 0 || ranked.size() < limit; ++round) {
+    for (;;) {
         bool any = false;
-        for (const Hits& hits : per_word) {
-            if (round >= hits.rows.size()) continue;
-            any = true;
-            const std::size_t row = hits.rows[round];
-            if (taken[row]) continue;
-            taken[row] = 1;
-            ranked.push_back(names_[row]);
-            if (limit != 0 && ranked.size() == limit) break;
+        for (Hits& hits : per_word) {
+            for (std::size_t turn = 0; turn < hits.turns && hits.next < hits.rows.size(); ++turn) {
+                any = true;
+                const std::size_t row = hits.rows[hits.next++];
+                if (taken[row]) continue;
+                taken[row] = 1;
+                ranked.push_back(names_[row]);
+                if (limit != 0 && ranked.size() == limit) return ranked;
+            }
         }
         if (!any) break;
     }

@@ -53,6 +53,7 @@ struct Column {
     std::string name;
     std::string type;  // as the engine spells it: "character varying(40)", "varchar(40)", "INTEGER"
     bool not_null = false;
+    std::string comment = {};  // the engine's column comment, if it keeps one
 };
 
 // A table or view of the default schema, as much as a CREATE TABLE text needs.
@@ -61,6 +62,7 @@ struct TableInfo {
     std::vector<Column> columns;
     // Table constraints as DDL clauses: "PRIMARY KEY (id)", "FOREIGN KEY (a) REFERENCES t (b)".
     std::vector<std::string> constraints;
+    std::string comment = {};  // the engine's table comment (COMMENT ON, COMMENT=), if it keeps one
 };
 
 // Receives the rows of a read-only run one at a time, as the driver reads them.

@@ -226,7 +226,12 @@ public:
         for (const Row& row : execute(kColumnsQuery, {}).rows) {
             const auto it = index.find(text_of(row[0]));
             if (it == index.end()) continue;
-            tables[it->second].columns.push_back({text_of(row[1]), text_of(row[2]), text_of(row[3]) == "NO"});
+            tables[it->second].columns.push_back(
+                {text_of(row[1]), text_of(row[2]), text_of(row[3]) == "NO", is_null(row[4]) ? std::string() : text_of(row[4])});
+        }
+        for (const Row& row : execute(kTableCommentsQuery, {}).rows) {
+            const auto it = index.find(text_of(row[0]));
+            if (it != index.end()) tables[it->second].comment = text_of(row[1]);
         }
         // Key columns arrive ordered by table, constraint and position; each run is one clause.
         std::string table, constraint, columns, referenced_table, referenced_columns;
@@ -267,8 +272,12 @@ private:
     static constexpr const char* kTablesQuery =
         "SELECT TABLE_NAME FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE() ORDER BY TABLE_NAME";
     static constexpr const char* kColumnsQuery =
-        "SELECT TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE FROM information_schema.COLUMNS "
+        "SELECT TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE, NULLIF(COLUMN_COMMENT, '') FROM information_schema.COLUMNS "
         "WHERE TABLE_SCHEMA = DATABASE() ORDER BY TABLE_NAME, ORDINAL_POSITION";
+    // Views carry the word VIEW as their comment; it says nothing about them.
+    static constexpr const char* kTableCommentsQuery =
+        "SELECT TABLE_NAME, TABLE_COMMENT FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE() "
+        "AND TABLE_TYPE <> 'VIEW' AND TABLE_COMMENT <> ''";
     static constexpr const char* kKeysQuery =
         "SELECT k.TABLE_NAME, k.CONSTRAINT_NAME, k.COLUMN_NAME, k.REFERENCED_TABLE_NAME, k.REFERENCED_COLUMN_NAME "
         "FROM information_schema.KEY_COLUMN_USAGE k WHERE k.TABLE_SCHEMA = DATABASE() "

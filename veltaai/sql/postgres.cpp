@@ -278,7 +278,12 @@ public:
             const auto it = index.find(std::get<std::string>(row[0]));
             if (it == index.end()) continue;
             tables[it->second].columns.push_back(
-                {std::get<std::string>(row[1]), std::get<std::string>(row[2]), std::get<bool>(row[3])});
+                {std::get<std::string>(row[1]), std::get<std::string>(row[2]), std::get<bool>(row[3]),
+                 is_null(row[4]) ? std::string() : std::get<std::string>(row[4])});
+        }
+        for (const Row& row : execute(kTableCommentsQuery, {}).rows) {
+            const auto it = index.find(std::get<std::string>(row[0]));
+            if (it != index.end()) tables[it->second].comment = std::get<std::string>(row[1]);
         }
         for (const Row& row : execute(kConstraintsQuery, {}).rows) {
             const auto it = index.find(std::get<std::string>(row[0]));
@@ -293,11 +298,18 @@ private:
         "WHERE n.nspname = current_schema() AND c.relkind IN ('r', 'p', 'v', 'm', 'f') AND NOT c.relispartition "
         "ORDER BY c.relname";
     static constexpr const char* kColumnsQuery =
-        "SELECT c.relname, a.attname, pg_catalog.format_type(a.atttypid, a.atttypmod), a.attnotnull "
+        "SELECT c.relname, a.attname, pg_catalog.format_type(a.atttypid, a.atttypmod), a.attnotnull, d.description "
         "FROM pg_catalog.pg_attribute a JOIN pg_catalog.pg_class c ON c.oid = a.attrelid "
+        // A join rather than col_description(), which looks up each column on its own.
+        "LEFT JOIN pg_catalog.pg_description d ON d.objoid = a.attrelid "
+        "AND d.classoid = 'pg_catalog.pg_class'::regclass AND d.objsubid = a.attnum "
         "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
         "WHERE n.nspname = current_schema() AND c.relkind IN ('r', 'p', 'v', 'm', 'f') AND a.attnum > 0 "
         "AND NOT a.attisdropped ORDER BY c.relname, a.attnum";
+    static constexpr const char* kTableCommentsQuery =
+        "SELECT c.relname, d.description FROM pg_catalog.pg_description d JOIN pg_catalog.pg_class c ON c.oid = d.objoid "
+        "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace WHERE d.classoid = 'pg_catalog.pg_class'::regclass "
+        "AND d.objsubid = 0 AND n.nspname = current_schema() AND c.relkind IN ('r', 'p', 'v', 'm', 'f')";
     static constexpr const char* kConstraintsQuery =
         "SELECT c.relname, pg_catalog.pg_get_constraintdef(con.oid) FROM pg_catalog.pg_constraint con "
         "JOIN pg_catalog.pg_class c ON c.oid = con.conrelid JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "

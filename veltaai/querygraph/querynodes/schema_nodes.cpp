@@ -7,12 +7,26 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
+#include <set>
 
 namespace veltaai::querygraph {
 namespace {
 
 constexpr const char* kDroppedTables = "relevant_schemas_node: the database has no table named ";
 constexpr const char* kEveryTable = "relevant_schemas_node: no chosen table is in the database; using every table";
+constexpr const char* kCutSchemas =
+    "relevant_schemas_node: the chosen tables exceed the SQL prompt's budget; schemas shown for the first ";
+
+// The question the SQL will answer: the rewrite when there is one, else the user's own.
+std::string question_of(const graph::StateView& state) {
+    for (const char* key : {"rewritten_question", "user_question"}) {
+        if (!state.contains(key)) continue;
+        const Value& text = state.at(key);
+        if (text.is_string() && !text.get_ref<const std::string&>().empty()) return text.get<std::string>();
+    }
+    return {};
+}
 
 std::string lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -106,10 +120,21 @@ std::vector<std::string> RelevantSchemas::matched_tables(const Value& picked) {
 }
 
 Value RelevantSchemas::invoke(graph::StateView& state) {
-    const std::vector<std::string> tables = matched_tables(support::list_at(state, "relevant_tables"));
+    std::vector<std::string> tables = matched_tables(support::list_at(state, "relevant_tables"));
+    const auto& db = tool_.db();
+    const std::size_t budget = db->options().budgets.sql_generation_tokens * 4;
+    std::optional<std::string> schemas = db->whole_table_info(tables, budget);
+    if (!schemas) {
+        // Every table stands in when nothing chosen matched: the question orders them then.
+        if (tables.size() == db->get_usable_table_names().size()) tables = db->ranked_table_names(question_of(state));
+        const FittedSchemas fitted = db->fit_table_info(tables, budget);
+        if (fitted.names.size() < tables.size()) {
+            log::warning(kCutSchemas + std::to_string(fitted.names.size()) + " of " + std::to_string(tables.size()));
+        }
+        schemas = fitted.text;
+    }
     // Every pass through here, the first and the one after a rewrite, starts SQL afresh.
-    return {{"sql_generation_prompt_type", "generation"},
-            {"schemas_from_relevant_tables", tool_.db()->get_table_info(tables)}};
+    return {{"sql_generation_prompt_type", "generation"}, {"schemas_from_relevant_tables", *schemas}};
 }
 
 RewriteQuery::RewriteQuery(std::shared_ptr<CustomSQLDatabase> db, std::shared_ptr<llm::ChatModel> model)
@@ -119,11 +144,29 @@ RewriteQuery::RewriteQuery(std::shared_ptr<CustomSQLDatabase> db, std::shared_pt
           llm::ChatPromptTemplate::from_messages({{"system", std::string(REWRITE_QUESTION_TEMPLATE)}})) {}
 
 llm::ChatMessages RewriteQuery::generate_prompt(const graph::StateView& state) {
-    const std::string tables =
-        support::table_names_text(state.at("table_names_from_db"), "table_names_from_db");
+    const std::vector<std::string> tables =
+        table_name_list(support::table_names_text(state.at("table_names_from_db"), "table_names_from_db"));
     // Always the question as the user asked it, never an earlier rewrite.
-    return template_.format_messages(
-        {{"user_question", state.at("user_question")}, {"schemas_from_all_tables", tool_._run(tables)}});
+    const Value& question = state.at("user_question");
+    const auto& db = tool_.db();
+    const std::size_t budget = db->options().budgets.rewrite_tokens * 4;
+    std::optional<std::string> schemas = db->whole_table_info(tables, budget);
+    if (!schemas) {
+        // The note's length with the most tables it could name, so that the whole stays within.
+        const std::size_t total = db->get_usable_table_names().size();
+        const std::size_t note = shown_tables_note(total, total).size() + 2;
+        std::set<std::string> listed(tables.begin(), tables.end());
+        std::vector<std::string> order;
+        for (std::string& name : db->ranked_table_names(question.is_string() ? question.get<std::string>() : "")) {
+            if (listed.erase(name)) order.push_back(std::move(name));
+        }
+        for (const std::string& name : tables) {
+            if (listed.erase(name)) order.push_back(name);
+        }
+        const FittedSchemas fitted = db->fit_table_info(order, budget > note ? budget - note : 0, {}, kSelectionShares);
+        schemas = shown_tables_note(fitted.names.size(), total) + "\n\n" + fitted.text;
+    }
+    return template_.format_messages({{"user_question", question}, {"schemas_from_all_tables", *schemas}});
 }
 
 Value RewriteQuery::invoke(graph::StateView& state) {
