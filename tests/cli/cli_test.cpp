@@ -109,6 +109,11 @@ TEST_F(VeltaaiProgram, AsksAndPrintsTheAnswerOrExitsWithAClearStatus) {
     for (const char* node : {"] init_node ", "] sql_execution_node ", "] final_response_generation_node ", "tokens: "})
         EXPECT_NE(done.err.find(node), std::string::npos) << node << "\n" << done.err;
     EXPECT_EQ((done.out + done.err).find("secret"), std::string::npos);
+    EXPECT_EQ(done.err.find("sandbox at level"), std::string::npos) << "said with -v only";
+    done = run({"ask", "-v", "--database", database(), "Which genres have the most tracks?"}, chat_settings());
+    ASSERT_EQ(done.status, 0) << done.out << done.err;
+    EXPECT_NE(done.err.find("veltaai: analysis code runs in the sandbox at level bubblewrap\n"), std::string::npos)
+        << done.err;
 
     // From the product service, which then gets the usage report.
     stubs::ServiceStub service(Value{{"azure-openais", {{"body", Value::array()}}}});

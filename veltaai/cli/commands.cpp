@@ -8,6 +8,7 @@
 #include "veltaai/core/status.h"
 #include "veltaai/core/text.h"
 #include "veltaai/llm/service.h"
+#include "veltaai/python/sandbox.h"
 #include "veltaai/querygraph/custom_sql.h"
 #include "veltaai/querygraph/querygraph.h"
 
@@ -46,6 +47,7 @@ constexpr const char* python_error = "Last Python error: ";
 constexpr const char* media_unusable = "cannot use the media directory: ";
 constexpr const char* draw_failed = "cannot draw the graph: ";
 constexpr const char* cannot_open = "cannot open the database: ";
+constexpr const char* sandbox_level = "analysis code runs in the sandbox at level ";
 }  // namespace texts
 
 void complain(const std::string& message) { std::cerr << texts::prefix << message << std::endl; }
@@ -207,6 +209,10 @@ int ask(const AskOptions& options) {
         return refuse(options, exit_usage, texts::cannot_build + std::string(error.what()));
     }
     if (!graph) return refuse(options, exit_usage, texts::service_incomplete);
+    if (options.verbose) {
+        std::cerr << texts::prefix << texts::sandbox_level << python::sandbox_level_name(python::sandbox_level())
+                  << std::endl;
+    }
 
     agent::RunOutcome outcome;
     std::vector<NodeTiming> timings;
