@@ -1,7 +1,7 @@
 // What run shows of large results: at most the row and text limits, cut at a row and ended by
 // the marker, on SQLite and MariaDB; results within the limits are rendered as they always
 // were. Also the one warning a privileged role earns.
-#include "tests/sql/test_servers.h"
+#include "tests/sql/server_fixture.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/core/log.h"
 #include "veltaai/querygraph/custom_sql.h"
@@ -64,18 +64,12 @@ TEST(BoundedResults, UntrustedRoleIsRefusedWhereTheEngineHasNoSwitch) {
     EXPECT_THROW(CustomSQLDatabase::from_uri("sqlite://", options), ValueError);
 }
 
-class MariaHandle : public ::testing::Test {
+class MariaHandle : public testing::ServerFixture {
 protected:
-    void SetUp() override {
-        auto found = testing::server_env();
-        ASSERT_TRUE(found) << testing::kStartServers;
-        env = *found;
-    }
     std::string uri(const std::string& user, const std::string& password) const {
         return "mysql://" + user + ":" + password + "@" + env.mysql.host + ":" + std::to_string(env.mysql.port) +
                "/veltaai_scratch";
     }
-    testing::ServerEnv env;
 };
 
 TEST_F(MariaHandle, LargeResultsStopAtTheLimitAndTheHandleKeepsAnswering) {

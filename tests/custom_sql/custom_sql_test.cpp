@@ -2,7 +2,7 @@
 // results, the read-only guard on every engine, and the query checker over a real chat model
 // talking to the scripted chat completions stub.
 #include "stubs/chat_stub.h"
-#include "tests/sql/test_servers.h"
+#include "tests/sql/server_fixture.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/llm/chat_openai.h"
 #include "veltaai/querygraph/custom_sql.h"
@@ -71,13 +71,8 @@ struct Engine {
     std::string uri;
 };
 
-class Handles : public ::testing::Test {
+class Handles : public testing::ServerFixture {
 protected:
-    void SetUp() override {
-        auto found = testing::server_env();
-        ASSERT_TRUE(found) << testing::kStartServers;
-        env = *found;
-    }
     std::string pg_uri(const std::string& db = "veltaai_fixtures") const {
         return "postgresql+psycopg2://" + env.postgres.user + ":" + env.postgres.password + "@" + env.postgres.host + ":" +
                std::to_string(env.postgres.port) + "/" + db;
@@ -98,7 +93,6 @@ protected:
     std::shared_ptr<CustomSQLDatabase> open(const std::string& uri, DatabaseOptions options = {}) {
         return CustomSQLDatabase::from_uri(uri, options);
     }
-    testing::ServerEnv env;
 };
 
 TEST_F(Handles, DialectsAndSortedTableListing) {

@@ -1,6 +1,6 @@
 // Host database utilities against the test servers: settings captured at load, the connection
 // test, factories, query execution with its commit rules, and schema listings.
-#include "tests/sql/test_servers.h"
+#include "tests/sql/server_fixture.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/dbtool.h"
 #include "veltaai/sql/postgres.h"
@@ -129,13 +129,8 @@ TEST(DbtoolConnectionString, SqlServerValuesAreQuotedOnlyWhenNeeded) {
     EXPECT_EQ(mssql_connection_string("sa", "pw", nullptr, 1433, "sales").substr(0, 32), "DRIVER={SQL Server};SERVER=None,");
 }
 
-class DbtoolServers : public ::testing::Test {
+class DbtoolServers : public testing::ServerFixture {
 protected:
-    void SetUp() override {
-        auto found = testing::server_env();
-        ASSERT_TRUE(found) << testing::kStartServers;
-        env = *found;
-    }
     void use_postgres(const std::string& db = "veltaai_fixtures") {
         set_database_config(db, env.postgres.user, env.postgres.password, env.postgres.host, env.postgres.port);
     }
@@ -147,7 +142,6 @@ protected:
                                       "veltaai_scratch", 5s, {}});
     }
     std::string scratch = "dbtool_scratch_" + std::to_string(::getpid());
-    testing::ServerEnv env;
 };
 
 TEST_F(DbtoolServers, ConnectionTestAnswersWithStatusTexts) {

@@ -1,7 +1,7 @@
 // The four drivers against real engines: typed decoding, parameters, errors, the guarded
 // read-only run and its time limit, and the catalogue. PostgreSQL and MariaDB are the servers
 // of scripts/test-servers.sh; ODBC goes through psqlODBC and the SQLite ODBC driver.
-#include "tests/sql/test_servers.h"
+#include "tests/sql/server_fixture.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/sql/mysql.h"
 #include "veltaai/sql/odbc.h"
@@ -36,13 +36,8 @@ void expect_error(F&& run, const std::string& expected) {
     }
 }
 
-class ServerTest : public ::testing::Test {
+class ServerTest : public testing::ServerFixture {
 protected:
-    void SetUp() override {
-        auto found = testing::server_env();
-        ASSERT_TRUE(found) << testing::kStartServers;
-        env = *found;
-    }
     std::unique_ptr<Connection> postgres(const std::string& database = "veltaai_fixtures") {
         return connect_postgres({env.postgres.host, env.postgres.port, env.postgres.user, env.postgres.password, database, 5s, {}});
     }
@@ -54,7 +49,6 @@ protected:
                             std::to_string(env.postgres.port) + ";DATABASE=" + database + ";UID=" + env.postgres.user +
                             ";PWD=" + env.postgres.password + ";BoolsAsChar=0");
     }
-    ServerEnv env;
 };
 
 using PostgresDriver = ServerTest;

@@ -2,7 +2,7 @@
 // run against the real server, and a separate session compares tables, checksums, sequences,
 // user locks, sessions, global settings, accounts and the files the server could write with
 // a snapshot taken before. The handle must still answer afterwards.
-#include "tests/sql/test_servers.h"
+#include "tests/sql/server_fixture.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/sql/mysql.h"
 #include "veltaai/sql/mysql_guard.h"
@@ -96,12 +96,11 @@ struct Snapshot {
     bool operator==(const Snapshot&) const = default;
 };
 
-class MysqlHostile : public ::testing::Test {
+class MysqlHostile : public testing::ServerFixture {
 protected:
     void SetUp() override {
-        auto found = testing::server_env();
-        ASSERT_TRUE(found) << testing::kStartServers;
-        env = *found;
+        ServerFixture::SetUp();
+        if (HasFatalFailure()) return;
         suffix = std::to_string(::getpid());
         // A database and lock names of this process's own: other tests run beside this one
         // on the same server, and the snapshot must see only what this test could change.
@@ -162,7 +161,6 @@ protected:
         return replace_all(out, "veltaai_guard_fn", "veltaai_guard_fn_" + suffix);
     }
 
-    testing::ServerEnv env;
     std::string suffix, database, table, sequence;
     std::filesystem::path dir;
     std::unique_ptr<Connection> admin, victim;

@@ -2,6 +2,7 @@
 // transaction opened in SQL; through the SQLite ODBC driver the strict SQLite reading; the
 // T-SQL reader for SQL Server and unknown engines, read without a server.
 #include "tests/sql/postgres_hostile.h"
+#include "tests/sql/server_fixture.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/sql/mssql_guard.h"
 #include "veltaai/sql/odbc.h"
@@ -29,20 +30,14 @@ std::string outcome(Connection& db, const std::string& sql) {
     }
 }
 
-class OdbcGuard : public ::testing::Test {
+class OdbcGuard : public testing::ServerFixture {
 protected:
-    void SetUp() override {
-        auto found = testing::server_env();
-        ASSERT_TRUE(found) << testing::kStartServers;
-        env = *found;
-    }
     std::unique_ptr<Connection> psqlodbc() {
         const auto& pg = env.postgres;
         return connect_odbc("DRIVER={PostgreSQL Unicode};SERVER=" + pg.host + ";PORT=" + std::to_string(pg.port) +
                                 ";DATABASE=veltaai_scratch;UID=" + pg.user + ";PWD=" + pg.password,
                             Dialect::mssql);
     }
-    testing::ServerEnv env;
 };
 
 TEST_F(OdbcGuard, PsqlOdbcGetsPostgresRulesAndAReadOnlyTransaction) {
