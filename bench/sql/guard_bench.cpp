@@ -5,6 +5,7 @@
 //
 // The MariaDB cases need scripts/test-servers.sh start.
 #include "tests/sql/test_servers.h"
+#include "tests/sql/peak_memory.h"
 #include "veltaai/querygraph/custom_sql.h"
 #include "veltaai/sql/mysql.h"
 #include "veltaai/sql/sqlite.h"
@@ -76,22 +77,13 @@ void BM_SqliteGuarded2KB(benchmark::State& state) {
 }
 BENCHMARK(BM_SqliteGuarded2KB);
 
-long peak_kib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return -1;
-}
-
 void ten_million(benchmark::State& state, const std::string& uri, const std::string& query) {
     auto db = CustomSQLDatabase::from_uri(uri);
     db->run("SELECT 1");
-    const long before = peak_kib();
+    const long before = veltaai::testing::peak_rss_kib();
     std::size_t size = 0;
     for (auto _ : state) size = db->run(query).size();
-    state.counters["peak_rss_growth_KiB"] = static_cast<double>(peak_kib() - before);
+    state.counters["peak_rss_growth_KiB"] = static_cast<double>(veltaai::testing::peak_rss_kib() - before);
     state.counters["text_chars"] = static_cast<double>(size);
 }
 

@@ -2,6 +2,7 @@
 // 2 KB query, and the host's peak memory while a 10-million-row PostgreSQL result is streamed
 // and stopped after 10,000 rows. The stream needs scripts/test-servers.sh start.
 #include "tests/sql/test_servers.h"
+#include "tests/sql/peak_memory.h"
 #include "veltaai/sql/mssql_guard.h"
 #include "veltaai/sql/odbc.h"
 #include "veltaai/sql/postgres.h"
@@ -49,15 +50,6 @@ void BM_TsqlReader(benchmark::State& state) {
 }
 BENCHMARK(BM_TsqlReader)->Unit(benchmark::kMicrosecond);
 
-std::size_t peak_rss_kib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6));
-    }
-    return 0;
-}
-
 class StopAfter : public veltaai::sql::RowSink {
 public:
     explicit StopAfter(std::size_t limit) : limit_(limit) {}
@@ -78,12 +70,12 @@ void BM_PostgresStreamTenMillionRows(benchmark::State& state) {
     const auto& pg = found->postgres;
     auto db = veltaai::sql::connect_postgres({pg.host, pg.port, pg.user, pg.password, "veltaai_fixtures", 5s, {}});
     { std::ofstream("/proc/self/clear_refs") << "5"; }
-    const std::size_t baseline = peak_rss_kib();
+    const long baseline = veltaai::testing::peak_rss_kib();
     for (auto _ : state) {
         StopAfter sink(10'000);
         db->stream_read_only("SELECT g, repeat('x', 100) FROM generate_series(1, 10000000) g", 60s, sink);
     }
-    state.counters["peak_rss_above_baseline_MiB"] = static_cast<double>(peak_rss_kib() - baseline) / 1024.0;
+    state.counters["peak_rss_above_baseline_MiB"] = static_cast<double>(veltaai::testing::peak_rss_kib() - baseline) / 1024.0;
 }
 BENCHMARK(BM_PostgresStreamTenMillionRows)->Unit(benchmark::kMillisecond)->Iterations(3);
 
@@ -99,12 +91,12 @@ void BM_PsqlOdbcStreamTenMillionRows(benchmark::State& state) {
                                          std::to_string(pg.port) + ";DATABASE=veltaai_fixtures;UID=" + pg.user +
                                          ";PWD=" + pg.password);
     { std::ofstream("/proc/self/clear_refs") << "5"; }
-    const std::size_t baseline = peak_rss_kib();
+    const long baseline = veltaai::testing::peak_rss_kib();
     for (auto _ : state) {
         StopAfter sink(10'000);
         db->stream_read_only("SELECT g, repeat('x', 100) FROM generate_series(1, 10000000) g", 60s, sink);
     }
-    state.counters["peak_rss_above_baseline_MiB"] = static_cast<double>(peak_rss_kib() - baseline) / 1024.0;
+    state.counters["peak_rss_above_baseline_MiB"] = static_cast<double>(veltaai::testing::peak_rss_kib() - baseline) / 1024.0;
 }
 BENCHMARK(BM_PsqlOdbcStreamTenMillionRows)->Unit(benchmark::kMillisecond)->Iterations(3);
 

@@ -2,6 +2,7 @@
 // 64 MiB of what it was before the query, the call returns quickly, and the text ends with
 // the cut marker. Each test runs in a process of its own (one ctest entry per test).
 #include "tests/sql/test_servers.h"
+#include "tests/sql/peak_memory.h"
 #include "veltaai/querygraph/custom_sql.h"
 
 #include <gtest/gtest.h>
@@ -14,24 +15,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The process's peak resident set (VmHWM), in KiB.
-long peak_kib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return -1;
-}
-
 void expect_bounded(CustomSQLDatabase& db, const std::string& query) {
     db.run("SELECT 1");  // drivers and caches warmed before the baseline
-    const long before = peak_kib();
+    const long before = testing::peak_rss_kib();
     ASSERT_GT(before, 0);
     const auto start = std::chrono::steady_clock::now();
     const std::string text = db.run(query);
     const auto took = std::chrono::steady_clock::now() - start;
-    const long grown = peak_kib() - before;
+    const long grown = testing::peak_rss_kib() - before;
     // The text limit comes first for these rows; the marker says how many were shown.
     const std::string prefix = "]\n(result cut: showing the first ";
     const std::size_t cut = text.rfind(prefix);

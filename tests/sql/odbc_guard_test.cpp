@@ -2,6 +2,7 @@
 // transaction opened in SQL; through the SQLite ODBC driver the strict SQLite reading; the
 // T-SQL reader for SQL Server and unknown engines, read without a server.
 #include "tests/sql/postgres_hostile.h"
+#include "tests/sql/peak_memory.h"
 #include "tests/sql/server_fixture.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/sql/mssql_guard.h"
@@ -88,15 +89,6 @@ TEST_F(OdbcGuard, PsqlOdbcGetsPostgresRulesAndAReadOnlyTransaction) {
     db->execute("DROP ROLE " + role);
 }
 
-std::size_t peak_rss_kib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6));
-    }
-    return 0;
-}
-
 // Counts rows and asks for no more after limit.
 class StopAfter : public RowSink {
 public:
@@ -115,14 +107,14 @@ private:
 TEST_F(OdbcGuard, PsqlOdbcStreamsStopEarlyWithBoundedMemory) {
     auto db = psqlodbc();
     { std::ofstream("/proc/self/clear_refs") << "5"; }
-    const std::size_t baseline = peak_rss_kib();
+    const long baseline = testing::peak_rss_kib();
     const auto start = std::chrono::steady_clock::now();
     StopAfter sink(10'000);
     db->stream_read_only("SELECT g, repeat('x', 100) AS pad FROM generate_series(1, 10000000) g", 30s, sink);
     EXPECT_EQ(sink.rows(), 10'000u);
     EXPECT_EQ(sink.names(), (std::vector<std::string>{"g", "pad"}));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    EXPECT_LT(peak_rss_kib(), baseline + 64 * 1024);
+    EXPECT_LT(testing::peak_rss_kib(), baseline + 64 * 1024);
     // Statements a cursor cannot hold still stream; the time limit holds across fetches.
     StopAfter show(100);
     db->stream_read_only("SHOW transaction_read_only", 5s, show);

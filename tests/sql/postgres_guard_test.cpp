@@ -3,6 +3,7 @@
 // libpg_query's own reading of randomly mutated queries; streams stop early with bounded memory;
 // untrusted SQL runs under its own role.
 #include "tests/sql/postgres_hostile.h"
+#include "tests/sql/peak_memory.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/sql/postgres_guard.h"
 
@@ -128,15 +129,6 @@ TEST_F(PostgresGuard, UntrustedSqlRunsUnderItsOwnRole) {
     db->execute("DROP ROLE " + role);
 }
 
-std::size_t peak_rss_kib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6));
-    }
-    return 0;
-}
-
 // Keeps the first limit rows' count and nothing else.
 class CountingSink : public RowSink {
 public:
@@ -157,14 +149,14 @@ private:
 TEST_F(PostgresGuard, AStreamStoppedEarlyIsCancelledAndKeepsMemoryBounded) {
     auto db = target->connect();
     { std::ofstream("/proc/self/clear_refs") << "5"; }  // restarts the peak count
-    const std::size_t baseline = peak_rss_kib();
+    const long baseline = testing::peak_rss_kib();
     const auto start = std::chrono::steady_clock::now();
     CountingSink sink(10'000);
     db->stream_read_only("SELECT g, repeat('x', 100) FROM generate_series(1, 10000000) g", 30s, sink);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(sink.rows(), 10'000u);
     EXPECT_LT(elapsed, 3s);  // cancelled, not read to the end
-    EXPECT_LT(peak_rss_kib(), baseline + 64 * 1024);
+    EXPECT_LT(testing::peak_rss_kib(), baseline + 64 * 1024);
     EXPECT_EQ(db->execute("SELECT 2").rows.at(0).at(0), Cell(std::int64_t{2}));
     // A full stream reaches the sink row by row, and refusals hold for streams too.
     CountingSink all(1'000'000);

@@ -1,6 +1,7 @@
 #include "veltaai/core/python_literal.h"
 
 #include "veltaai/core/errors.h"
+#include "veltaai/core/text.h"
 
 #include <cctype>
 #include <charconv>
@@ -26,24 +27,6 @@ std::string base64(std::string_view data) {
         out += i + 2 < data.size() ? kBase64[triple & 63] : '=';
     }
     return out;
-}
-
-void append_utf8(std::string& out, unsigned long code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
 }
 
 std::string two_digits(long value) {
@@ -180,7 +163,7 @@ private:
         if (ec != std::errc() || end != text_.data() + pos_ + digits) fail("bad escape");
         pos_ += static_cast<std::size_t>(digits);
         if (bytes) out += static_cast<char>(code);
-        else append_utf8(out, code);
+        else append_utf8(out, static_cast<std::uint32_t>(code));
     }
 
     Value number() {

@@ -1,6 +1,7 @@
 #pragma once
 // Small text helpers every module shares, and the one rule for reading the environment.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +18,8 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
 std::vector<std::string> split(std::string_view text, char separator);
 // The upper-case hexadecimal digit of the low four bits of nibble.
 char hex_digit(unsigned nibble);
+// Appends the UTF-8 encoding of the code point cp to out.
+void append_utf8(std::string& out, std::uint32_t cp);
 std::string strip_trailing_slashes(std::string text);
 // Every byte but the unreserved ones (letters, digits, "-._~") as %XX, so a URL parser gives
 // the text back exactly, whatever it holds.

@@ -76,6 +76,19 @@ public:
     virtual bool row(Row&& row) = 0;
 };
 
+// A sink that keeps every row: what run_read_only gives from a stream.
+struct RowCollector final : RowSink {
+    Result result;
+    void columns(const std::vector<std::string>& names) override {
+        result.columns = names;
+        result.returns_rows = true;
+    }
+    bool row(Row&& row) override {
+        result.rows.push_back(std::move(row));
+        return true;
+    }
+};
+
 // Where and how to connect. Unset fields take the engine's defaults.
 struct ConnectOptions {
     std::string host;

@@ -160,7 +160,7 @@ public:
     void rollback() override { execute("ROLLBACK", {}); }
 
     Result run_read_only(std::string_view sql, std::chrono::milliseconds time_limit) override {
-        Collector collector;
+        RowCollector collector;
         stream_read_only(sql, time_limit, collector);
         return std::move(collector.result);
     }
@@ -376,18 +376,6 @@ private:
         if (mysql_errno(conn_.get()) != 0) fail();
         return true;
     }
-
-    struct Collector final : RowSink {
-        Result result;
-        void columns(const std::vector<std::string>& names) override {
-            result.columns = names;
-            result.returns_rows = true;
-        }
-        bool row(Row&& row) override {
-            result.rows.push_back(std::move(row));
-            return true;
-        }
-    };
 
     [[noreturn]] void fail() {
         const unsigned code = mysql_errno(conn_.get());

@@ -1,6 +1,7 @@
 #include "veltaai/sql/odbc.h"
 
 #include "veltaai/core/errors.h"
+#include "veltaai/core/text.h"
 #include "veltaai/sql/odbc_guard.h"
 #include "veltaai/sql/postgres_guard.h"
 #include "veltaai/sql/transaction.h"
@@ -65,23 +66,6 @@ private:
     SQLSMALLINT type_;
     SQLHANDLE handle_ = SQL_NULL_HANDLE;
 };
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) out += static_cast<char>(cp);
-    else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 std::string utf16_to_utf8(const std::vector<SQLWCHAR>& units) {
     std::string out;

@@ -1,6 +1,7 @@
 #include "veltaai/sql/postgres_guard.h"
 
 #include "veltaai/core/errors.h"
+#include "veltaai/core/text.h"
 
 #include <pg_query.h>
 #include <pthread.h>
@@ -351,24 +352,6 @@ private:
             if (list.names == 2 && (list.name == "indirection" || list.index >= 1)) {
                 if (std::string why = function_refusal(text, true); !why.empty()) note(std::move(why));
             }
-        }
-    }
-
-    static void append_utf8(std::string& out, std::uint32_t cp) {
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
         }
     }
 

@@ -174,7 +174,7 @@ public:
     void rollback() override { execute("ROLLBACK", {}); }
 
     Result run_read_only(std::string_view sql, std::chrono::milliseconds time_limit) override {
-        Collector collector;
+        RowCollector collector;
         stream_read_only(sql, time_limit, collector);
         if (!collector.result.returns_rows) collector.result.affected_rows = 0;
         return std::move(collector.result);
@@ -375,18 +375,6 @@ private:
         if (!out.returns_rows) out.affected_rows = sqlite3_changes64(db_.get());
         return out;
     }
-
-    struct Collector final : RowSink {
-        Result result;
-        void columns(const std::vector<std::string>& names) override {
-            result.columns = names;
-            result.returns_rows = true;
-        }
-        bool row(Row&& row) override {
-            result.rows.push_back(std::move(row));
-            return true;
-        }
-    };
 
     std::unique_ptr<sqlite3, DbDeleter> db_;
 };
