@@ -29,8 +29,7 @@ BENCHMARK(KernelForkPerRunPrint)->Repetitions(5)->ReportAggregatesOnly(true)->Un
 
 // One run as analysis runs come (seconds apart): the kernel has cleared up the last run and
 // forked the next runner while idle (200 ms here). The pause is outside the timing.
-static void KernelForkPerRunPrintAfterIdle(benchmark::State& state) {
-    python::Kernel kernel(python::default_analysis_kernel_options());
+static void print_after_idle(benchmark::State& state, python::Kernel& kernel) {
     kernel.run("pass");
     for (auto _ : state) {
         state.PauseTiming();
@@ -38,6 +37,11 @@ static void KernelForkPerRunPrintAfterIdle(benchmark::State& state) {
         state.ResumeTiming();
         benchmark::DoNotOptimize(kernel.run("print(1)"));
     }
+}
+
+static void KernelForkPerRunPrintAfterIdle(benchmark::State& state) {
+    python::Kernel kernel(python::default_analysis_kernel_options());
+    print_after_idle(state, kernel);
 }
 BENCHMARK(KernelForkPerRunPrintAfterIdle)
     ->Iterations(20)
@@ -48,13 +52,7 @@ BENCHMARK(KernelForkPerRunPrintAfterIdle)
 
 static void KernelRoundTripPrintAfterIdle(benchmark::State& state) {
     python::Kernel kernel;
-    kernel.run("pass");
-    for (auto _ : state) {
-        state.PauseTiming();
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        state.ResumeTiming();
-        benchmark::DoNotOptimize(kernel.run("print(1)"));
-    }
+    print_after_idle(state, kernel);
 }
 BENCHMARK(KernelRoundTripPrintAfterIdle)
     ->Iterations(20)

@@ -278,34 +278,41 @@ graph::CompiledGraph QueryGraph::_compile_graph(const graph::RunConfig& /*runnab
 }
 
 graph::StateGraph query_topology(const std::function<graph::Node(const std::string& name)>& node_for) {
+    // The nodes in the order they are drawn; the three without a model are the graph's own.
+    const std::vector<std::pair<std::string, graph::Node>> nodes = {
+        {"init_node", initialisation},
+        {"table_names_lookup_node", node_for("table_names_lookup_node")},
+        {"relevant_table_names_node", node_for("relevant_table_names_node")},
+        {"relevant_schemas_node", node_for("relevant_schemas_node")},
+        {"sql_generation_node", node_for("sql_generation_node")},
+        {"rewrite_query_node", node_for("rewrite_query_node")},
+        {"sql_syntax_checker_node", node_for("sql_syntax_checker_node")},
+        {"sql_execution_node", node_for("sql_execution_node")},
+        {"pandas_generator_node", node_for("pandas_generator_node")},
+        {"pandas_executor_node", node_for("pandas_executor_node")},
+        {"final_response_generation_node", node_for("final_response_generation_node")},
+        {"pandas_error_handler_node", handle_pandas_error},
+        {"sql_error_handler_node", handle_sql_error},
+    };
+    const std::vector<std::pair<std::string, std::string>> edges = {
+        {"init_node", "table_names_lookup_node"},
+        {"table_names_lookup_node", "relevant_table_names_node"},
+        {"relevant_table_names_node", "relevant_schemas_node"},
+        {"relevant_schemas_node", "sql_generation_node"},
+        {"rewrite_query_node", "relevant_table_names_node"},
+        {"sql_generation_node", "sql_syntax_checker_node"},
+        {"sql_syntax_checker_node", "sql_execution_node"},
+        {"pandas_generator_node", "pandas_executor_node"},
+        {"final_response_generation_node", graph::END},
+        {"pandas_executor_node", "final_response_generation_node"},
+    };
     graph::StateGraph g{SQLState{}};
-    g.add_node("init_node", initialisation);
+    for (const auto& [name, node] : nodes) g.add_node(name, node);
     g.set_entry_point("init_node");
-    g.add_node("table_names_lookup_node", node_for("table_names_lookup_node"));
-    g.add_edge("init_node", "table_names_lookup_node");
-    g.add_node("relevant_table_names_node", node_for("relevant_table_names_node"));
-    g.add_edge("table_names_lookup_node", "relevant_table_names_node");
-    g.add_node("relevant_schemas_node", node_for("relevant_schemas_node"));
-    g.add_edge("relevant_table_names_node", "relevant_schemas_node");
-    g.add_node("sql_generation_node", node_for("sql_generation_node"));
-    g.add_edge("relevant_schemas_node", "sql_generation_node");
-    g.add_node("rewrite_query_node", node_for("rewrite_query_node"));
-    g.add_edge("rewrite_query_node", "relevant_table_names_node");
-    g.add_node("sql_syntax_checker_node", node_for("sql_syntax_checker_node"));
-    g.add_edge("sql_generation_node", "sql_syntax_checker_node");
-    g.add_node("sql_execution_node", node_for("sql_execution_node"));
-    g.add_edge("sql_syntax_checker_node", "sql_execution_node");
-    g.add_node("pandas_generator_node", node_for("pandas_generator_node"));
-    g.add_node("pandas_executor_node", node_for("pandas_executor_node"));
-    g.add_edge("pandas_generator_node", "pandas_executor_node");
-    g.add_node("final_response_generation_node", node_for("final_response_generation_node"));
-    g.add_edge("final_response_generation_node", graph::END);
-    g.add_edge("pandas_executor_node", "final_response_generation_node");
-    g.add_node("pandas_error_handler_node", handle_pandas_error);
+    for (const auto& [source, target] : edges) g.add_edge(source, target);
     g.add_conditional_edges("pandas_executor_node", pandas_execution_condition,
                             {{"final_response", "final_response_generation_node"},
                              {"pandas_execution_error", "pandas_error_handler_node"}});
-    g.add_node("sql_error_handler_node", handle_sql_error);
     g.add_conditional_edges("sql_execution_node", sql_execution_condition,
                             {{"pandas_generation", "pandas_generator_node"},
                              {"sql_execution_error", "sql_error_handler_node"}});
