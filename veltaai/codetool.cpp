@@ -1,5 +1,6 @@
 #include "veltaai/codetool.h"
 
+#include "veltaai/core/log.h"
 #include "veltaai/core/process.h"
 #include "veltaai/core/value.h"
 #include "veltaai/python/kernel.h"
@@ -7,6 +8,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
+#include <set>
+
+#include <unistd.h>
 
 namespace veltaai::codetool {
 
@@ -24,6 +29,7 @@ constexpr const char* installation_failed = "An error occurred during installati
 constexpr const char* env_path_not_set = "env_path is not set: call initialize_environment first";
 constexpr const char* executable_not_set = "python_executable is not set: call initialize_environment first";
 constexpr const char* creation_failed = "could not create a virtual environment at ";
+constexpr const char* pip_failed = "pip could not install: ";
 }  // namespace texts
 
 // The namespace every execute_code run shares.
@@ -41,10 +47,14 @@ std::string namespace_setup() {
                "__name__ = 'veltaai.codetool'\n"
                "media_path = None\n"
                "def install_dependencies(dependencies):\n"
+               "    failed = []\n"
                "    for name in dependencies:\n"
                "        if python_executable is None:\n"
                "            raise TypeError(") + quoted_text(texts::executable_not_set) + ")\n"
-               "        subprocess.run([python_executable, '-m', 'pip', 'install', name])\n"
+               "        if subprocess.run([python_executable, '-m', 'pip', 'install', name]).returncode != 0:\n"
+               "            failed.append(name)\n"
+               "    if failed:\n"
+               "        raise RuntimeError(" + quoted_text(texts::pip_failed) + " + ', '.join(failed))\n"
                "def safe_install_modules(module_names):\n"
                "    try:\n"
                "        install_dependencies(module_names)\n"
@@ -57,7 +67,7 @@ std::string namespace_setup() {
                "    global python_executable\n"
                "    if env_path is None:\n"
                "        raise TypeError(" + quoted_text(texts::env_path_not_set) + ")\n"
-               "    existed = os.path.exists(env_path)\n"
+               "    existed = os.path.exists(os.path.join(env_path, 'bin', 'python'))\n"
                "    if not existed:\n"
                "        subprocess.run([_venv_interpreter, '-m', 'venv', env_path], check=True)\n"
                "    python_executable = os.path.join(env_path, 'bin', 'python')\n"
@@ -118,10 +128,13 @@ void initialize_environment(const std::string& env_path_param) {
 
 void ensure_virtual_environment() {
     if (!env_path) throw TypeError(texts::env_path_not_set);
+    // An environment is a directory with its interpreter; anything less (an empty directory, a
+    // half-made one) is made into one.
+    const std::string interpreter = (std::filesystem::path(*env_path) / "bin" / "python").string();
     std::error_code error;
-    const bool existed = std::filesystem::exists(*env_path, error);
+    const bool existed = std::filesystem::exists(interpreter, error);
     if (!existed) create_environment(*env_path);
-    python_executable = (std::filesystem::path(*env_path) / "bin" / "python").string();
+    python_executable = interpreter;
     if (!existed) install_defaults();
 }
 
@@ -137,10 +150,73 @@ void safe_install_modules(const std::vector<std::string>& module_names) {
 }
 
 void install_dependencies(const std::vector<std::string>& dependencies) {
+    std::vector<std::string> failed;
     for (const auto& name : dependencies) {
         if (!python_executable) throw TypeError(texts::executable_not_set);
-        process::run({*python_executable, "-m", "pip", "install", name});
+        const process::ExitStatus status = process::run({*python_executable, "-m", "pip", "install", name});
+        if (!status.exited || status.code != 0) failed.push_back(name);
     }
+    if (!failed.empty()) {
+        std::string names;
+        for (const auto& name : failed) names += (names.empty() ? "" : ", ") + name;
+        throw InstallError(texts::pip_failed + names);
+    }
+}
+
+namespace {
+
+struct CodeKernel {
+    std::mutex mutex;
+    python::KernelOptions options = [] {
+        python::KernelOptions defaults = python::default_analysis_kernel_options();
+        defaults.fork_per_run = false;  // the namespace lives in the interpreter
+        defaults.startup_code.clear();
+        defaults.interpreter = python::default_interpreter();
+        return defaults;
+    }();
+    std::set<std::string> refused;  // interpreters that could not run the kernel
+    python::Kernel kernel{options};
+};
+
+CodeKernel& code_kernel() {
+    static CodeKernel state;
+    return state;
+}
+
+bool is_executable_file(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::is_regular_file(path, error) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// The options for the next run: the environment's interpreter when it can run the kernel.
+python::KernelOptions wanted_options(CodeKernel& state) {
+    python::KernelOptions wanted = state.options;
+    if (python_executable && is_executable_file(*python_executable) && !state.refused.contains(*python_executable)) {
+        wanted.interpreter = *python_executable;
+    }
+    if (env_path) wanted.readable_directories.push_back(*env_path);
+    return wanted;
+}
+
+bool same_sandbox(const python::KernelOptions& a, const python::KernelOptions& b) {
+    return a.interpreter == b.interpreter && a.readable_directories == b.readable_directories;
+}
+
+}  // namespace
+
+void configure_kernel(python::KernelOptions options) {
+    CodeKernel& state = code_kernel();
+    std::lock_guard lock(state.mutex);
+    state.options = std::move(options);
+    state.options.fork_per_run = false;
+    if (state.options.interpreter.empty()) state.options.interpreter = python::default_interpreter();
+    state.kernel.set_options(state.options);
+}
+
+python::KernelOptions kernel_options() {
+    CodeKernel& state = code_kernel();
+    std::lock_guard lock(state.mutex);
+    return state.options;
 }
 
 std::string execute_code(const std::string& code) {
@@ -152,7 +228,23 @@ std::string execute_code(const std::string& code) {
                      {"python_executable", optional_value(python_executable)},
                      {"_venv_interpreter", python::default_interpreter()}};
     request.exports = {"env_path", "python_executable"};
-    const python::RunOutcome outcome = python::analysis_kernel().execute(request);
+    CodeKernel& state = code_kernel();
+    std::unique_lock lock(state.mutex);
+    python::RunOutcome outcome;
+    for (;;) {
+        const python::KernelOptions wanted = wanted_options(state);
+        if (!same_sandbox(wanted, state.kernel.options())) state.kernel.set_options(wanted);
+        try {
+            outcome = state.kernel.execute(request);
+            break;
+        } catch (const python::KernelStartError& error) {
+            if (wanted.interpreter == state.options.interpreter) throw;
+            log::warning("execute_code: the environment's interpreter " + wanted.interpreter +
+                         " cannot run the kernel, using " + state.options.interpreter + ": " + error.what());
+            state.refused.insert(wanted.interpreter);
+        }
+    }
+    lock.unlock();
     // The code may have assigned the shared names; the host's state follows it.
     if (outcome.exports.contains("env_path")) env_path = optional_text(outcome.exports["env_path"]);
     if (outcome.exports.contains("python_executable")) {

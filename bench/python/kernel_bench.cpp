@@ -1,10 +1,13 @@
 // Costs of the Python kernel: one warm round trip, a cold start that imports the analysis
-// packages, and a warm Jinja2 render of the SQL repair prompt.
+// packages, a fork-per-run analysis run, and a warm Jinja2 render of the SQL repair prompt.
 
 #include "veltaai/python/kernel.h"
 #include "veltaai/querygraph/querygraph_prompts.h"
 
 #include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <thread>
 
 using namespace veltaai;
 
@@ -14,6 +17,51 @@ static void KernelRoundTripPrint(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(kernel.run("print(1)"));
 }
 BENCHMARK(KernelRoundTripPrint)->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMicrosecond);
+
+// The analysis kernel: every run forked from the warm parent, whose start-up imported pandas,
+// numpy and matplotlib; the run's leftovers are killed before the answer.
+static void KernelForkPerRunPrint(benchmark::State& state) {
+    python::Kernel kernel(python::default_analysis_kernel_options());
+    kernel.run("pass");
+    for (auto _ : state) benchmark::DoNotOptimize(kernel.run("print(1)"));
+}
+BENCHMARK(KernelForkPerRunPrint)->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMicrosecond);
+
+// One run as analysis runs come (seconds apart): the kernel has cleared up the last run and
+// forked the next runner while idle (200 ms here). The pause is outside the timing.
+static void KernelForkPerRunPrintAfterIdle(benchmark::State& state) {
+    python::Kernel kernel(python::default_analysis_kernel_options());
+    kernel.run("pass");
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(kernel.run("print(1)"));
+    }
+}
+BENCHMARK(KernelForkPerRunPrintAfterIdle)
+    ->Iterations(20)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+
+static void KernelRoundTripPrintAfterIdle(benchmark::State& state) {
+    python::Kernel kernel;
+    kernel.run("pass");
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(kernel.run("print(1)"));
+    }
+}
+BENCHMARK(KernelRoundTripPrintAfterIdle)
+    ->Iterations(20)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 static void KernelColdStartWithPandasAndMatplotlib(benchmark::State& state) {
     for (auto _ : state) {

@@ -82,17 +82,26 @@ TEST_F(CodetoolTest, NewEnvironmentGetsTheDefaultPackagesOnce) {
     EXPECT_EQ(host.finish(), "Installation successful.\nInstallation successful.\n");
 }
 
-TEST_F(CodetoolTest, ExistingPathIsTrustedAndInstallerFailuresArePrinted) {
+TEST_F(CodetoolTest, DirectoryWithoutInterpreterBecomesAnEnvironment) {
+    use_fake_interpreter();
     fs::create_directories(dir / "empty");
     HostOutput host;
     codetool::initialize_environment((dir / "empty").string());
-    EXPECT_FALSE(fs::exists(log));
+    EXPECT_TRUE(fs::exists(dir / "empty" / "bin" / "python"));
+    const std::string calls = read_file(log);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), '\n'), 6) << calls;
+    // A real environment is kept as it is: nothing created or installed again.
+    codetool::initialize_environment((dir / "empty").string());
+    EXPECT_EQ(read_file(log), calls);
+
+    codetool::python_executable = (dir / "missing" / "python").string();
     codetool::safe_install_modules({"numpy", "scipy"});
     codetool::safe_install_modules({});
     const std::string printed = host.finish();
-    EXPECT_EQ(printed.rfind("An error occurred during installation: [Errno 2] No such file or directory: '", 0), 0u)
+    EXPECT_EQ(printed.rfind("Installation successful.\nAn error occurred during installation: [Errno 2] No such file or "
+                            "directory: '", 0), 0u)
         << printed;
-    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 2);
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 3);
     EXPECT_NE(printed.find("'\nInstallation successful.\n"), std::string::npos) << printed;
 }
 
@@ -129,8 +138,12 @@ TEST_F(CodetoolTest, RealEnvironmentHasItsOwnInterpreterAndPip) {
     HostOutput host;
     master::initialize_env(env);
     const std::string printed = host.finish();
-    EXPECT_NE(printed.find("Installation successful.\n"), std::string::npos) << printed;
-    EXPECT_EQ(printed.find("An error occurred"), std::string::npos) << printed;
+    // The six installs failed, and the line says which.
+    EXPECT_EQ(printed.find("Installation successful."), std::string::npos) << printed;
+    EXPECT_NE(printed.find("An error occurred during installation: pip could not install: matplotlib, scikit-learn, "
+                           "numpy, statsmodels, pandas, scipy\n"),
+              std::string::npos)
+        << printed;
     ASSERT_EQ(codetool::python_executable, env + "/bin/python");
     EXPECT_TRUE(fs::exists(env + "/pyvenv.cfg"));
     const auto pip = process::run({*codetool::python_executable, "-m", "pip", "--version"});
@@ -180,6 +193,10 @@ TEST_F(CodetoolTest, SharedNamesFollowTheCode) {
 }
 
 TEST_F(CodetoolTest, CodeCallsTheModulesOperationsOnTheSharedState) {
+    // The sandbox lets the code write in the scratch directory, where it makes its environment.
+    python::KernelOptions options = codetool::kernel_options();
+    options.writable_directories = {dir.string()};
+    codetool::configure_kernel(options);
     codetool::execute_code("pass");  // the kernel itself runs the real interpreter
     use_fake_interpreter();
     const fs::path env = dir / "from-code";
@@ -203,4 +220,25 @@ TEST_F(CodetoolTest, CodeCallsTheModulesOperationsOnTheSharedState) {
         EXPECT_EQ(error.kind(), "TypeError");
     }
     EXPECT_FALSE(codetool::env_path.has_value());
+    options.writable_directories.clear();
+    codetool::configure_kernel(options);
+}
+
+// Every package is tried; the success line only when pip installed them all, else the failure
+// line names those that failed, from both entry points.
+TEST_F(CodetoolTest, FailedPackagesAreNamedAndTheOthersStillInstalled) {
+    const fs::path pip = dir / "picky-python";
+    std::ofstream(pip) << "#!/bin/sh\necho \"$4\" >> '" << log.string() << "'\ncase \"$4\" in bad*) exit 1;; esac\n";
+    fs::permissions(pip, fs::perms::owner_all);
+    codetool::python_executable = pip.string();
+    HostOutput host;
+    master::safe_install_modules({"bad-one", "good", "bad-two"});
+    codetool::safe_install_modules({"good"});
+    codetool::safe_install_modules({"bad-three"});
+    EXPECT_EQ(host.finish(),
+              "An error occurred during installation: pip could not install: bad-one, bad-two\n"
+              "Installation successful.\n"
+              "An error occurred during installation: pip could not install: bad-three\n");
+    EXPECT_EQ(read_file(log), "bad-one\ngood\nbad-two\ngood\nbad-three\n");
+    EXPECT_THROW(codetool::install_dependencies({"bad-four"}), codetool::InstallError);
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -26,7 +27,7 @@ struct ChildFailure {
     int errno_value;
 };
 constexpr std::size_t max_descriptors = 16;
-enum Stage { stage_descriptors = 1, stage_group, stage_network, stage_limits, stage_cgroup, stage_exec };
+enum Stage { stage_descriptors = 1, stage_group, stage_network, stage_limits, stage_cgroup, stage_exec, stage_directory };
 
 std::string errno_text(int errno_value) {
     return "[Errno " + std::to_string(errno_value) + "] " + std::strerror(errno_value);
@@ -54,9 +55,9 @@ std::string resolve_program(const std::string& name) {
     throw SpawnError(errno_text(ENOENT) + ": '" + name + "'", ENOENT);
 }
 
-std::vector<std::string> merged_environment(const std::map<std::string, std::string>& overrides) {
+std::vector<std::string> merged_environment(const std::map<std::string, std::string>& overrides, bool clear) {
     std::vector<std::string> result;
-    for (char** entry = environ; entry && *entry; ++entry) {
+    for (char** entry = clear ? nullptr : environ; entry && *entry; ++entry) {
         const std::string text = *entry;
         const std::string key = text.substr(0, text.find('='));
         if (!overrides.contains(key)) result.push_back(text);
@@ -115,7 +116,18 @@ void set_cloexec_from(int first) {
     for (std::size_t i = 0; i < count; ++i) {
         if (::dup2(copies[i], options.descriptors[i].first) < 0) fail_in_child(report_fd, stage_descriptors);
     }
-    if (options.new_process_group && ::setpgid(0, 0) != 0) fail_in_child(report_fd, stage_group);
+    if (options.new_session) {
+        if (::setsid() < 0) fail_in_child(report_fd, stage_group);
+    } else if (options.new_process_group && ::setpgid(0, 0) != 0) {
+        fail_in_child(report_fd, stage_group);
+    }
+    if (options.parent_death_signal != 0 && ::prctl(PR_SET_PDEATHSIG, options.parent_death_signal) != 0) {
+        fail_in_child(report_fd, stage_group);
+    }
+    if (options.no_new_privileges && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail_in_child(report_fd, stage_group);
+    if (!options.working_directory.empty() && ::chdir(options.working_directory.c_str()) != 0) {
+        fail_in_child(report_fd, stage_directory);
+    }
     if (options.new_network && ::unshare(CLONE_NEWNET) != 0) fail_in_child(report_fd, stage_network);
     if (options.address_space_limit > 0) {
         const rlimit limit{options.address_space_limit, options.address_space_limit};
@@ -143,6 +155,7 @@ std::string stage_message(int stage, int errno_value, const std::string& program
     case stage_network: return "could not enter a new network namespace: " + errno_text(errno_value);
     case stage_cgroup: return "could not enter the process cgroup: " + errno_text(errno_value);
     case stage_limits: return "could not set resource limits: " + errno_text(errno_value);
+    case stage_directory: return "could not enter the working directory: " + errno_text(errno_value);
     default: return "could not prepare the child process: " + errno_text(errno_value);
     }
 }
@@ -217,7 +230,7 @@ Child spawn(const SpawnOptions& options) {
     if (options.descriptors.size() > max_descriptors) throw ValueError("too many descriptors for a child");
     const std::string program = resolve_program(options.argv.front());
     std::vector<std::string> argv_texts = options.argv;
-    std::vector<std::string> env_texts = merged_environment(options.environment);
+    std::vector<std::string> env_texts = merged_environment(options.environment, options.clear_environment);
     const std::vector<char*> argv = pointers(argv_texts);
     const std::vector<char*> envp = pointers(env_texts);
 
@@ -242,7 +255,7 @@ Child spawn(const SpawnOptions& options) {
     report.close_write();
     Child child;
     child.pid_ = pid;
-    child.group_leader_ = options.new_process_group;
+    child.group_leader_ = options.new_process_group || options.new_session;
     ChildFailure failure{};
     ssize_t n;
     do {

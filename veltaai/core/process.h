@@ -33,6 +33,8 @@ struct SpawnOptions {
     std::vector<std::string> argv;
     // Variables set (or replaced) on top of the parent's environment.
     std::map<std::string, std::string> environment;
+    // Starts from an empty environment instead of the parent's: only `environment` is set.
+    bool clear_environment = false;
     // Descriptors handed to the child: child_fd <- parent_fd. Others are closed in the child
     // (0, 1 and 2 are inherited unless remapped here or stdin_null is set).
     std::vector<std::pair<int, int>> descriptors;
@@ -40,6 +42,14 @@ struct SpawnOptions {
     // The child leads a process group of its own, so that it and what it starts can be killed
     // together.
     bool new_process_group = false;
+    // The child leads a new session (and so a process group) with no controlling terminal.
+    bool new_session = false;
+    // Signal the child gets when the thread that started it ends; 0 for none.
+    int parent_death_signal = 0;
+    // The child and what it runs can never gain privileges (set-user-id programs, file caps).
+    bool no_new_privileges = false;
+    // Directory the child starts in; empty keeps the parent's.
+    std::string working_directory;
     // A new, empty network namespace (only loopback, down): needs the privilege to unshare.
     bool new_network = false;
     // Address-space limit in bytes (RLIMIT_AS); 0 means none.

@@ -1,5 +1,8 @@
 #include "veltaai/python/kernel.h"
 
+#include "veltaai/core/log.h"
+
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -14,6 +17,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <random>
 #include <thread>
 
 namespace veltaai::python {
@@ -31,6 +35,8 @@ constexpr const char* died = "the Python kernel died during the run (";
 constexpr const char* time_limit = "Python code ran past its time limit of ";
 constexpr const char* bad_answer = "the Python kernel sent an unreadable answer: ";
 constexpr const char* exit_request = "Python code asked its interpreter to exit (SystemExit: ";
+constexpr const char* forged = "the run's answer did not come from the kernel's runner; the run fails";
+constexpr const char* oversized = "the Python kernel sent an answer larger than its limits";
 }  // namespace texts
 
 std::string seconds_text(std::chrono::milliseconds limit) {
@@ -53,16 +59,21 @@ void write_all(int fd, const std::string& data) {
 
 enum class ReadResult { done, closed, timed_out };
 
-// Reads exactly size bytes before the deadline.
-ReadResult read_exact(int fd, char* out, std::size_t size, std::chrono::steady_clock::time_point deadline) {
+// Reads exactly size bytes before the deadline; whenever more_fd (the interpreter's
+// descriptors 1 and 2) has something, on_more drains it, so a chatty run never blocks on it.
+template <class Drain>
+ReadResult read_exact(int fd, char* out, std::size_t size, std::chrono::steady_clock::time_point deadline,
+                      int more_fd, Drain on_more) {
     std::size_t done = 0;
     while (done < size) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return ReadResult::timed_out;
-        pollfd entry{fd, POLLIN, 0};
-        const int ready = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left.count() + 1, 1 << 30)));
+        pollfd entries[2] = {{fd, POLLIN, 0}, {more_fd, POLLIN, 0}};
+        const int ready = ::poll(entries, more_fd >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left.count() + 1, 1 << 30)));
         if (ready < 0 && errno == EINTR) continue;
-        if (ready == 0) continue;
+        if (ready <= 0) continue;
+        if (more_fd >= 0 && entries[1].revents != 0) on_more();
+        if (entries[0].revents == 0) continue;
         const ssize_t n = ::read(fd, out + done, size - done);
         if (n == 0) return ReadResult::closed;
         if (n < 0) {
@@ -72,6 +83,36 @@ ReadResult read_exact(int fd, char* out, std::size_t size, std::chrono::steady_c
         done += static_cast<std::size_t>(n);
     }
     return ReadResult::done;
+}
+
+// Processes the real user owns now (RLIMIT_NPROC counts them all).
+std::size_t own_process_count() {
+    std::size_t count = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        struct stat st {};
+        const std::string name = entry.path().filename().string();
+        if (!name.empty() && std::isdigit(static_cast<unsigned char>(name[0])) && ::stat(entry.path().c_str(), &st) == 0 &&
+            st.st_uid == ::getuid()) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+// A text field of an answer; anything but a text is none.
+std::string text_field(const Value& answer, const char* key, const char* otherwise = "") {
+    const auto it = answer.find(key);
+    return it != answer.end() && it->is_string() ? it->get<std::string>() : std::string(otherwise);
+}
+
+std::uint64_t random_id() {
+    static std::mutex mutex;
+    static std::mt19937_64 generator{std::random_device{}()};
+    std::lock_guard lock(mutex);
+    std::uint64_t id = 0;
+    while (id == 0) id = generator() >> 12;  // stays exact as a JSON number
+    return id;
 }
 
 std::vector<int> read_pids(const std::string& file) {
@@ -89,6 +130,14 @@ std::optional<std::size_t> env_size(const char* name) {
     } catch (const std::exception&) {
         return std::nullopt;
     }
+}
+
+// The last line of what a failed start wrote (bubblewrap's or Python's complaint).
+std::string last_words(const std::string& text) {
+    std::size_t end = text.find_last_not_of("\r\n \t");
+    if (end == std::string::npos) return {};
+    const std::size_t start = text.find_last_of('\n', end);
+    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
 }
 
 }  // namespace
@@ -201,6 +250,10 @@ Kernel::Kernel(KernelOptions options) : options_(std::move(options)) {
 Kernel::~Kernel() {
     std::lock_guard lock(mutex_);
     stop_locked();
+    if (!private_home_.empty()) {
+        std::error_code error;
+        std::filesystem::remove_all(private_home_, error);
+    }
 }
 
 std::optional<int> Kernel::pid() const {
@@ -234,6 +287,35 @@ void Kernel::stop_locked() {
     awaiting_ready_ = false;
     if (cgroup_) cgroup_->kill_all(0);
     if (child_.running()) child_.kill();
+    drain_errors(true);
+    if (errors_ >= 0) ::close(errors_);
+    errors_ = -1;
+    const std::string left = take_errors();
+    if (!left.empty()) log::debug("Python kernel wrote: " + left);
+}
+
+// Keeps what the interpreter writes to descriptors 1 and 2, up to error_limit; the pipe is
+// emptied every time so that the writer never blocks.
+void Kernel::drain_errors(bool wait_for_end) {
+    if (errors_ < 0) return;
+    char buffer[1 << 16];
+    for (;;) {
+        if (!wait_for_end) {
+            pollfd entry{errors_, POLLIN, 0};
+            if (::poll(&entry, 1, 0) <= 0) return;
+        }
+        const ssize_t n = ::read(errors_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        const std::size_t room = options_.error_limit > error_text_.size() ? options_.error_limit - error_text_.size() : 0;
+        error_text_.append(buffer, std::min(room, static_cast<std::size_t>(n)));
+    }
+}
+
+std::string Kernel::take_errors() {
+    std::string text;
+    text.swap(error_text_);
+    return text;
 }
 
 void Kernel::start() {
@@ -249,31 +331,78 @@ void Kernel::ensure_started() {
 
 void Kernel::spawn_locked() {
     stop_locked();
+    if (::access(options_.interpreter.c_str(), X_OK) != 0) {
+        throw KernelStartError(texts::cannot_start + std::string("[Errno ") + std::to_string(errno) + "] " +
+                          std::strerror(errno) + ": '" + options_.interpreter + "'");
+    }
+    const SandboxLevel level = sandbox_level();
+    if (level == SandboxLevel::fallback && private_home_.empty()) {
+        char path[] = "/tmp/veltaai-kernel-home-XXXXXX";
+        if (!::mkdtemp(path)) throw KernelStartError(texts::cannot_start + std::string(std::strerror(errno)));
+        private_home_ = path;
+    }
+    // Directories of earlier runs that are gone since are not bound again.
+    std::erase_if(bound_, [](const std::string& dir) {
+        std::error_code error;
+        return !std::filesystem::is_directory(dir, error);
+    });
+    for (const std::string& dir : options_.writable_directories) bind_directory(dir);
+    if (!options_.working_directory.empty()) bind_directory(options_.working_directory);
 
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-        throw KernelError(texts::cannot_start + std::string(std::strerror(errno)));
+        throw KernelStartError(texts::cannot_start + std::string(std::strerror(errno)));
     }
-    process::SpawnOptions spawn;
-    spawn.argv = {options_.interpreter, "-c", driver_source, "3"};
-    spawn.environment = options_.environment;
-    if (!options_.startup_code.empty()) spawn.environment["VELTAAI_KERNEL_STARTUP"] = options_.startup_code;
-    spawn.descriptors = {{3, ends[1]}};
+    process::Pipe errors;
+    SandboxSpec spec;
+    spec.interpreter = options_.interpreter;
+    spec.arguments = {"-c", driver_source, "3", options_.fork_per_run ? "fork" : "keep"};
+    spec.writable = bound_;
+    spec.readable = options_.readable_directories;
+    spec.network = options_.allow_network;
+    spec.environment = options_.environment;
+    spec.private_home = private_home_;
+    if (!options_.startup_code.empty()) spec.environment["VELTAAI_KERNEL_STARTUP"] = options_.startup_code;
+    process::SpawnOptions spawn = sandboxed_spawn(spec, level);
+    spawn.descriptors = {{3, ends[1]}, {1, errors.write_end()}, {2, errors.write_end()}};
     spawn.stdin_null = true;
-    spawn.new_process_group = true;
-    spawn.new_network = options_.isolate_network;
     spawn.address_space_limit = options_.memory_limit;
-    if (cgroup_) spawn.cgroup_procs = cgroup_->procs();
+    if (cgroup_) {
+        spawn.cgroup_procs = cgroup_->procs();
+    } else if (options_.process_limit > 0) {
+        // Without a cgroup the per-user count is the only bound; it counts what the user runs already.
+        spawn.process_limit = own_process_count() + options_.process_limit;
+    }
     try {
         child_ = process::spawn(spawn);
     } catch (const Error& error) {
         ::close(ends[0]);
         ::close(ends[1]);
-        throw KernelError(texts::cannot_start + std::string(error.what()));
+        throw KernelStartError(texts::cannot_start + std::string(error.what()));
     }
     ::close(ends[1]);
+    errors.close_write();
+    errors_ = errors.release_read();
+    ::fcntl(errors_, F_SETFL, O_NONBLOCK);
     socket_ = ends[0];
     awaiting_ready_ = true;
+    expected_id_ = 0;
+}
+
+// Makes directory absolute and existing, and a writable place of the sandbox; answers the
+// absolute path. A directory the running sandbox does not show yet restarts it.
+std::string Kernel::bind_directory(const std::string& directory) {
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::absolute(directory, error);
+    std::filesystem::create_directories(path, error);
+    const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, error);
+    const std::string text = (error ? path : canonical).string();
+    for (const std::string& bound : bound_) {
+        if (text == bound || text.rfind(bound + "/", 0) == 0) return text;
+    }
+    bound_.push_back(text);
+    if (child_.running() && sandbox_level() == SandboxLevel::bubblewrap) stop_locked();
+    return text;
 }
 
 // Reads the interpreter's greeting, sent once its start-up code has run.
@@ -281,17 +410,20 @@ void Kernel::await_ready_locked() {
     awaiting_ready_ = false;
     Value ready;
     try {
-        ready = exchange(nullptr);
+        ready = exchange(nullptr, options_.time_limit + std::chrono::seconds(10));
     } catch (const KernelCrash& crash) {
+        drain_errors(true);
+        const std::string said = last_words(take_errors());
         stop_locked();
-        throw KernelError(texts::cannot_start + std::string(texts::interpreter_ended) + crash.status().describe());
+        throw KernelStartError(texts::cannot_start + std::string(texts::interpreter_ended) + crash.status().describe() +
+                          (said.empty() ? "" : ": " + said));
     } catch (const KernelError& error) {
         stop_locked();
-        throw KernelError(texts::cannot_start + std::string(error.what()));
+        throw KernelStartError(texts::cannot_start + std::string(error.what()));
     }
     if (ready.value("status", "") != "ready") {
         stop_locked();
-        throw KernelError(texts::cannot_start + ready.value("kind", std::string("error")) + ": " +
+        throw KernelStartError(texts::cannot_start + ready.value("kind", std::string("error")) + ": " +
                           ready.value("message", std::string()));
     }
 }
@@ -299,7 +431,6 @@ void Kernel::await_ready_locked() {
 [[noreturn]] void Kernel::fail_dead(const std::string& what) {
     if (socket_ >= 0) ::close(socket_);
     socket_ = -1;
-    if (cgroup_) cgroup_->kill_all(child_.running() ? child_.pid() : 0);
     process::ExitStatus status;
     if (child_.running()) {
         // The socket closes a moment before the process is gone; give it that moment.
@@ -312,13 +443,26 @@ void Kernel::await_ready_locked() {
         }
         if (child_.running()) status = child_.kill();
     }
+    // bubblewrap passes on a signal that ended the interpreter as 128 + the signal.
+    if (status.exited && status.code > 128 && sandbox_level() == SandboxLevel::bubblewrap) {
+        status = process::ExitStatus{false, 0, status.code - 128};
+    }
     if (cgroup_) cgroup_->kill_all(0);
     throw KernelCrash(what + status.describe() + ")", status);
 }
 
-// Sends one request (none for the start-up greeting) and reads its answer within the time limit.
-Value Kernel::exchange(const Value& request) {
+// Sends one request (none for the start-up greeting) and reads its answer within limit. Every
+// request carries a fresh random id and only the frame with that id is its answer; frames of
+// another id (written by code that found the socket of a keeping kernel) are dropped.
+Value Kernel::exchange(Value request, std::chrono::milliseconds limit) {
+    drain_errors();
     if (!request.is_null()) {
+        // Bytes nobody asked for are forgeries of an earlier run: drop them.
+        char junk[4096];
+        while (::recv(socket_, junk, sizeof junk, MSG_DONTWAIT) > 0) {
+        }
+        expected_id_ = random_id();
+        request["id"] = expected_id_;
         const std::string body = request.dump(-1, ' ', false, Value::error_handler_t::replace);
         std::string frame(4, '\0');
         const auto size = static_cast<std::uint32_t>(body.size());
@@ -330,62 +474,107 @@ Value Kernel::exchange(const Value& request) {
             fail_dead(texts::died);
         }
     }
-    const auto limit = request.is_null() ? options_.time_limit + std::chrono::seconds(10) : options_.time_limit;
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    char header[4];
-    ReadResult got = read_exact(socket_, header, 4, deadline);
-    std::string body;
-    if (got == ReadResult::done) {
-        std::uint32_t size = 0;
-        for (const char byte : header) size = (size << 8) | static_cast<unsigned char>(byte);
-        body.resize(size);
-        got = read_exact(socket_, body.data(), size, deadline);
+    const std::size_t max_frame = 8 * options_.output_limit + (std::size_t{4} << 20);
+    for (;;) {
+        char header[4];
+        const auto drain = [this] { drain_errors(); };
+        ReadResult got = read_exact(socket_, header, 4, deadline, errors_, drain);
+        std::string body;
+        if (got == ReadResult::done) {
+            std::uint32_t size = 0;
+            for (const char byte : header) size = (size << 8) | static_cast<unsigned char>(byte);
+            if (size > max_frame) {
+                stop_locked();
+                throw KernelError(texts::oversized);
+            }
+            body.resize(size);
+            got = read_exact(socket_, body.data(), size, deadline, errors_, drain);
+        }
+        if (got == ReadResult::closed) fail_dead(texts::died);
+        if (got == ReadResult::timed_out) {
+            stop_locked();
+            throw KernelTimeout(texts::time_limit + seconds_text(options_.time_limit));
+        }
+        Value answer;
+        try {
+            answer = Value::parse(body);
+        } catch (const std::exception& error) {
+            stop_locked();
+            throw KernelError(texts::bad_answer + std::string(error.what()));
+        }
+        if (!answer.is_object()) {
+            stop_locked();
+            throw KernelError(texts::forged);
+        }
+        const Value id = answer.value("id", Value(nullptr));
+        if (id.is_number_unsigned() && id.get<std::uint64_t>() == expected_id_) return answer;
+        log::warning("Python kernel: dropped an answer that was not for the request in flight");
     }
-    if (got == ReadResult::closed) fail_dead(texts::died);
-    if (got == ReadResult::timed_out) {
-        stop_locked();
-        throw KernelTimeout(texts::time_limit + seconds_text(options_.time_limit));
-    }
-    try {
-        return Value::parse(body);
-    } catch (const std::exception& error) {
-        stop_locked();
-        throw KernelError(texts::bad_answer + std::string(error.what()));
-    }
-}
-
-void Kernel::kill_strays() {
-    if (cgroup_ && child_.running()) cgroup_->kill_all(child_.pid());
 }
 
 RunOutcome Kernel::execute(const RunRequest& request) {
     std::lock_guard lock(mutex_);
-    ensure_started();
     Value message = {{"op", "run"}, {"code", request.code}};
+    if (!request.working_directory.empty()) {
+        message["directory"] = bind_directory(request.working_directory);
+    } else if (!options_.working_directory.empty()) {
+        message["directory"] = bind_directory(options_.working_directory);
+    } else {
+        message["directory"] = sandbox_level() == SandboxLevel::bubblewrap ? "/tmp" : private_home_;
+    }
+    ensure_started();
+    if (message["directory"] == "") message["directory"] = private_home_;
     message["namespace"] = request.namespace_name ? Value(*request.namespace_name) : Value(nullptr);
     message["setup"] = request.setup;
     message["names"] = request.names.is_object() ? request.names : Value::object();
     message["exports"] = request.exports;
-    const Value answer = exchange(message);
-    kill_strays();
+    message["output_limit"] = options_.output_limit;
+    message["error_limit"] = options_.error_limit;
+    message["time_limit"] = static_cast<double>(options_.time_limit.count()) / 1000.0;
+    // A forking kernel times runs out itself and stays warm; the host's deadline is for the
+    // warm parent.
+    const auto limit = options_.fork_per_run ? options_.time_limit + std::chrono::seconds(5) : options_.time_limit;
+    const Value answer = exchange(message, limit);
+    drain_errors();
+    std::string said = text_field(answer, "stderr");
+    said += take_errors();
+    if (!said.empty()) log::debug("Python run wrote to its standard streams: " + said);
 
     RunOutcome outcome;
-    const std::string status = answer.value("status", "");
+    const std::string status = text_field(answer, "status");
     if (status == "ok") {
-        outcome.output = answer.value("output", "");
+        outcome.output = text_field(answer, "output");
     } else if (status == "exit") {
         outcome.status = RunOutcome::Status::exit;
         outcome.exit_code = answer.value("code", Value(nullptr));
         outcome.message = outcome.exit_code.is_string() ? outcome.exit_code.get<std::string>()
                           : outcome.exit_code.is_null() ? "None"
                                                         : outcome.exit_code.dump();
-    } else {
+    } else if (status == "error") {
         outcome.status = RunOutcome::Status::error;
-        outcome.kind = answer.value("kind", "Exception");
-        outcome.message = answer.value("message", "");
-        outcome.traceback = answer.value("traceback", "");
+        outcome.kind = text_field(answer, "kind", "Exception");
+        outcome.message = text_field(answer, "message");
+        outcome.traceback = text_field(answer, "traceback");
+    } else if (status == "timeout") {
+        throw KernelTimeout(texts::time_limit + seconds_text(options_.time_limit));
+    } else if (status == "crash") {
+        process::ExitStatus ended;
+        const Value exited = answer.value("exited", Value(false)), code = answer.value("code", Value(0)),
+                    signal = answer.value("signal", Value(0));
+        ended.exited = exited.is_boolean() && exited.get<bool>();
+        ended.code = code.is_number_integer() ? code.get<int>() : 0;
+        ended.signal = signal.is_number_integer() ? signal.get<int>() : 0;
+        throw KernelCrash(texts::died + ended.describe() + ")", ended);
+    } else {
+        throw KernelError(texts::forged);
     }
     if (answer.contains("exports") && answer["exports"].is_object()) outcome.exports = answer["exports"];
+    // A keeping kernel that a run left without descriptors or threads to spare starts afresh.
+    if (answer.value("exhausted", Value(false)) == Value(true)) {
+        log::warning("Python kernel: a run left it without descriptors or threads to spare; it starts afresh");
+        stop_locked();
+    }
     return outcome;
 }
 
@@ -400,29 +589,31 @@ std::string Kernel::render_jinja2(const std::string& source, const Value& variab
     ensure_started();
     const Value answer = exchange({{"op", "render"},
                                    {"template", source},
-                                   {"variables", variables.is_object() ? variables : Value::object()}});
-    if (answer.value("status", "") != "ok") {
-        throw PythonError(answer.value("kind", "Exception"), answer.value("message", ""),
-                          answer.value("traceback", ""));
+                                   {"variables", variables.is_object() ? variables : Value::object()}},
+                                  options_.time_limit);
+    if (text_field(answer, "status") != "ok") {
+        throw PythonError(text_field(answer, "kind", "Exception"), text_field(answer, "message"),
+                          text_field(answer, "traceback"));
     }
-    return answer.value("output", "");
+    return text_field(answer, "output");
 }
 
 void Kernel::drop_namespace(const std::string& name) {
     std::lock_guard lock(mutex_);
     if (!child_.running()) return;
     ensure_started();
-    exchange({{"op", "drop"}, {"namespace", name}});
+    exchange({{"op", "drop"}, {"namespace", name}}, options_.time_limit);
 }
 
 KernelOptions default_analysis_kernel_options() {
     KernelOptions options;
+    options.fork_per_run = true;
     // Analysis code draws into files only, never onto a screen.
     options.environment["MPLBACKEND"] = "agg";
-    // Nearly every piece of analysis code uses these; importing them as the interpreter starts
-    // takes half a second off the first run. Missing packages are the code's problem, not ours.
+    // Nearly every piece of analysis code uses these; the warm parent imports them once and
+    // every run starts with them loaded. Missing packages are the code's problem, not ours.
     options.startup_code =
-        "for name in ('pandas', 'matplotlib.pyplot'):\n"
+        "for name in ('numpy', 'pandas', 'matplotlib.pyplot'):\n"
         "    try:\n"
         "        __import__(name)\n"
         "    except Exception:\n"
@@ -431,8 +622,9 @@ KernelOptions default_analysis_kernel_options() {
         options.time_limit = std::chrono::seconds(*seconds);
     }
     if (const auto bytes = env_size("VELTAAI_KERNEL_MEMORY_LIMIT")) options.memory_limit = *bytes;
-    const char* isolate = std::getenv("VELTAAI_KERNEL_ISOLATE_NETWORK");
-    options.isolate_network = isolate && std::string(isolate) == "1";
+    if (const auto bytes = env_size("VELTAAI_KERNEL_OUTPUT_LIMIT")) options.output_limit = *bytes;
+    const char* network = std::getenv("VELTAAI_KERNEL_NETWORK");
+    options.allow_network = network && std::string(network) == "1";
     return options;
 }
 

@@ -1,16 +1,22 @@
 #pragma once
-// A Python kernel: a long-lived child interpreter that runs pieces of code for the host. Each
-// run's writes to sys.stdout are captured and returned; standard error passes through to the
-// host's. Runs have a time limit, the interpreter a memory limit (RLIMIT_AS) and, where a pids
-// cgroup can be made, a process-count limit. Whatever the code does (exit, crash, endless loop,
-// fork bomb) the host goes on, and the next run gets a fresh interpreter. Calls on one kernel
-// are serialized; separate kernels run side by side.
+// A Python kernel: a long-lived, sandboxed child interpreter that runs pieces of code for the
+// host (see sandbox.h for what the code can see). Each run's writes to sys.stdout are captured
+// (bounded) and returned; what reaches descriptors 1 and 2 never lands on the host's streams,
+// it goes to the debug log. Runs have a time limit, each process a memory limit (RLIMIT_AS) and
+// the kernel a process-count limit (a pids cgroup where one can be made, RLIMIT_NPROC
+// otherwise). A forking kernel runs every piece of code in a child forked from a warm parent
+// that never runs code itself, so nothing of one run reaches the next; a keeping kernel runs
+// it in the interpreter, in namespaces that persist. Whatever the code does (exit, crash,
+// endless loop, fork bomb, signals) the host goes on. Calls on one kernel are serialized;
+// separate kernels run side by side.
 
 #include "veltaai/core/errors.h"
 #include "veltaai/core/process.h"
 #include "veltaai/core/value.h"
+#include "veltaai/python/sandbox.h"
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +28,12 @@ namespace veltaai::python {
 
 // A run went past the kernel's time limit; the interpreter was killed.
 class KernelTimeout : public KernelError {
+public:
+    using KernelError::KernelError;
+};
+
+// The interpreter could not be started, or its start-up code failed.
+class KernelStartError : public KernelError {
 public:
     using KernelError::KernelError;
 };
@@ -45,10 +57,22 @@ struct KernelOptions {
     // Processes and threads the kernel and everything it starts may have at once. Enforced
     // through a pids cgroup when one can be created; see process_limit_enforced().
     std::size_t process_limit = 256;
-    // Runs the interpreter in an empty network namespace (needs privilege; fails to start
-    // otherwise).
-    bool isolate_network = false;
-    // Environment variables set for the interpreter on top of the host's.
+    // The sandbox keeps the network off (an empty network namespace) unless this is set.
+    bool allow_network = false;
+    // Every run in a child forked from a warm parent (no named namespaces then).
+    bool fork_per_run = false;
+    // Captured standard output kept per run, in bytes; more is cut and ends with a marker.
+    std::size_t output_limit = std::size_t{1} << 20;
+    // What a run writes to descriptors 1 and 2 kept for the debug log, in bytes.
+    std::size_t error_limit = std::size_t{64} << 10;
+    // Directories the code may write besides each run's working directory.
+    std::vector<std::string> writable_directories;
+    // Directories the code may read (and not write) besides the system's.
+    std::vector<std::string> readable_directories;
+    // Working directory of runs that name none; empty for the sandbox's private /tmp.
+    std::string working_directory;
+    // Environment variables set for the interpreter on top of the sandbox's allow-list; the
+    // host's own variables never pass.
     std::map<std::string, std::string> environment;
     // Python run once in every new interpreter before its first request (imports, settings).
     std::string startup_code;
@@ -66,6 +90,9 @@ struct RunRequest {
     Value names = Value::object();
     // Names read back from the namespace after the run, whether it succeeded or not.
     std::vector<std::string> exports;
+    // The run's working directory (created when missing, writable for the code); empty for the
+    // kernel's own.
+    std::string working_directory;
 };
 
 // What a run ended with. Errors of the code are results here; only failures of the kernel
@@ -96,7 +123,8 @@ public:
     // nothing when an interpreter runs.
     void start();
 
-    // Runs a request. Throws KernelTimeout, KernelCrash or KernelError (no interpreter).
+    // Runs a request. Throws KernelTimeout, KernelCrash or KernelError (no interpreter, or an
+    // answer that did not come from the kernel).
     RunOutcome execute(const RunRequest& request);
     // Runs code in a fresh namespace and returns its output; errors of the code are thrown as
     // PythonError or PythonExit.
@@ -120,20 +148,27 @@ public:
 
 private:
     struct Cgroup;
-    Value exchange(const Value& request);
+    Value exchange(Value request, std::chrono::milliseconds limit);
     void ensure_started();
     void spawn_locked();
     void await_ready_locked();
     void stop_locked();
-    void kill_strays();
+    void drain_errors(bool wait_for_end = false);
+    std::string take_errors();
+    std::string bind_directory(const std::string& directory);
     [[noreturn]] void fail_dead(const std::string& what);
 
     KernelOptions options_;
     mutable std::mutex mutex_;
     process::Child child_;
     int socket_ = -1;
+    int errors_ = -1;              // the interpreter's descriptors 1 and 2
+    std::string error_text_;       // what came through errors_, bounded
+    std::uint64_t expected_id_ = 0;
     bool awaiting_ready_ = false;  // started, greeting not read yet
     std::unique_ptr<Cgroup> cgroup_;
+    std::vector<std::string> bound_;  // writable directories of the running sandbox
+    std::string private_home_;        // HOME at the fallback level
 };
 
 // The default interpreter: $VELTAAI_PYTHON, else /usr/bin/python3.
@@ -142,7 +177,8 @@ std::string default_interpreter();
 // The process-wide kernel that runs analysis code (matplotlib's backend set to "agg"). Started
 // on first use. Its options come from configure_analysis_kernel, else from the environment:
 // VELTAAI_KERNEL_TIME_LIMIT (seconds), VELTAAI_KERNEL_MEMORY_LIMIT (bytes),
-// VELTAAI_KERNEL_ISOLATE_NETWORK ("1" to cut it off from the network).
+// VELTAAI_KERNEL_OUTPUT_LIMIT (bytes), VELTAAI_KERNEL_NETWORK ("1" lets it reach the network).
+// It forks every run from a warm parent that has imported pandas, numpy and matplotlib.
 Kernel& analysis_kernel();
 // Replaces the analysis kernel's options (restarting it on next use, which loses its
 // namespaces).

@@ -26,6 +26,11 @@ Value PandasExecutor::invoke(graph::StateView& state) {
     python::RunRequest request;
     request.code = code.get<std::string>();
     request.setup = namespace_setup;
+    // Plots saved under a relative name land in the media directory, whatever the host's own
+    // working directory is; it is also the only place the code can write.
+    if (state.contains("save_path") && state.at("save_path").is_string()) {
+        request.working_directory = state.at("save_path").get<std::string>();
+    }
     python::RunOutcome outcome;
     try {
         outcome = python::analysis_kernel().execute(request);
@@ -34,6 +39,9 @@ Value PandasExecutor::invoke(graph::StateView& state) {
     } catch (const python::KernelCrash& error) {
         // os._exit is the code ending its interpreter, like SystemExit; a signal is a crash.
         if (error.status().exited) throw PythonExit(error.what());
+        return failure("KernelError", error.what());
+    } catch (const KernelError& error) {
+        // No kernel, or an answer the runner did not give: the run failed, the graph goes on.
         return failure("KernelError", error.what());
     }
     switch (outcome.status) {
