@@ -1,8 +1,10 @@
 // veltaai: answers plain-language questions about a relational database.
 //   veltaai ask [--database URL] [--media DIR] [--service] [--quiet|--verbose] "question"
 //   veltaai graph [--png FILE]
+//   veltaai serve [--database URL] [--host 127.0.0.1] [--port 8080]
 
 #include "veltaai/cli/commands.h"
+#include "veltaai/server/command.h"
 
 #include <CLI/CLI.hpp>
 
@@ -29,6 +31,9 @@ int main(int argc, char** argv) {
     CLI::App* graph_command = app.add_subcommand("graph", "Draw the query graph");
     graph_command->add_option("--png", png_path, "Write a PNG image here instead of printing ASCII art");
 
+    veltaai::server::ServeCommand serve_options;
+    CLI::App* serve_command = veltaai::server::add_serve_command(app, serve_options);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -37,5 +42,6 @@ int main(int argc, char** argv) {
     }
 
     if (ask_command->parsed()) return ask(ask_options);
+    if (serve_command->parsed()) return veltaai::server::serve(serve_options);
     return draw_graph(png_path);
 }

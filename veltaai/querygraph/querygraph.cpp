@@ -302,9 +302,16 @@ graph::DrawableGraph query_graph_drawing() {
 Value QueryGraph::invoke(const Value& inputs) const { return invoke(inputs, nullptr); }
 
 Value QueryGraph::invoke(const Value& inputs, graph::RunObserver observer) const {
+    return invoke(inputs, std::move(observer), nullptr);
+}
+
+Value QueryGraph::invoke(const Value& inputs, graph::RunObserver observer, std::shared_ptr<const Cancellation> cancellation,
+                         std::optional<std::chrono::steady_clock::time_point> deadline) const {
     if (!inputs.is_object()) throw TypeError("inputs must be a record, got a " + kind_name(inputs));
     graph::RunConfig config = runnable_config_;
     config.observer = std::move(observer);
+    config.cancellation = std::move(cancellation);
+    config.deadline = deadline;
     Value result = compiled_graph_->invoke(inputs, config);
     if (!result.is_object() && !result.is_null()) {
         throw TypeError("the graph's result must be a record, got a " + kind_name(result));
