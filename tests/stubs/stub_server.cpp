@@ -60,6 +60,9 @@ StubServer::StubServer(int port, std::string host) : impl_(std::make_unique<Impl
     impl_->server.set_keep_alive_max_count(1000);
     // Idle keep-alive connections hold stop() for this long; back-to-back calls still reuse theirs.
     impl_->server.set_keep_alive_timeout(0);
+    // Stalled replies each hold a thread; the library's default of eight would queue the rest
+    // and hide a client's concurrency behind the stub's.
+    impl_->server.new_task_queue = [] { return new httplib::ThreadPool(160); };
     if (port == 0) {
         port_ = impl_->server.bind_to_any_port(host_);
     } else {

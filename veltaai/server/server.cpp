@@ -118,8 +118,9 @@ struct Server::Impl {
         }
         Slot(Slot&& other) noexcept : count_(std::exchange(other.count_, nullptr)) {}
         Slot& operator=(Slot&&) = delete;
-        ~Slot() {
-            if (count_) count_->fetch_sub(1);
+        ~Slot() { release(); }
+        void release() {
+            if (count_) std::exchange(count_, nullptr)->fetch_sub(1);
         }
         explicit operator bool() const { return count_ != nullptr; }
 
@@ -196,6 +197,8 @@ struct Server::Impl {
                 Value final = result.document;
                 final["status"] = result.status;
                 write(sse_frame("answer", final));
+                // The response object outlives the stream; the place is free once the answer is out.
+                shared_slot->release();
                 sink.done();
                 return true;
             });
