@@ -58,6 +58,26 @@ int find_socket(const std::string& peer_address, int peer_port, int local_port) 
 
 }  // namespace
 
+bool widen_backlog(int port, int backlog) {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir) return false;
+    bool done = false;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+        const int fd = std::atoi(entry->d_name);
+        struct stat st {};
+        int listening = 0;
+        socklen_t size = sizeof listening;
+        if (fd == ::dirfd(dir) || ::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening) continue;
+        std::string address;
+        int local = 0;
+        if (end_of(fd, false, address, local) && local == port && ::listen(fd, backlog) == 0) done = true;
+    }
+    ::closedir(dir);
+    return done;
+}
+
 ConnectionWatch::Entry::~Entry() {
     if (watch_) watch_->remove(key_);
 }

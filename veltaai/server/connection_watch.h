@@ -56,4 +56,9 @@ private:
     std::thread thread_;
 };
 
+// Raises the accept queue of this process's listening socket on port. The HTTP library listens
+// with a queue of five, so a burst of clients would see connections dropped and retried;
+// listen() again on a listening socket only changes its queue. False when none was found.
+bool widen_backlog(int port, int backlog);
+
 }  // namespace veltaai::server

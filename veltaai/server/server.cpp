@@ -261,6 +261,7 @@ Server::Server(std::shared_ptr<const querygraph::QueryGraph> graph, ServerOption
     if (impl.port < 0) {
         throw ValueError("cannot listen on " + impl.options.host + ":" + std::to_string(impl.options.port));
     }
+    if (!widen_backlog(impl.port, 1024)) log::get("server")->warn("the listening queue stays at the library's five");
 }
 
 Server::~Server() { stop(); }
