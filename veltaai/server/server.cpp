@@ -247,10 +247,11 @@ Server::Server(std::shared_ptr<const querygraph::QueryGraph> graph, ServerOption
     impl.http.Get("/healthz", [&impl](const httplib::Request&, httplib::Response& rs) {
         send_json(rs, 200, {{"status", "ok"}, {"in_flight", impl.in_flight.load()}});
     });
+    impl.http.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& rs) { rs.status = 204; });
     impl.http.Get("/", [](const httplib::Request&, httplib::Response& rs) {
         rs.set_header("Content-Security-Policy",
                       "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
-                      "img-src 'self'; connect-src 'self'");
+                      "img-src 'self' blob:; connect-src 'self'");
         rs.set_content(page_html, "text/html; charset=utf-8");
     });
 
