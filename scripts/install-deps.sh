@@ -19,7 +19,16 @@ packages=(
   python3-numpy python3-scipy python3-sklearn python3-statsmodels
   # sandboxing of the kernel (namespaces) and process tools used by tests
   bubblewrap util-linux iproute2 procps
+  # the web page's test (Chromium driven by playwright-core from npm) and the load-balancer test
+  chromium nodejs npm nginx
 )
+
+# playwright-core for the page test, pinned by its lock file; it never downloads a browser.
+install_page_test() {
+  local dir
+  dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tests/server/page"
+  (cd "$dir" && npm ci --no-audit --no-fund --silent)
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -27,6 +36,7 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -eq 0 ]; then
   echo "install-deps: all ${#packages[@]} packages present"
+  install_page_test
   exit 0
 fi
 
@@ -42,3 +52,4 @@ if [ ! -e /usr/sbin/policy-rc.d ]; then
 fi
 "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 echo "install-deps: installed ${#missing[@]} packages"
+install_page_test

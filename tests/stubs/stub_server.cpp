@@ -4,6 +4,11 @@
 
 #include "stubs/stub_server.h"
 
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -54,18 +59,50 @@ std::string RecordedRequest::header(const std::string& name) const {
     return it == headers.end() ? std::string() : it->second;
 }
 
+namespace {
+
+// The library listens with a queue of five; a burst of clients would see SYNs dropped and
+// their connects wait a second for the retry. listen() again only changes the queue.
+void widen_backlog(int port) {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir) return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const int fd = std::atoi(entry->d_name);
+        struct stat st {};
+        int listening = 0;
+        socklen_t size = sizeof listening;
+        sockaddr_storage address{};
+        socklen_t address_size = sizeof address;
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9' || fd == ::dirfd(dir) || ::fstat(fd, &st) != 0 ||
+            !S_ISSOCK(st.st_mode) || ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &address_size) != 0) {
+            continue;
+        }
+        const int bound = address.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
+                                                        : ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+        if (bound == port) ::listen(fd, 1024);
+    }
+    ::closedir(dir);
+}
+
+}  // namespace
+
 StubServer::StubServer(int port, std::string host) : impl_(std::make_unique<Impl>()), host_(std::move(host)) {
     // Set explicitly too: the packaged library is compiled with its own default.
     impl_->server.set_tcp_nodelay(true);
     impl_->server.set_keep_alive_max_count(1000);
     // Idle keep-alive connections hold stop() for this long; back-to-back calls still reuse theirs.
     impl_->server.set_keep_alive_timeout(0);
+    // Stalled replies each hold a thread; the library's default of eight would queue the rest
+    // and hide a client's concurrency behind the stub's.
+    impl_->server.new_task_queue = [] { return new httplib::ThreadPool(160); };
     if (port == 0) {
         port_ = impl_->server.bind_to_any_port(host_);
     } else {
         port_ = impl_->server.bind_to_port(host_, port) ? port : -1;
     }
     if (port_ <= 0) throw std::runtime_error("cannot bind " + host_ + ":" + std::to_string(port));
+    widen_backlog(port_);
 }
 
 StubServer::~StubServer() { stop(); }

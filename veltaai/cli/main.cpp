@@ -4,8 +4,10 @@
 //   veltaai tables | schema TABLE... | sql "SELECT ..."   [--database URL]
 //   veltaai graph [--mermaid | --png FILE]
 //   veltaai --version
+//   veltaai serve --database URL [--host 127.0.0.1] [--port 8080]
 
 #include "veltaai/cli/commands.h"
+#include "veltaai/server/command.h"
 
 #include <CLI/CLI.hpp>
 
@@ -67,6 +69,9 @@ int main(int argc, char** argv) {
     graph_command->add_option("--png", png_path, "Write a PNG image here (rendered by the Mermaid service)");
     graph_command->add_flag("--mermaid", mermaid, "Print the Mermaid text instead (no network)")->excludes("--png");
 
+    veltaai::server::ServeCommand serve_options;
+    CLI::App* serve_command = veltaai::server::add_serve_command(app, serve_options);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -78,6 +83,7 @@ int main(int argc, char** argv) {
     if (tables_command->parsed()) return tables(database_url);
     if (schema_command->parsed()) return schema(database_url, table_names);
     if (sql_command->parsed()) return sql(database_url, statement, sql_json);
+    if (serve_command->parsed()) return veltaai::server::serve(serve_options);
     if (png_path) return draw_graph(GraphFormat::png, png_path);
     return draw_graph(mermaid ? GraphFormat::mermaid : GraphFormat::ascii);
 }

@@ -1,11 +1,13 @@
 #pragma once
 // How one run of a compiled graph is carried out: step and concurrency limits, tracing labels,
-// and an optional observer of node starts and finishes.
+// an optional observer of node starts and finishes, and cancellation and a deadline.
 
+#include "veltaai/core/cancellation.h"
 #include "veltaai/core/value.h"
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,6 +38,11 @@ struct RunConfig {
     Value metadata = nullptr;
     std::vector<std::string> tags = {"querygraph"};
     RunObserver observer;
+    // Stops the run early: checked before every step and, through the run's context, by the
+    // HTTP client and the Python kernel while they wait. A cancelled run raises RunCancelled,
+    // one past its deadline DeadlineExceeded.
+    std::shared_ptr<const Cancellation> cancellation;
+    std::optional<std::chrono::steady_clock::time_point> deadline;
 };
 
 }  // namespace veltaai::graph

@@ -163,7 +163,13 @@ struct Outcome {
 
 class Run {
 public:
-    Run(const Plan& plan, const RunConfig& config) : plan_(plan), config_(config) {}
+    Run(const Plan& plan, const RunConfig& config) : plan_(plan), config_(config) {
+        if (config.cancellation || config.deadline) {
+            token_ = std::make_shared<const Cancellation>(config.deadline, config.cancellation);
+        }
+    }
+
+    const std::shared_ptr<const Cancellation>& token() const { return token_; }
 
     Value execute(Value input) {
         if (config_.recursion_limit < 1) throw ValueError("recursion_limit must be at least 1");
@@ -185,6 +191,7 @@ public:
                 throw GraphRecursionError("the run needed more than " + std::to_string(config_.recursion_limit) +
                                           " steps (recursion limit) without reaching the end");
             }
+            if (token_) token_->check();
             if (outcomes.size() < current.size()) outcomes.resize(current.size());
             run_step(state, step, current, outcomes);
 
@@ -360,6 +367,7 @@ private:
 
     const Plan& plan_;
     const RunConfig& config_;
+    std::shared_ptr<const Cancellation> token_;  // the run's own: the host's token and the deadline
     std::mutex observer_mutex_;
 };
 
@@ -370,6 +378,9 @@ CompiledGraph::CompiledGraph(std::shared_ptr<const detail::GraphPlan> plan) : pl
 Value CompiledGraph::invoke(Value input, const RunConfig& config) const {
     if (!input.is_object()) throw TypeError("graph input must be a record, got a " + kind_name(input));
     Run run(*plan_, config);
+    if (!run.token()) return run.execute(std::move(input));
+    // Node workers copy this context, so every thread of the run sees the token.
+    RunContext::Scope in_run(Cancellation::install(RunContext::current(), run.token()));
     return run.execute(std::move(input));
 }
 

@@ -1,5 +1,6 @@
 #include "veltaai/python/kernel.h"
 
+#include "veltaai/core/cancellation.h"
 #include "veltaai/core/log.h"
 
 #include <fcntl.h>
@@ -60,17 +61,20 @@ void write_all(int fd, const std::string& data) {
     }
 }
 
-enum class ReadResult { done, closed, timed_out };
+enum class ReadResult { done, closed, timed_out, stopped };
 
 // Reads exactly size bytes before the deadline; whenever more_fd (the interpreter's
 // descriptors 1 and 2) has something, on_more drains it, so a chatty run never blocks on it.
 template <class Drain>
 ReadResult read_exact(int fd, char* out, std::size_t size, std::chrono::steady_clock::time_point deadline,
-                      int more_fd, Drain on_more) {
+                      int more_fd, Drain on_more, const Cancellation* token) {
     std::size_t done = 0;
     while (done < size) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (token && token->stopped()) return ReadResult::stopped;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return ReadResult::timed_out;
+        // A run that can be stopped wakes up often enough to notice.
+        if (token) left = std::min(left, std::chrono::milliseconds(50));
         pollfd entries[2] = {{fd, POLLIN, 0}, {more_fd, POLLIN, 0}};
         const int ready = ::poll(entries, more_fd >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left.count() + 1, 1 << 30)));
         if (ready < 0 && errno == EINTR) continue;
@@ -515,7 +519,8 @@ Value Kernel::exchange(Value request, std::chrono::milliseconds limit) {
     for (;;) {
         char header[4];
         const auto drain = [this] { drain_errors(); };
-        ReadResult got = read_exact(socket_, header, 4, deadline, errors_, drain);
+        const std::shared_ptr<const Cancellation> token = Cancellation::current();
+        ReadResult got = read_exact(socket_, header, 4, deadline, errors_, drain, token.get());
         std::string body;
         if (got == ReadResult::done) {
             std::uint32_t size = 0;
@@ -525,7 +530,13 @@ Value Kernel::exchange(Value request, std::chrono::milliseconds limit) {
                 throw KernelError(texts::oversized);
             }
             body.resize(size);
-            got = read_exact(socket_, body.data(), size, deadline, errors_, drain);
+            got = read_exact(socket_, body.data(), size, deadline, errors_, drain, token.get());
+        }
+        if (got == ReadResult::stopped) {
+            // The run in flight cannot be taken back mid-answer: the interpreter goes, and the
+            // next run starts a fresh one.
+            stop_locked();
+            token->check();
         }
         if (got == ReadResult::closed) fail_dead(texts::died);
         if (got == ReadResult::timed_out) {
@@ -551,6 +562,7 @@ Value Kernel::exchange(Value request, std::chrono::milliseconds limit) {
 
 RunOutcome Kernel::execute(const RunRequest& request) {
     std::lock_guard lock(mutex_);
+    Cancellation::check_current();
     Value message = {{"op", "run"}, {"code", request.code}};
     if (!request.working_directory.empty()) {
         message["directory"] = bind_directory(request.working_directory);

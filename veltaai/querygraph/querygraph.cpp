@@ -339,12 +339,19 @@ graph::DrawableGraph query_graph_drawing() {
 Value QueryGraph::invoke(const Value& inputs) const { return invoke(inputs, nullptr); }
 
 Value QueryGraph::invoke(const Value& inputs, graph::RunObserver observer) const {
+    return invoke(inputs, std::move(observer), nullptr);
+}
+
+Value QueryGraph::invoke(const Value& inputs, graph::RunObserver observer, std::shared_ptr<const Cancellation> cancellation,
+                         std::optional<std::chrono::steady_clock::time_point> deadline) const {
     if (!inputs.is_object()) throw TypeError("inputs must be a record, got a " + kind_name(inputs));
     graph::RunConfig config = runnable_config_;
     config.observer = std::move(observer);
     // Analysis code runs with the media directory as its working directory, in a sandbox that
     // sees the directory at its absolute path. The model is told where to save plots, so it must
     // be told the absolute path: "media/plot.png" would land in media/media.
+    config.cancellation = std::move(cancellation);
+    config.deadline = deadline;
     Value run_inputs = inputs;
     const auto save_path = run_inputs.find("save_path");
     if (save_path != run_inputs.end() && save_path->is_string() && !save_path->get_ref<const std::string&>().empty()) {

@@ -82,6 +82,10 @@ public:
     // given, sees every node start and finish (the command line shows them as progress).
     Value invoke(const Value& inputs) const;
     Value invoke(const Value& inputs, graph::RunObserver observer) const;
+    // The same, stopped early by cancellation (RunCancelled) or at the deadline
+    // (DeadlineExceeded): between steps, and inside model calls and analysis runs.
+    Value invoke(const Value& inputs, graph::RunObserver observer, std::shared_ptr<const Cancellation> cancellation,
+                 std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) const;
 
     // "ascii" (exactly): prints the graph to standard output. Anything else: renders the graph
     // as a Mermaid diagram through the rendering service at VELTAAI_MERMAID_URL (default
