@@ -20,8 +20,12 @@ packages=(
   # sandboxing of the kernel (namespaces) and process tools used by tests
   bubblewrap util-linux iproute2 procps
   # the web page's test (Chromium driven by playwright-core from npm) and the load-balancer test
-  chromium nodejs npm nginx
+  chromium nginx
 )
+# Node.js and npm from Debian, unless the machine has them already (a Node.js from elsewhere
+# carries its own npm, and Debian's npm package conflicts with it).
+command -v node >/dev/null 2>&1 || packages+=(nodejs)
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 
 # playwright-core for the page test, pinned by its lock file; it never downloads a browser.
 install_page_test() {
