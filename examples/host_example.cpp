@@ -22,8 +22,8 @@ int main(int argc, char** argv) {
             "SELECT g.Name, COUNT(*) FROM Track t JOIN Genre g ON g.GenreId = t.GenreId "
             "GROUP BY g.Name ORDER BY 2 DESC LIMIT 5");
         std::cout << "rows: " << rows << "\n";
-        std::cout << veltaai::codetool::execute_code("rows = " + rows +
-                                                     "\nprint('tracks in the top five genres:', sum(n for _, n in rows))\n");
+        std::cout << veltaai::codetool::execute_code(
+            "rows = " + rows + "\nprint('tracks in the top five genres:', sum(n for _, n in rows))\n");
     } catch (const std::exception& error) {
         std::cerr << "host_example: " << error.what() << "\n";
         return 1;

@@ -26,7 +26,8 @@ namespace {
 namespace text {
 constexpr const char* llm_ready = "LLM is Ready!";
 constexpr const char* no_configuration = "no chat model configuration could be fetched from the service";
-constexpr const char* unusable_configuration = "the service's chat model configuration cannot be used; it lacks: ";
+constexpr const char* unusable_configuration =
+    "the service's chat model configuration cannot be used; it lacks: ";
 constexpr const char* agent_ready = "Agent is Ready!";
 constexpr const char* server_error = "Internal Server Error!";
 constexpr const char* run_failed = "An error occurred when running the agent: ";
@@ -34,13 +35,15 @@ constexpr const char* no_agent = "Error: No output generated from the agent.";
 constexpr const char* error_output = "An error occurred";
 constexpr const char* azure_path = "/velta/azure-openais/";
 constexpr const char* report_failed = "An error occurred during the API request: ";
-constexpr const char* settings_missing = "the chat model settings are incomplete; set (in the environment or .env): ";
+constexpr const char* settings_missing =
+    "the chat model settings are incomplete; set (in the environment or .env): ";
 }  // namespace text
 
 std::string text_field(const Value& record, const char* key) {
     const auto it = record.find(key);
     if (it == record.end() || it->is_null()) return {};
-    if (!it->is_string()) throw TypeError(std::string("\"") + key + "\" must be a text, got a " + kind_name(*it));
+    if (!it->is_string())
+        throw TypeError(std::string("\"") + key + "\" must be a text, got a " + kind_name(*it));
     return it->get<std::string>();
 }
 
@@ -68,7 +71,9 @@ Config config_from_record(const Value& record) {
     return config;
 }
 
-bool has_text(const std::optional<std::string>& field) { return field && !field->empty(); }
+bool has_text(const std::optional<std::string>& field) {
+    return field && !field->empty();
+}
 
 // The run ended on the terminal failure route: its last SQL execution failed.
 bool sql_never_succeeded(const Value& final_state) {
@@ -123,7 +128,8 @@ std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance(const std::string& 
     const api::VeltaAPIHandler handler(velta_api_key);
     const std::optional<Value> data = handler.get_openai_data();
     if (!data) throw ValueError(text::no_configuration);
-    if (!data->is_object()) throw TypeError("the chat model configuration is a " + kind_name(*data) + ", not a record");
+    if (!data->is_object())
+        throw TypeError("the chat model configuration is a " + kind_name(*data) + ", not a record");
 
     llm::ChatOpenAIOptions options;
     options.model = text_field(*data, "model_name");
@@ -143,7 +149,8 @@ std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance(const std::string& 
 }
 
 std::string database_uri(const std::string& engine, const std::string& db_name, const std::string& db_user,
-                         const std::string& db_password, const std::string& db_host, const std::string& db_port) {
+                         const std::string& db_password, const std::string& db_host,
+                         const std::string& db_port) {
     const Engine* found = nullptr;
     for (const Engine& known : engines)
         if (engine == known.name) found = &known;
@@ -152,13 +159,14 @@ std::string database_uri(const std::string& engine, const std::string& db_name, 
         for (const Engine& known : engines) names += std::string(names.empty() ? "" : ", ") + known.name;
         throw ValueError("unknown database engine " + quoted_text(engine) + " (known: " + names + ")");
     }
-    return std::string(found->scheme) + "://" + percent_encode(db_user) + ":" + percent_encode(db_password) + "@" + db_host +
-           ":" + db_port + "/" + percent_encode(db_name);
+    return std::string(found->scheme) + "://" + percent_encode(db_user) + ":" + percent_encode(db_password) +
+           "@" + db_host + ":" + db_port + "/" + percent_encode(db_name);
 }
 
 bool AzureConfigs::complete() const {
     const auto usable = [](const auto& config) {
-        return has_text(config.azure_endpoint) && has_text(config.api_key) && has_text(config.azure_deployment);
+        return has_text(config.azure_endpoint) && has_text(config.api_key) &&
+               has_text(config.azure_deployment);
     };
     return usable(config_35) && usable(config_4);
 }
@@ -170,7 +178,8 @@ AzureConfigs azure_configs_from_records(const Value& records) {
     configs.config_35.azure_endpoint = std::nullopt;
     configs.config_4.azure_endpoint = std::nullopt;
     for (const Value& record : records) {
-        if (!record.is_object()) throw TypeError("an Azure configuration must be a record, got a " + kind_name(record));
+        if (!record.is_object())
+            throw TypeError("an Azure configuration must be a record, got a " + kind_name(record));
         const Value& model = require_key(record, "model");
         if (!model.is_string()) continue;  // names no family
         const std::string& family = model.get_ref<const std::string&>();
@@ -185,11 +194,14 @@ AzureConfigs azure_configs_from_records(const Value& records) {
 
 AzureConfigs fetch_azure_configs() {
     http::Client client;
-    const http::Response response = client.get(api::service_base_url() + text::azure_path, {}, api::service_time_limit());
+    const http::Response response =
+        client.get(api::service_base_url() + text::azure_path, {}, api::service_time_limit());
     return azure_configs_from_records(response.json());
 }
 
-AzureConfigs azure_configs_from_settings() { return AzureConfigs{}; }
+AzureConfigs azure_configs_from_settings() {
+    return AzureConfigs{};
+}
 
 std::optional<AgentParts> prepare_agent(const std::string& database_url) {
     AgentParts parts;
@@ -206,24 +218,28 @@ std::optional<AgentParts> prepare_agent(const std::string& database_url) {
 std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& database_url) {
     std::optional<AgentParts> parts = prepare_agent(database_url);
     if (!parts) return nullptr;
-    return std::make_shared<querygraph::QueryGraph>(std::move(parts->custom_sql_db), std::move(parts->configs.config_35),
+    return std::make_shared<querygraph::QueryGraph>(std::move(parts->custom_sql_db),
+                                                    std::move(parts->configs.config_35),
                                                     std::move(parts->configs.config_4));
 }
 
-std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& /*velta_api_key*/, const std::string& engine,
-                                                     const std::string& db_name, const std::string& db_user,
-                                                     const std::string& db_password, const std::string& db_host,
-                                                     const std::string& db_port,
+std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& /*velta_api_key*/,
+                                                     const std::string& engine, const std::string& db_name,
+                                                     const std::string& db_user,
+                                                     const std::string& db_password,
+                                                     const std::string& db_host, const std::string& db_port,
                                                      const std::optional<std::string>& /*instructions*/) {
     return create_agent(database_uri(engine, db_name, db_user, db_password, db_host, db_port));
 }
 
-std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& velta_api_key, const std::string& engine,
-                                                     const std::string& db_name, const std::string& db_user,
-                                                     const std::string& db_password, const std::string& db_host,
-                                                     int db_port, const std::optional<std::string>& instructions) {
-    return create_agent(velta_api_key, engine, db_name, db_user, db_password, db_host, std::to_string(db_port),
-                        instructions);
+std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& velta_api_key,
+                                                     const std::string& engine, const std::string& db_name,
+                                                     const std::string& db_user,
+                                                     const std::string& db_password,
+                                                     const std::string& db_host, int db_port,
+                                                     const std::optional<std::string>& instructions) {
+    return create_agent(velta_api_key, engine, db_name, db_user, db_password, db_host,
+                        std::to_string(db_port), instructions);
 }
 
 std::shared_ptr<querygraph::QueryGraph> create_agent_from_settings(const std::string& database_url) {
@@ -252,7 +268,8 @@ std::shared_ptr<querygraph::QueryGraph> create_agent_from_settings(const std::st
     return std::make_shared<querygraph::QueryGraph>(std::move(db), configs.config_35, configs.config_4);
 }
 
-std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& database_url, querygraph::GraphModels models,
+std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& database_url,
+                                                     querygraph::GraphModels models,
                                                      querygraph::QueryGraphOptions options) {
     auto db = querygraph::CustomSQLDatabase::from_uri(database_url);
     auto graph = std::make_shared<querygraph::QueryGraph>(std::move(db), std::move(models), options);
@@ -261,7 +278,8 @@ std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& database
 }
 
 Value answer_record(const Value& final_state) {
-    if (!final_state.is_object()) throw TypeError("the final state must be a record, got a " + kind_name(final_state));
+    if (!final_state.is_object())
+        throw TypeError("the final state must be a record, got a " + kind_name(final_state));
     if (sql_never_succeeded(final_state)) {
         // The analysis never ran; an image path the model may have named belongs to no plot.
         return Value{{"output", require_key(final_state, "final_response")},
@@ -324,8 +342,10 @@ Value run_agent(const AgentInvoke& agent, const std::string& velta_api_key, cons
     return std::move(outcome.result);
 }
 
-Value CustomRunnableAgent::plan(const Value& intermediate_steps, const Value& callbacks, const Value& inputs) const {
-    if (!inputs.is_object()) throw TypeError("the agent's inputs must be a record, got a " + kind_name(inputs));
+Value CustomRunnableAgent::plan(const Value& intermediate_steps, const Value& callbacks,
+                                const Value& inputs) const {
+    if (!inputs.is_object())
+        throw TypeError("the agent's inputs must be a record, got a " + kind_name(inputs));
     if (!runnable) throw ValueError("CustomRunnableAgent has no runnable");
     Value input = inputs;
     input["intermediate_steps"] = intermediate_steps;

@@ -53,7 +53,8 @@ std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance(const std::string& 
 // are percent-encoded, so any character in them reaches the server unchanged. An unknown
 // engine is a ValueError naming the known ones.
 std::string database_uri(const std::string& engine, const std::string& db_name, const std::string& db_user,
-                         const std::string& db_password, const std::string& db_host, const std::string& db_port);
+                         const std::string& db_password, const std::string& db_host,
+                         const std::string& db_port);
 
 // The two chat configurations an agent needs.
 struct AzureConfigs {
@@ -96,16 +97,14 @@ std::optional<AgentParts> prepare_agent(const std::string& database_url);
 // prepare_agent on database_uri(engine, ...), then the QueryGraph. Nothing when the service's
 // configurations are incomplete ("Internal Server Error!" printed). velta_api_key and
 // instructions are accepted and not used here.
-std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& velta_api_key, const std::string& engine,
-                                                     const std::string& db_name, const std::string& db_user,
-                                                     const std::string& db_password, const std::string& db_host,
-                                                     const std::string& db_port,
-                                                     const std::optional<std::string>& instructions = std::nullopt);
-std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& velta_api_key, const std::string& engine,
-                                                     const std::string& db_name, const std::string& db_user,
-                                                     const std::string& db_password, const std::string& db_host,
-                                                     int db_port,
-                                                     const std::optional<std::string>& instructions = std::nullopt);
+std::shared_ptr<querygraph::QueryGraph> create_agent(
+    const std::string& velta_api_key, const std::string& engine, const std::string& db_name,
+    const std::string& db_user, const std::string& db_password, const std::string& db_host,
+    const std::string& db_port, const std::optional<std::string>& instructions = std::nullopt);
+std::shared_ptr<querygraph::QueryGraph> create_agent(
+    const std::string& velta_api_key, const std::string& engine, const std::string& db_name,
+    const std::string& db_user, const std::string& db_password, const std::string& db_host, int db_port,
+    const std::optional<std::string>& instructions = std::nullopt);
 
 // The same for any database URL the handle opens ("sqlite:///path/chinook.sqlite" included).
 std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& database_url);
@@ -122,7 +121,8 @@ std::shared_ptr<querygraph::QueryGraph> create_agent_from_settings(const std::st
 // The query graph over database_url with the given models, one per role (for any
 // OpenAI-compatible service). Prints "Agent is Ready!" when built; the database's and the
 // graph's errors reach the caller.
-std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& database_url, querygraph::GraphModels models,
+std::shared_ptr<querygraph::QueryGraph> create_agent(const std::string& database_url,
+                                                     querygraph::GraphModels models,
                                                      querygraph::QueryGraphOptions options = {});
 
 // ---------------------------------------------------------------------------------------------
@@ -175,8 +175,8 @@ Value run_agent(const AgentInvoke& agent, const std::string& velta_api_key, cons
 // The same for an agent object whose invoke(inputs) runs one question (a QueryGraph); null is
 // the empty agent.
 template <class Agent>
-Value run_agent(const std::shared_ptr<Agent>& agent, const std::string& velta_api_key, const std::string& query,
-                const std::string& media_path) {
+Value run_agent(const std::shared_ptr<Agent>& agent, const std::string& velta_api_key,
+                const std::string& query, const std::string& media_path) {
     AgentInvoke invoke;
     if (agent) invoke = [&agent](const Value& inputs) { return agent->invoke(inputs); };
     return run_agent(invoke, velta_api_key, query, media_path);
@@ -195,7 +195,8 @@ public:
     explicit CustomRunnableAgent(Runnable runnable) : runnable(std::move(runnable)) {}
 
     // inputs must be a record (TypeError); a key "intermediate_steps" in it is replaced.
-    Value plan(const Value& intermediate_steps, const Value& callbacks, const Value& inputs = Value::object()) const;
+    Value plan(const Value& intermediate_steps, const Value& callbacks,
+               const Value& inputs = Value::object()) const;
 
     Runnable runnable;
 };

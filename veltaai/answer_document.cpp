@@ -20,7 +20,9 @@ Value list_of(const Value& state, const char* key) {
     return it != state.end() && it->is_array() ? *it : Value::array();
 }
 
-std::string as_text(const Value& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
+std::string as_text(const Value& value) {
+    return value.is_string() ? value.get<std::string>() : value.dump();
+}
 
 Value query_entry(const Value& query) {
     return {{"sql", as_text(query)}, {"rows", nullptr}, {"truncated", false}, {"error", nullptr}};
@@ -92,7 +94,8 @@ Value result_rows(const std::string& result_text, bool& truncated) {
 Value answer_document(const AnswerRun& run) {
     const Value& state = run.final_state;
     Value timings = Value::array();
-    for (const NodeTiming& timing : run.timings) timings.push_back({{"node", timing.node}, {"seconds", timing.seconds}});
+    for (const NodeTiming& timing : run.timings)
+        timings.push_back({{"node", timing.node}, {"seconds", timing.seconds}});
     Value error = nullptr;
     if (!run.error.empty()) {
         error = {{"message", run.error}, {"cause", run.cause.empty() ? Value() : Value(run.cause)}};

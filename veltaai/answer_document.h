@@ -28,7 +28,7 @@ struct AnswerRun {
     std::string question;
     Value final_state;  // the graph's final state; null when the run failed before its end
     long tokens = 0;
-    double cost = 0;    // US dollars
+    double cost = 0;  // US dollars
     std::vector<NodeTiming> timings;
     std::string error;  // empty when the question was answered
     std::string cause;  // what lies behind error, when known (the last database or Python error)

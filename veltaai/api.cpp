@@ -47,8 +47,8 @@ Value fetch_list(const std::string& url) {
     const http::Response response = client.get(url, {}, service_time_limit());
     if (response.status >= 400) {
         std::ostringstream failure;
-        failure << response.status << (response.status < 500 ? " Client Error: " : " Server Error: ") << response.reason
-                << " for url: " << url;
+        failure << response.status << (response.status < 500 ? " Client Error: " : " Server Error: ")
+                << response.reason << " for url: " << url;
         throw HttpError(failure.str(), response.status);
     }
     return response.json();
@@ -59,7 +59,8 @@ bool is_empty(const Value& value) {
 }
 
 const Value& first_of(const Value& list) {
-    if (!list.is_array()) throw TypeError("the service answered a " + kind_name(list) + " where a list was expected");
+    if (!list.is_array())
+        throw TypeError("the service answered a " + kind_name(list) + " where a list was expected");
     if (list.empty()) throw IndexError(text::empty_list);
     return list.front();
 }
@@ -78,10 +79,12 @@ std::chrono::milliseconds service_time_limit() {
     const double seconds = std::strtod(configured, &end);
     // Not a positive number of seconds (or beyond a day): the default, rather than no limit.
     if (end == configured || *end != '\0' || !(seconds > 0) || seconds > 86400) return default_time_limit;
-    return std::max(std::chrono::milliseconds(1), std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+    return std::max(std::chrono::milliseconds(1),
+                    std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
 }
 
-VeltaAPIHandler::VeltaAPIHandler(std::string key) : velta_api_key(std::move(key)), main_url(service_base_url()) {}
+VeltaAPIHandler::VeltaAPIHandler(std::string key)
+    : velta_api_key(std::move(key)), main_url(service_base_url()) {}
 
 std::optional<Value> VeltaAPIHandler::get_openai_data() const {
     try {
@@ -109,19 +112,25 @@ std::optional<Value> VeltaAPIHandler::get_azure_openai_data() const {
     }
 }
 
-std::string VeltaAPIHandler::str() const { return text::handler_name; }
+std::string VeltaAPIHandler::str() const {
+    return text::handler_name;
+}
 
-std::ostream& operator<<(std::ostream& out, const VeltaAPIHandler& handler) { return out << handler.str(); }
+std::ostream& operator<<(std::ostream& out, const VeltaAPIHandler& handler) {
+    return out << handler.str();
+}
 
-std::optional<Value> send_user_question(const std::string& velta_api_key, const std::string& query, long tokens,
-                                        double total_cost) {
-    const Value report = {{"velta_api_key", velta_api_key}, {"query", query}, {"tokens", tokens}, {"total_cost", total_cost}};
+std::optional<Value> send_user_question(const std::string& velta_api_key, const std::string& query,
+                                        long tokens, double total_cost) {
+    const Value report = {
+        {"velta_api_key", velta_api_key}, {"query", query}, {"tokens", tokens}, {"total_cost", total_cost}};
     try {
         http::Response response;
         {
             // One client for this one request, closed when the exchange is over, failed or not.
             http::Client client;
-            response = client.post_json(service_base_url() + user_questions_path, report, {}, service_time_limit());
+            response =
+                client.post_json(service_base_url() + user_questions_path, report, {}, service_time_limit());
         }
         if (response.status != 201) {
             status_line(text::report_refused);

@@ -55,8 +55,8 @@ std::ostream& operator<<(std::ostream& out, const VeltaAPIHandler& handler);
 // 201 body that is not JSON) prints "An error occurred during the API request: " and the
 // failure, and gives nothing. It never throws for anything the service does: the report comes
 // after an answer the host has already paid for.
-std::optional<Value> send_user_question(const std::string& velta_api_key, const std::string& query, long tokens,
-                                        double total_cost);
+std::optional<Value> send_user_question(const std::string& velta_api_key, const std::string& query,
+                                        long tokens, double total_cost);
 
 // secret with all but its last 4 characters replaced by '*' (all of it when it is that short).
 std::string mask_secret(std::string_view secret);

@@ -19,7 +19,7 @@ namespace veltaai::codetool {
 std::optional<std::string> env_path;
 std::optional<std::string> python_executable;
 
-const std::vector<std::string> default_packages = {"matplotlib", "scikit-learn", "numpy",
+const std::vector<std::string> default_packages = {"matplotlib",  "scikit-learn", "numpy",
                                                    "statsmodels", "pandas",       "scipy"};
 
 namespace {
@@ -51,42 +51,54 @@ std::string namespace_setup() {
                "    failed = []\n"
                "    for name in dependencies:\n"
                "        if python_executable is None:\n"
-               "            raise TypeError(") + quoted_text(texts::executable_not_set) + ")\n"
-               "        if subprocess.run([python_executable, '-m', 'pip', 'install', name]).returncode != 0:\n"
-               "            failed.append(name)\n"
-               "    if failed:\n"
-               "        raise RuntimeError(" + quoted_text(texts::pip_failed) + " + ', '.join(failed))\n"
-               "def safe_install_modules(module_names):\n"
-               "    try:\n"
-               "        install_dependencies(module_names)\n"
-               "        print(" + quoted_text(texts::installation_successful) + ")\n"
-               "    except Exception as error:\n"
-               "        print(" + quoted_text(texts::installation_failed) + " + str(error))\n"
-               "def install_defaults():\n"
-               "    safe_install_modules(" + text_list(default_packages) + ")\n"
-               "def ensure_virtual_environment():\n"
-               "    global python_executable\n"
-               "    if env_path is None:\n"
-               "        raise TypeError(" + quoted_text(texts::env_path_not_set) + ")\n"
-               "    existed = os.path.exists(os.path.join(env_path, 'bin', 'python'))\n"
-               "    if not existed:\n"
-               "        subprocess.run([_venv_interpreter, '-m', 'venv', env_path], check=True)\n"
-               "    python_executable = os.path.join(env_path, 'bin', 'python')\n"
-               "    if not existed:\n"
-               "        install_defaults()\n"
-               "def initialize_environment(env_path_param):\n"
-               "    global env_path\n"
-               "    env_path = env_path_param\n"
-               "    ensure_virtual_environment()\n"
-               "def execute_code(code):\n"
-               "    tree = ast.parse(code)\n"
-               "    previous = sys.stdout\n"
-               "    sys.stdout = StringIO()\n"
-               "    try:\n"
-               "        exec(compile(tree, '<ast>', 'exec'), globals())\n"
-               "        return sys.stdout.getvalue()\n"
-               "    finally:\n"
-               "        sys.stdout = previous\n";
+               "            raise TypeError(") +
+           quoted_text(texts::executable_not_set) +
+           ")\n"
+           "        if subprocess.run([python_executable, '-m', 'pip', 'install', name]).returncode != 0:\n"
+           "            failed.append(name)\n"
+           "    if failed:\n"
+           "        raise RuntimeError(" +
+           quoted_text(texts::pip_failed) +
+           " + ', '.join(failed))\n"
+           "def safe_install_modules(module_names):\n"
+           "    try:\n"
+           "        install_dependencies(module_names)\n"
+           "        print(" +
+           quoted_text(texts::installation_successful) +
+           ")\n"
+           "    except Exception as error:\n"
+           "        print(" +
+           quoted_text(texts::installation_failed) +
+           " + str(error))\n"
+           "def install_defaults():\n"
+           "    safe_install_modules(" +
+           text_list(default_packages) +
+           ")\n"
+           "def ensure_virtual_environment():\n"
+           "    global python_executable\n"
+           "    if env_path is None:\n"
+           "        raise TypeError(" +
+           quoted_text(texts::env_path_not_set) +
+           ")\n"
+           "    existed = os.path.exists(os.path.join(env_path, 'bin', 'python'))\n"
+           "    if not existed:\n"
+           "        subprocess.run([_venv_interpreter, '-m', 'venv', env_path], check=True)\n"
+           "    python_executable = os.path.join(env_path, 'bin', 'python')\n"
+           "    if not existed:\n"
+           "        install_defaults()\n"
+           "def initialize_environment(env_path_param):\n"
+           "    global env_path\n"
+           "    env_path = env_path_param\n"
+           "    ensure_virtual_environment()\n"
+           "def execute_code(code):\n"
+           "    tree = ast.parse(code)\n"
+           "    previous = sys.stdout\n"
+           "    sys.stdout = StringIO()\n"
+           "    try:\n"
+           "        exec(compile(tree, '<ast>', 'exec'), globals())\n"
+           "        return sys.stdout.getvalue()\n"
+           "    finally:\n"
+           "        sys.stdout = previous\n";
 }
 
 void print_line(const std::string& line) {
@@ -94,7 +106,9 @@ void print_line(const std::string& line) {
     status_line(line);
 }
 
-Value optional_value(const std::optional<std::string>& text) { return text ? Value(*text) : Value(nullptr); }
+Value optional_value(const std::optional<std::string>& text) {
+    return text ? Value(*text) : Value(nullptr);
+}
 
 std::optional<std::string> optional_text(const Value& value) {
     if (value.is_null()) return std::nullopt;
@@ -106,7 +120,8 @@ std::string last_line(const std::string& text) {
     std::size_t end = text.find_last_not_of("\r\n \t");
     if (end == std::string::npos) return {};
     const std::size_t start = text.find_last_of('\n', end);
-    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+    return text.substr(start == std::string::npos ? 0 : start + 1,
+                       end - (start == std::string::npos ? 0 : start + 1) + 1);
 }
 
 void create_environment(const std::string& path) {
@@ -139,7 +154,9 @@ void ensure_virtual_environment() {
     if (!existed) install_defaults();
 }
 
-void install_defaults() { safe_install_modules(default_packages); }
+void install_defaults() {
+    safe_install_modules(default_packages);
+}
 
 void safe_install_modules(const std::vector<std::string>& module_names) {
     try {
@@ -192,7 +209,8 @@ bool is_executable_file(const std::string& path) {
 // The options for the next run: the environment's interpreter when it can run the kernel.
 python::KernelOptions wanted_options(CodeKernel& state) {
     python::KernelOptions wanted = state.options;
-    if (python_executable && is_executable_file(*python_executable) && !state.refused.contains(*python_executable)) {
+    if (python_executable && is_executable_file(*python_executable) &&
+        !state.refused.contains(*python_executable)) {
         wanted.interpreter = *python_executable;
     }
     if (env_path) wanted.readable_directories.push_back(*env_path);

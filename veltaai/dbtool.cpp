@@ -37,16 +37,18 @@ constexpr std::string_view kShowTables = "SHOW TABLES";
 constexpr std::string_view kShowColumns = "SHOW COLUMNS FROM ";
 
 // Verbatim, blanks included; %s is the one parameter.
-const std::string kPgTablesQuery = "\n"
-                                   "                SELECT table_name\n"
-                                   "                FROM information_schema.tables\n"
-                                   "                WHERE table_schema = 'public'\n"
-                                   "            ";
-const std::string kPgColumnsQuery = "\n"
-                                    "                    SELECT column_name, data_type\n"
-                                    "                    FROM information_schema.columns\n"
-                                    "                    WHERE table_schema = 'public' AND table_name = %s\n"
-                                    "                ";
+const std::string kPgTablesQuery =
+    "\n"
+    "                SELECT table_name\n"
+    "                FROM information_schema.tables\n"
+    "                WHERE table_schema = 'public'\n"
+    "            ";
+const std::string kPgColumnsQuery =
+    "\n"
+    "                    SELECT column_name, data_type\n"
+    "                    FROM information_schema.columns\n"
+    "                    WHERE table_schema = 'public' AND table_name = %s\n"
+    "                ";
 
 std::optional<std::string> env_text(const char* name) {
     const char* value = std::getenv(name);
@@ -54,13 +56,16 @@ std::optional<std::string> env_text(const char* name) {
     return std::string(value);
 }
 
-bool valid_port(long long port) { return port >= kLowestPort && port <= kHighestPort; }
+bool valid_port(long long port) {
+    return port >= kLowestPort && port <= kHighestPort;
+}
 
 // A port written in the environment: digits only. Anything else is kept as 0, which
 // check_db_config_variables reports and every connection refuses.
 long long port_from_text(const std::string& text) {
-    if (text.empty() || text.size() > 18 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
+    if (text.empty() || text.size() > 18 || !std::all_of(text.begin(), text.end(), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c));
+        }))
         return 0;
     return std::stoll(text);
 }
@@ -79,12 +84,18 @@ DatabaseSettings load_settings() {
 // Captured once, when the library is loaded.
 DatabaseSettings g_settings = load_settings();
 
-void print_line(std::string_view line) { status_line(line); }
+void print_line(std::string_view line) {
+    status_line(line);
+}
 
 // A value as Python's str() would write it: texts as they are, None for null.
-std::string text_form(const Value& value) { return python_str(value); }
+std::string text_form(const Value& value) {
+    return python_str(value);
+}
 
-Value optional_value(const std::optional<std::string>& text) { return text ? Value(*text) : Value(nullptr); }
+Value optional_value(const std::optional<std::string>& text) {
+    return text ? Value(*text) : Value(nullptr);
+}
 
 // The port of a connection: an integer or digits from 1 to 65535; null leaves it to the client.
 // Another kind is a TypeError. A number outside the range is refused as a connection failure
@@ -97,12 +108,13 @@ std::optional<long long> port_number(const Value& port) {
     if (port.is_number_unsigned()) {
         written = port.dump();
         number = port.get<std::uint64_t>() > static_cast<std::uint64_t>(kHighestPort) ? kHighestPort + 1
-                                                                                       : port.get<long long>();
+                                                                                      : port.get<long long>();
     } else if (port.is_number_integer()) {
         written = port.dump();
         number = port.get<long long>();
     } else if (port.is_string() && !port.get_ref<const std::string&>().empty() &&
-               std::all_of(port.get_ref<const std::string&>().begin(), port.get_ref<const std::string&>().end(),
+               std::all_of(port.get_ref<const std::string&>().begin(),
+                           port.get_ref<const std::string&>().end(),
                            [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
         written = port.get<std::string>();
         number = written.size() > 5 ? kHighestPort + 1 : std::stoll(written);
@@ -116,8 +128,8 @@ std::optional<long long> port_number(const Value& port) {
 
 // Connection parameters for the MySQL and PostgreSQL clients. Null leaves a parameter to the
 // client's default; a port must be an integer or digits.
-sql::ConnectOptions client_options(const Value& user, const Value& password, const Value& host, const Value& port,
-                                   const Value& name) {
+sql::ConnectOptions client_options(const Value& user, const Value& password, const Value& host,
+                                   const Value& port, const Value& name) {
     auto text = [](const Value& v, const char* what) -> std::string {
         if (v.is_null()) return {};
         if (v.is_string()) return v.get<std::string>();
@@ -135,8 +147,8 @@ sql::ConnectOptions client_options(const Value& user, const Value& password, con
 
 std::unique_ptr<sql::Connection> configured_mysql() {
     const DatabaseSettings s = g_settings;
-    return get_mysql_db_connection(optional_value(s.db_user), optional_value(s.db_password), optional_value(s.db_host),
-                                   s.db_port, optional_value(s.db_name));
+    return get_mysql_db_connection(optional_value(s.db_user), optional_value(s.db_password),
+                                   optional_value(s.db_host), s.db_port, optional_value(s.db_name));
 }
 
 std::string text_of(const sql::Cell& cell) {
@@ -161,11 +173,14 @@ std::string numbered_placeholder(std::string text) {
 
 }  // namespace
 
-const DatabaseSettings& database_settings() { return g_settings; }
+const DatabaseSettings& database_settings() {
+    return g_settings;
+}
 
 void set_database_config(const Value& name, const Value& user, const Value& password, const Value& host,
                          const Value& port) {
-    if (name.is_null() || user.is_null() || password.is_null() || host.is_null() || !port.is_number_integer()) {
+    if (name.is_null() || user.is_null() || password.is_null() || host.is_null() ||
+        !port.is_number_integer()) {
         throw ValueError(std::string(kBadConfig));
     }
     if (port.is_number_unsigned() ? port.get<std::uint64_t>() > static_cast<std::uint64_t>(kHighestPort)
@@ -181,10 +196,11 @@ void set_database_config(const Value& name, const Value& user, const Value& pass
 
 std::vector<std::string> check_db_config_variables() {
     std::vector<std::string> invalid;
-    const std::pair<const char*, const std::optional<std::string>*> texts[] = {{"db_name", &g_settings.db_name},
-                                                                               {"db_user", &g_settings.db_user},
-                                                                               {"db_password", &g_settings.db_password},
-                                                                               {"db_host", &g_settings.db_host}};
+    const std::pair<const char*, const std::optional<std::string>*> texts[] = {
+        {"db_name", &g_settings.db_name},
+        {"db_user", &g_settings.db_user},
+        {"db_password", &g_settings.db_password},
+        {"db_host", &g_settings.db_host}};
     for (const auto& [name, value] : texts) {
         if (!*value || (*value)->empty()) invalid.emplace_back(name);
     }
@@ -205,7 +221,8 @@ std::vector<std::string> check_db_config_variables() {
 std::string mssql_connection_string(const Value& db_user, const Value& db_password, const Value& db_host,
                                     const Value& db_port, const Value& db_name) {
     return "DRIVER={SQL Server};SERVER=" + sql::odbc_attribute_value(text_form(db_host)) + "," +
-           sql::odbc_attribute_value(text_form(db_port)) + ";DATABASE=" + sql::odbc_attribute_value(text_form(db_name)) +
+           sql::odbc_attribute_value(text_form(db_port)) +
+           ";DATABASE=" + sql::odbc_attribute_value(text_form(db_name)) +
            ";UID=" + sql::odbc_attribute_value(text_form(db_user)) +
            ";PWD=" + sql::odbc_attribute_value(text_form(db_password));
 }
@@ -219,15 +236,18 @@ std::string get_db_connection(const Value& engine, const Value& db_user, const V
         if (name == "MySQL") {
             connection = sql::connect_mysql(client_options(db_user, db_password, db_host, db_port, db_name));
         } else if (name == "PostgreSQL") {
-            connection = sql::connect_postgres(client_options(db_user, db_password, db_host, db_port, db_name));
+            connection =
+                sql::connect_postgres(client_options(db_user, db_password, db_host, db_port, db_name));
         } else {
             port_number(db_port);  // the same ports are refused as for the other engines
-            connection = sql::connect_odbc(mssql_connection_string(db_user, db_password, db_host, db_port, db_name));
+            connection =
+                sql::connect_odbc(mssql_connection_string(db_user, db_password, db_host, db_port, db_name));
         }
         connection.reset();  // a test only: nothing stays open
         return std::string(kConnected);
     } catch (const std::exception& error) {
-        return std::string(kFailedToConnectPrefix) + name + std::string(kFailedToConnectSuffix) + error.what();
+        return std::string(kFailedToConnectPrefix) + name + std::string(kFailedToConnectSuffix) +
+               error.what();
     }
 }
 
@@ -273,8 +293,8 @@ std::optional<std::vector<sql::Row>> execute_pgdb_query(const std::string& sql_q
     try {
         const DatabaseSettings s = g_settings;
         std::unique_ptr<sql::Connection> connection =
-            get_pgdb_connection(optional_value(s.db_user), optional_value(s.db_password), optional_value(s.db_host),
-                                s.db_port, optional_value(s.db_name));
+            get_pgdb_connection(optional_value(s.db_user), optional_value(s.db_password),
+                                optional_value(s.db_host), s.db_port, optional_value(s.db_name));
         if (!connection) return std::nullopt;
         sql::Transaction transaction(*connection);
         sql::Result result = connection->execute(sql_query);
@@ -298,7 +318,8 @@ Value get_mysql_database_schema() {
         for (const sql::Row& row : tables.rows) {
             const std::string table = text_of(row.at(0));
             schema[table] = Value::array();
-            const sql::Result columns = connection->execute(std::string(kShowColumns) + backtick_quoted(table));
+            const sql::Result columns =
+                connection->execute(std::string(kShowColumns) + backtick_quoted(table));
             const std::size_t field = columns.column("Field");
             const std::size_t type = columns.column("Type");
             for (const sql::Row& column : columns.rows) {
@@ -329,7 +350,8 @@ Value get_pgdb_schema() {
             const std::size_t column_name = columns.column("column_name");
             const std::size_t data_type = columns.column("data_type");
             for (const sql::Row& column : columns.rows) {
-                schema[table].push_back({{"name", text_of(column[column_name])}, {"type", text_of(column[data_type])}});
+                schema[table].push_back(
+                    {{"name", text_of(column[column_name])}, {"type", text_of(column[data_type])}});
             }
         }
     } catch (const std::exception& error) {

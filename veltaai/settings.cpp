@@ -40,20 +40,27 @@ LoadedDefaults load_defaults() {
 // records built afterwards.
 const LoadedDefaults loaded_defaults = load_defaults();
 
-std::string field_text(const std::optional<std::string>& value) { return value ? quoted_text(*value) : "None"; }
+std::string field_text(const std::optional<std::string>& value) {
+    return value ? quoted_text(*value) : "None";
+}
 
 }  // namespace
 
-const ChatDefaults& chat_35_defaults() { return loaded_defaults.chat_35; }
-const ChatDefaults& chat_4_defaults() { return loaded_defaults.chat_4; }
+const ChatDefaults& chat_35_defaults() {
+    return loaded_defaults.chat_35;
+}
+const ChatDefaults& chat_4_defaults() {
+    return loaded_defaults.chat_4;
+}
 
 std::string to_text(const char* type_name, const std::optional<std::string>& azure_endpoint,
                     const std::optional<std::string>& api_key, const std::optional<std::string>& api_version,
                     const std::optional<std::string>& azure_deployment) {
     // An empty key hides nothing; any other key is shown only as being there.
     const std::string key_text = !api_key ? "None" : api_key->empty() ? "''" : "<hidden>";
-    return std::string(type_name) + "(azure_endpoint=" + field_text(azure_endpoint) + ", api_key=" + key_text +
-           ", api_version=" + field_text(api_version) + ", azure_deployment=" + field_text(azure_deployment) + ")";
+    return std::string(type_name) + "(azure_endpoint=" + field_text(azure_endpoint) +
+           ", api_key=" + key_text + ", api_version=" + field_text(api_version) +
+           ", azure_deployment=" + field_text(azure_deployment) + ")";
 }
 
 }  // namespace veltaai::settings_detail

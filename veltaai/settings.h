@@ -47,7 +47,8 @@ struct AzureOpenAIChat35 {
     // AzureOpenAIChat35(azure_endpoint='...', api_key=<hidden>, api_version=None, ...): the key
     // itself is never shown.
     std::string to_string() const {
-        return settings_detail::to_text("AzureOpenAIChat35", azure_endpoint, api_key, api_version, azure_deployment);
+        return settings_detail::to_text("AzureOpenAIChat35", azure_endpoint, api_key, api_version,
+                                        azure_deployment);
     }
 };
 
@@ -62,11 +63,16 @@ struct AzureOpenAIChat4 {
     AzureDeployment deployment() const { return {azure_endpoint, api_key, api_version, azure_deployment}; }
     Value to_record() const { return deployment(); }
     std::string to_string() const {
-        return settings_detail::to_text("AzureOpenAIChat4", azure_endpoint, api_key, api_version, azure_deployment);
+        return settings_detail::to_text("AzureOpenAIChat4", azure_endpoint, api_key, api_version,
+                                        azure_deployment);
     }
 };
 
-inline std::ostream& operator<<(std::ostream& out, const AzureOpenAIChat35& config) { return out << config.to_string(); }
-inline std::ostream& operator<<(std::ostream& out, const AzureOpenAIChat4& config) { return out << config.to_string(); }
+inline std::ostream& operator<<(std::ostream& out, const AzureOpenAIChat35& config) {
+    return out << config.to_string();
+}
+inline std::ostream& operator<<(std::ostream& out, const AzureOpenAIChat4& config) {
+    return out << config.to_string();
+}
 
 }  // namespace veltaai

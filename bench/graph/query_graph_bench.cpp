@@ -12,14 +12,17 @@ namespace {
 
 graph::CompiledGraph zero_cost_graph(bool sql_succeeds) {
     return querygraph::query_topology([sql_succeeds](const std::string& name) -> graph::Node {
-        if (name == "sql_execution_node") {
-            return [sql_succeeds](graph::StateView&) { return Value{{"execution_success", sql_succeeds}}; };
-        }
-        if (name == "pandas_executor_node") {
-            return [](graph::StateView&) { return Value{{"python_execution_success", true}}; };
-        }
-        return [](graph::StateView&) { return Value(); };
-    }).compile();
+               if (name == "sql_execution_node") {
+                   return [sql_succeeds](graph::StateView&) {
+                       return Value{{"execution_success", sql_succeeds}};
+                   };
+               }
+               if (name == "pandas_executor_node") {
+                   return [](graph::StateView&) { return Value{{"python_execution_success", true}}; };
+               }
+               return [](graph::StateView&) { return Value(); };
+           })
+        .compile();
 }
 
 void run_graph(benchmark::State& state, bool sql_succeeds, int expected_iterations) {
@@ -36,8 +39,12 @@ void run_graph(benchmark::State& state, bool sql_succeeds, int expected_iteratio
     state.counters["peak_rss_kib"] = static_cast<double>(usage.ru_maxrss);
 }
 
-void BM_FirstSuccessRun(benchmark::State& state) { run_graph(state, true, 0); }
-void BM_RepairAndRewriteRun(benchmark::State& state) { run_graph(state, false, 5); }
+void BM_FirstSuccessRun(benchmark::State& state) {
+    run_graph(state, true, 0);
+}
+void BM_RepairAndRewriteRun(benchmark::State& state) {
+    run_graph(state, false, 5);
+}
 
 BENCHMARK(BM_FirstSuccessRun)->Unit(benchmark::kMicrosecond)->Repetitions(10)->ReportAggregatesOnly(true);
 BENCHMARK(BM_RepairAndRewriteRun)->Unit(benchmark::kMicrosecond)->Repetitions(10)->ReportAggregatesOnly(true);

@@ -13,7 +13,8 @@ namespace {
 
 using namespace veltaai;
 
-const llm::StructuredSchema schema{"SQLQueryInput", {{"sql_query", llm::FieldType::text, "SQL query string to be executed"}}};
+const llm::StructuredSchema schema{"SQLQueryInput",
+                                   {{"sql_query", llm::FieldType::text, "SQL query string to be executed"}}};
 
 Value script() {
     return Value::array({{{"structured", {{"sql_query", "SELECT Name FROM Artist ORDER BY Name LIMIT 10"}}},
@@ -22,7 +23,8 @@ Value script() {
 }
 
 llm::ChatMessages messages() {
-    return {llm::ChatMessage::system(std::string(1500, 's')), llm::ChatMessage::user("List ten artists by name.")};
+    return {llm::ChatMessage::system(std::string(1500, 's')),
+            llm::ChatMessage::user("List ten artists by name.")};
 }
 
 void BM_StructuredCall(benchmark::State& state) {
@@ -44,11 +46,16 @@ void BM_RawRoundTrip(benchmark::State& state) {
     http::Client client;
     Value body = {{"model", "gpt-4"}, {"messages", Value::array()}, {"temperature", 0.7}};
     for (const auto& message : messages()) body["messages"].push_back(message.to_json());
-    body["tools"] = Value::array({{{"type", "function"}, {"function", {{"name", schema.name}, {"parameters", schema.json_schema()}}}}});
+    body["tools"] =
+        Value::array({{{"type", "function"},
+                       {"function", {{"name", schema.name}, {"parameters", schema.json_schema()}}}}});
     body["tool_choice"] = {{"type", "function"}, {"function", {{"name", schema.name}}}};
     const std::string text = body.dump();
-    const http::Request request{"POST", stub.openai_base_url() + "/chat/completions",
-                                {{"Authorization", "Bearer sk-bench"}, {"Content-Type", "application/json"}}, text, {}};
+    const http::Request request{"POST",
+                                stub.openai_base_url() + "/chat/completions",
+                                {{"Authorization", "Bearer sk-bench"}, {"Content-Type", "application/json"}},
+                                text,
+                                {}};
     for (auto _ : state) benchmark::DoNotOptimize(client.send(request).status);
 }
 BENCHMARK(BM_RawRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);

@@ -77,16 +77,20 @@ BENCHMARK(KernelColdStartWithPandasAndMatplotlib)
 static void Jinja2RenderCorrectSqlFivePairs(benchmark::State& state) {
     Value pairs = Value::array();
     for (int i = 1; i <= 5; ++i) {
-        pairs.push_back(Value::array({"SELECT name FROM artist LIMIT " + std::to_string(i),
-                                      "relation \"artist\" does not exist"}));
+        pairs.push_back(Value::array(
+            {"SELECT name FROM artist LIMIT " + std::to_string(i), "relation \"artist\" does not exist"}));
     }
-    const Value variables = {{"user_question", "Which artists sell best?"},
-                             {"schemas_from_relevant_tables", "CREATE TABLE \"Artist\" (\"ArtistId\" INT, \"Name\" TEXT)"},
-                             {"zipped_queries_errors", pairs}};
+    const Value variables = {
+        {"user_question", "Which artists sell best?"},
+        {"schemas_from_relevant_tables", "CREATE TABLE \"Artist\" (\"ArtistId\" INT, \"Name\" TEXT)"},
+        {"zipped_queries_errors", pairs}};
     const std::string source(querygraph::CORRECT_SQL_TEMPLATE);
     python::render_jinja2(source, variables);
     for (auto _ : state) benchmark::DoNotOptimize(python::render_jinja2(source, variables));
 }
-BENCHMARK(Jinja2RenderCorrectSqlFivePairs)->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Jinja2RenderCorrectSqlFivePairs)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();

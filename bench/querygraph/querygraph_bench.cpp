@@ -26,10 +26,12 @@ Value script() {
     const std::string query = "SELECT Name FROM Genre ORDER BY Name LIMIT 5";
     return Value::array({
         forced("select_relevant_tables",
-               {{"tool_call", {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", {"Genre"}}}}}}}),
+               {{"tool_call",
+                 {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", {"Genre"}}}}}}}),
         forced("SQLQueryInput", {{"structured", {{"sql_query", query}}}}),
         forced("PythonCodeInput", {{"structured", {{"code", "print(len('Alternative'))"}}}}),
-        forced("GenerationOutput", {{"structured", {{"image_path", ""}, {"final_response", "Five genres."}}}}),
+        forced("GenerationOutput",
+               {{"structured", {{"image_path", ""}, {"final_response", "Five genres."}}}}),
         {{"match", {{"any_contains", "You are reviewing a"}}}, {"content", query}, {"repeat", true}},
     });
 }
@@ -37,7 +39,8 @@ Value script() {
 void BM_PickerTools(benchmark::State& state) {
     stubs::ChatStub stub;
     auto db = chinook();
-    function_calling::RelevantTablePicker picker(AzureOpenAIChat35{stub.azure_endpoint(), "k", "v", "gpt35"}, db);
+    function_calling::RelevantTablePicker picker(AzureOpenAIChat35{stub.azure_endpoint(), "k", "v", "gpt35"},
+                                                 db);
     const std::vector<std::string> names = db->get_usable_table_names();
     for (auto _ : state) benchmark::DoNotOptimize(picker.get_tools(names));
 }
@@ -46,8 +49,10 @@ BENCHMARK(BM_PickerTools)->Unit(benchmark::kMicrosecond);
 void BM_PickerInvoke(benchmark::State& state) {
     stubs::ChatStub stub(script());
     auto db = chinook();
-    function_calling::RelevantTablePicker picker(AzureOpenAIChat35{stub.azure_endpoint(), "k", "v", "gpt35"}, db);
-    Value record = {{"user_question", "List the genres."}, {"table_names_from_db", "Album, Artist, Genre, Track"}};
+    function_calling::RelevantTablePicker picker(AzureOpenAIChat35{stub.azure_endpoint(), "k", "v", "gpt35"},
+                                                 db);
+    Value record = {{"user_question", "List the genres."},
+                    {"table_names_from_db", "Album, Artist, Genre, Track"}};
     for (auto _ : state) {
         graph::StateView view(record);
         benchmark::DoNotOptimize(picker.invoke(view));
@@ -62,7 +67,8 @@ void BM_QueryGraphFirstSuccess(benchmark::State& state) {
     const Value input = {{"user_question", "List five genres."}, {"save_path", "/tmp"}};
     graph.invoke(input);  // starts the analysis kernel
     for (auto _ : state) benchmark::DoNotOptimize(graph.invoke(input));
-    state.counters["model_calls_per_run"] = static_cast<double>(stub.request_count()) / static_cast<double>(state.iterations() + 1);
+    state.counters["model_calls_per_run"] =
+        static_cast<double>(stub.request_count()) / static_cast<double>(state.iterations() + 1);
 }
 BENCHMARK(BM_QueryGraphFirstSuccess)->UseRealTime()->Unit(benchmark::kMillisecond);
 

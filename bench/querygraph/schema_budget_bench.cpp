@@ -39,8 +39,10 @@ std::string chinook_postgres_ddl() {
         for (std::size_t i = 0; i < table.columns.size(); ++i) {
             const sql::Column& column = table.columns[i];
             std::string type = column.type;
-            if (type.find("CHAR") != std::string::npos) type = "text";
-            else if (type == "DATETIME") type = "timestamp";
+            if (type.find("CHAR") != std::string::npos)
+                type = "text";
+            else if (type == "DATETIME")
+                type = "timestamp";
             tables += (i ? ", \"" : "\"") + column.name + "\" " + type + (column.not_null ? " NOT NULL" : "");
         }
         tables += ");";
@@ -53,9 +55,9 @@ std::string chinook_postgres_ddl() {
 }
 
 struct Figures {
-    double reflect_ms = 0;      // first listing + reflection + index build
-    double rank_ms = 0;         // one question ranked, warm
-    double tools_ms = 0;        // the picker's tools for one question, warm cache of blocks
+    double reflect_ms = 0;       // first listing + reflection + index build
+    double rank_ms = 0;          // one question ranked, warm
+    double tools_ms = 0;         // the picker's tools for one question, warm cache of blocks
     std::size_t max_tokens = 0;  // of the picker's whole request
     std::size_t found = 0, needed = 0;
 };
@@ -70,7 +72,8 @@ Figures measure(const std::string& uri) {
     figures.reflect_ms = ms_since(start);
     std::string listed;
     for (const std::string& name : names) listed += (listed.empty() ? "" : ", ") + name;
-    function_calling::RelevantTablePicker picker(AzureOpenAIChat35{stub.azure_endpoint(), "k", "v", "gpt35"}, db);
+    function_calling::RelevantTablePicker picker(AzureOpenAIChat35{stub.azure_endpoint(), "k", "v", "gpt35"},
+                                                 db);
     const auto& questions = testing::chinook_questions();
     for (const testing::NeededTables& needed : questions) {
         start = Clock::now();
@@ -80,14 +83,16 @@ Figures measure(const std::string& uri) {
         picker.get_tools(names, needed.question);
         figures.tools_ms += ms_since(start);
         stub.clear_requests();
-        stub.add_reply({{"tool_call", {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", Value::array()}}}}}});
+        stub.add_reply(
+            {{"tool_call",
+              {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", Value::array()}}}}}});
         Value record = {{"user_question", needed.question}, {"table_names_from_db", listed}};
         graph::StateView state(record);
         picker.invoke(state);
         const stubs::RecordedRequest request = stub.requests().at(0);
         figures.max_tokens = std::max(figures.max_tokens, querygraph::estimated_tokens(request.body_text));
-        const Value& allowed =
-            request.body.at("tools").at(Value::json_pointer("/0/function/parameters/properties/relevant_tables/items/properties/table_name/enum"));
+        const Value& allowed = request.body.at("tools").at(Value::json_pointer(
+            "/0/function/parameters/properties/relevant_tables/items/properties/table_name/enum"));
         for (const std::string& table : needed.tables) {
             ++figures.needed;
             const bool found = std::find(allowed.begin(), allowed.end(), Value(table)) != allowed.end();
@@ -101,8 +106,8 @@ Figures measure(const std::string& uri) {
 }
 
 void report(const char* engine, int tables, const Figures& f) {
-    std::printf("| %s | %d | %zu | %.1f | %.2f | %.2f | %zu/%zu |\n", engine, tables, f.max_tokens, f.reflect_ms,
-                f.rank_ms, f.tools_ms, f.found, f.needed);
+    std::printf("| %s | %d | %zu | %.1f | %.2f | %.2f | %zu/%zu |\n", engine, tables, f.max_tokens,
+                f.reflect_ms, f.rank_ms, f.tools_ms, f.found, f.needed);
     std::fflush(stdout);
 }
 
@@ -110,9 +115,11 @@ void report(const char* engine, int tables, const Figures& f) {
 
 int main() {
     const int sizes[] = {11, 1000, 10000};
-    std::printf("| engine | tables | picker request tokens (max over 33 questions) | reflection + index (ms) | "
-                "ranking one question (ms) | picker tools (ms) | recall |\n|---|---|---|---|---|---|---|\n");
-    const fs::path file = fs::temp_directory_path() / ("veltaai-schema-bench-" + std::to_string(::getpid()) + ".sqlite");
+    std::printf(
+        "| engine | tables | picker request tokens (max over 33 questions) | reflection + index (ms) | "
+        "ranking one question (ms) | picker tools (ms) | recall |\n|---|---|---|---|---|---|---|\n");
+    const fs::path file =
+        fs::temp_directory_path() / ("veltaai-schema-bench-" + std::to_string(::getpid()) + ".sqlite");
     for (const int size : sizes) {
         testing::build_large_chinook(file, size - 11);
         report("SQLite", size, measure("sqlite:///" + file.string()));
@@ -125,14 +132,16 @@ int main() {
         return 1;
     }
     const auto& pg = servers->postgres;
-    auto admin = sql::connect_postgres({pg.host, pg.port, pg.user, pg.password, "postgres", std::chrono::seconds(5), {}});
-    const std::string uri = "postgresql://" + pg.user + ":" + pg.password + "@" + pg.host + ":" + std::to_string(pg.port) +
-                            "/" + kScratch;
+    auto admin = sql::connect_postgres(
+        {pg.host, pg.port, pg.user, pg.password, "postgres", std::chrono::seconds(5), {}});
+    const std::string uri = "postgresql://" + pg.user + ":" + pg.password + "@" + pg.host + ":" +
+                            std::to_string(pg.port) + "/" + kScratch;
     for (const int size : sizes) {
         admin->execute(std::string("DROP DATABASE IF EXISTS ") + kScratch);
         admin->execute(std::string("CREATE DATABASE ") + kScratch);
         {
-            auto db = sql::connect_postgres({pg.host, pg.port, pg.user, pg.password, kScratch, std::chrono::seconds(5), {}});
+            auto db = sql::connect_postgres(
+                {pg.host, pg.port, pg.user, pg.password, kScratch, std::chrono::seconds(5), {}});
             db->execute(chinook_postgres_ddl());
             // In batches: one transaction of 10,000 CREATE TABLEs outgrows the server's lock table.
             std::string ddl;

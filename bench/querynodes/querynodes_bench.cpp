@@ -18,7 +18,8 @@ using namespace veltaai::querygraph;
 std::shared_ptr<CustomSQLDatabase> chinook() {
     const char* source = std::getenv("VELTAAI_SOURCE_DIR");
     const std::filesystem::path root = source ? source : VELTAAI_SOURCE_DIR_DEFAULT;
-    return CustomSQLDatabase::from_uri("sqlite:///" + (root / ".." / "shared/data/chinook/chinook.sqlite").string());
+    return CustomSQLDatabase::from_uri("sqlite:///" +
+                                       (root / ".." / "shared/data/chinook/chinook.sqlite").string());
 }
 
 std::shared_ptr<llm::ChatModel> unused_model() {
@@ -39,9 +40,10 @@ Value repair_state(const std::shared_ptr<CustomSQLDatabase>& db) {
                     {"generated_sql_query", Value::array()},
                     {"sql_execution_result", Value::array()}};
     for (int i = 0; i < 5; ++i) {
-        record["generated_sql_query"].push_back("SELECT ar.Name, SUM(il.UnitPrice * il.Quantity) FROM Artist ar JOIN Album "
-                                                "al USING (ArtistId) JOIN Track t USING (AlbumId) -- attempt " +
-                                                std::to_string(i));
+        record["generated_sql_query"].push_back(
+            "SELECT ar.Name, SUM(il.UnitPrice * il.Quantity) FROM Artist ar JOIN Album "
+            "al USING (ArtistId) JOIN Track t USING (AlbumId) -- attempt " +
+            std::to_string(i));
         record["sql_execution_result"].push_back("no such column: il.UnitPrice");
     }
     return record;
@@ -56,7 +58,9 @@ void BM_SQLGenerationPrompt(benchmark::State& state, const char* mode) {
     for (auto _ : state) benchmark::DoNotOptimize(node.generate_messages(view));
 }
 BENCHMARK_CAPTURE(BM_SQLGenerationPrompt, generation, "generation")->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_SQLGenerationPrompt, correction, "correction")->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_SQLGenerationPrompt, correction, "correction")
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 void BM_PandasGenerationPrompt(benchmark::State& state) {
     auto db = chinook();

@@ -25,10 +25,12 @@ Value script(long stall_ms) {
     const std::string query = "SELECT COUNT(*) FROM Track";
     Value replies = Value::array({
         {{"match", {{"tool", "select_relevant_tables"}}},
-         {"tool_call", {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", {"Track"}}}}}}},
+         {"tool_call",
+          {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", {"Track"}}}}}}},
         {{"match", {{"tool", "SQLQueryInput"}}}, {"structured", {{"sql_query", query}}}},
         {{"match", {{"tool", "PythonCodeInput"}}}, {"structured", {{"code", "print(3503)\n"}}}},
-        {{"match", {{"tool", "GenerationOutput"}}}, {"structured", {{"image_path", ""}, {"final_response", "3503 tracks"}}}},
+        {{"match", {{"tool", "GenerationOutput"}}},
+         {"structured", {{"image_path", ""}, {"final_response", "3503 tracks"}}}},
         {{"match", {{"any_contains", "You are reviewing a"}}}, {"content", "```sql\n" + query + "\n```"}},
     });
     for (Value& reply : replies) {
@@ -59,7 +61,8 @@ int server_pid(int port) {
 double percentile(std::vector<double> values, double p) {
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())))];
+    return values[std::min(values.size() - 1,
+                           static_cast<std::size_t>(p * static_cast<double>(values.size())))];
 }
 
 }  // namespace
@@ -71,20 +74,26 @@ int main(int argc, char** argv) {
     bool soak = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--stall-ms" && i + 1 < argc) stall_ms = std::stol(argv[++i]);
-        else if (arg == "--in-flight" && i + 1 < argc) in_flight = std::stoi(argv[++i]);
-        else if (arg == "--questions" && i + 1 < argc) questions = std::stoi(argv[++i]);
-        else if (arg == "--soak") soak = true;
+        if (arg == "--stall-ms" && i + 1 < argc)
+            stall_ms = std::stol(argv[++i]);
+        else if (arg == "--in-flight" && i + 1 < argc)
+            in_flight = std::stoi(argv[++i]);
+        else if (arg == "--questions" && i + 1 < argc)
+            questions = std::stoi(argv[++i]);
+        else if (arg == "--soak")
+            soak = true;
         else {
-            std::fprintf(stderr, "usage: serve_bench [--stall-ms N] [--in-flight N] [--questions N] [--soak]\n");
+            std::fprintf(stderr,
+                         "usage: serve_bench [--stall-ms N] [--in-flight N] [--questions N] [--soak]\n");
             return 2;
         }
     }
     stubs::ChatStub chat(script(stall_ms));
     const auto media = std::filesystem::temp_directory_path() / "veltaai-serve-bench";
-    testing::ServeProcess server({"--database", "sqlite:///" + testing::chinook_sqlite(), "--port", "0", "--media",
-                                  media.string(), "--max-in-flight", std::to_string(std::max(64, in_flight))},
-                                 testing::chat_settings(chat.azure_endpoint()));
+    testing::ServeProcess server(
+        {"--database", "sqlite:///" + testing::chinook_sqlite(), "--port", "0", "--media", media.string(),
+         "--max-in-flight", std::to_string(std::max(64, in_flight))},
+        testing::chat_settings(chat.azure_endpoint()));
     if (!server.started()) {
         std::fprintf(stderr, "the server did not start: %s\n", server.said().c_str());
         return 1;
@@ -107,7 +116,8 @@ int main(int argc, char** argv) {
         auto client = server.client(120);
         for (int i = next++; i < questions; i = next++) {
             const auto started = Clock::now();
-            auto response = client.Post("/v1/questions", Value{{"question", "How many tracks? #" + std::to_string(i)}}.dump(),
+            auto response = client.Post("/v1/questions",
+                                        Value{{"question", "How many tracks? #" + std::to_string(i)}}.dump(),
                                         "application/json");
             const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
             if (!response || response->status != 200) {
@@ -126,8 +136,8 @@ int main(int argc, char** argv) {
     for (auto& thread : clients) thread.join();
     const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
 
-    std::printf("stall %ld ms x %d calls, %d in flight, %d questions (%d failed)\n", stall_ms, kModelCalls, in_flight,
-                questions, failed.load());
+    std::printf("stall %ld ms x %d calls, %d in flight, %d questions (%d failed)\n", stall_ms, kModelCalls,
+                in_flight, questions, failed.load());
     std::printf("  %.1f questions/s over %.2f s\n", static_cast<double>(done.load()) / elapsed, elapsed);
     std::printf("  time over the model's own: p50 %.1f ms, p99 %.1f ms\n", 1000 * percentile(overheads, 0.50),
                 1000 * percentile(overheads, 0.99));

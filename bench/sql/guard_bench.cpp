@@ -4,8 +4,8 @@
 // set and wall time of a ten-million-row query through CustomSQLDatabase::run.
 //
 // The MariaDB cases need scripts/test-servers.sh start.
-#include "tests/sql/test_servers.h"
 #include "tests/sql/peak_memory.h"
+#include "tests/sql/test_servers.h"
 #include "veltaai/querygraph/custom_sql.h"
 #include "veltaai/sql/mysql.h"
 #include "veltaai/sql/sqlite.h"
@@ -23,12 +23,13 @@ using veltaai::querygraph::CustomSQLDatabase;
 
 // A 2 KB analytic query with comments, quoted texts and names, joins and functions.
 std::string two_kb_query() {
-    std::string sql = "/* monthly revenue by genre */\nWITH monthly AS (\n  SELECT g.Name AS genre, "
-                      "strftime('%Y-%m', i.InvoiceDate) AS month, SUM(il.UnitPrice * il.Quantity) AS revenue\n"
-                      "  FROM InvoiceLine il JOIN Invoice i ON i.InvoiceId = il.InvoiceId\n"
-                      "  JOIN Track t ON t.TrackId = il.TrackId JOIN Genre g ON g.GenreId = t.GenreId\n"
-                      "  WHERE i.BillingCountry IN ('USA', 'Canada', 'it''s; not -- code')\n"
-                      "  GROUP BY g.Name, month\n)\nSELECT genre, month, revenue";
+    std::string sql =
+        "/* monthly revenue by genre */\nWITH monthly AS (\n  SELECT g.Name AS genre, "
+        "strftime('%Y-%m', i.InvoiceDate) AS month, SUM(il.UnitPrice * il.Quantity) AS revenue\n"
+        "  FROM InvoiceLine il JOIN Invoice i ON i.InvoiceId = il.InvoiceId\n"
+        "  JOIN Track t ON t.TrackId = il.TrackId JOIN Genre g ON g.GenreId = t.GenreId\n"
+        "  WHERE i.BillingCountry IN ('USA', 'Canada', 'it''s; not -- code')\n"
+        "  GROUP BY g.Name, month\n)\nSELECT genre, month, revenue";
     int i = 0;
     while (sql.size() < 1900) {
         sql += ",\n  CASE WHEN revenue > " + std::to_string(i) + " THEN 'band " + std::to_string(i) +
@@ -41,14 +42,16 @@ std::string two_kb_query() {
 
 void BM_MysqlReader2KB(benchmark::State& state) {
     const std::string sql = two_kb_query();
-    for (auto _ : state) benchmark::DoNotOptimize(veltaai::sql::read_only_statement(sql, veltaai::sql::Dialect::mysql));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(veltaai::sql::read_only_statement(sql, veltaai::sql::Dialect::mysql));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * sql.size()));
 }
 BENCHMARK(BM_MysqlReader2KB);
 
 void BM_SqliteReader2KB(benchmark::State& state) {
     const std::string sql = two_kb_query();
-    for (auto _ : state) benchmark::DoNotOptimize(veltaai::sql::read_only_statement(sql, veltaai::sql::Dialect::sqlite));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(veltaai::sql::read_only_statement(sql, veltaai::sql::Dialect::sqlite));
 }
 BENCHMARK(BM_SqliteReader2KB);
 
@@ -88,8 +91,9 @@ void ten_million(benchmark::State& state, const std::string& uri, const std::str
 }
 
 void BM_TenMillionSqliteRows(benchmark::State& state) {
-    ten_million(state, "sqlite://",
-                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 10000000) SELECT i FROM n");
+    ten_million(
+        state, "sqlite://",
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 10000000) SELECT i FROM n");
 }
 BENCHMARK(BM_TenMillionSqliteRows)->Unit(benchmark::kMillisecond);
 
@@ -112,8 +116,8 @@ BENCHMARK(BM_TenMillionMariaDbRows)->Unit(benchmark::kMillisecond);
 // What draining the rest instead of closing would cost: every row read and dropped.
 void BM_MariaDbDrainTenMillionRows(benchmark::State& state) {
     const auto env = veltaai::testing::server_env();
-    auto db = veltaai::sql::connect_mysql({env->mysql.host, env->mysql.port, env->mysql.user, env->mysql.password,
-                                           "veltaai_scratch", 5s, {}});
+    auto db = veltaai::sql::connect_mysql(
+        {env->mysql.host, env->mysql.port, env->mysql.user, env->mysql.password, "veltaai_scratch", 5s, {}});
     struct Drop final : veltaai::sql::RowSink {
         void columns(const std::vector<std::string>&) override {}
         bool row(veltaai::sql::Row&&) override { return true; }

@@ -1,8 +1,8 @@
 // Cost of the untrusted-SQL guards per statement (PostgreSQL's parser, the T-SQL reader) on a
 // 2 KB query, and the host's peak memory while a 10-million-row PostgreSQL result is streamed
 // and stopped after 10,000 rows. The stream needs scripts/test-servers.sh start.
-#include "tests/sql/test_servers.h"
 #include "tests/sql/peak_memory.h"
+#include "tests/sql/test_servers.h"
 #include "veltaai/sql/mssql_guard.h"
 #include "veltaai/sql/odbc.h"
 #include "veltaai/sql/postgres.h"
@@ -19,9 +19,11 @@ namespace {
 using namespace std::chrono_literals;
 
 std::string query_of_2kb() {
-    std::string q = "SELECT c.name, sum(o.amount) AS total, count(*) FILTER (WHERE o.amount > 10) FROM customers c "
-                    "JOIN orders o ON o.customer_id = c.id WHERE c.city IN ('London', 'Boston') ";
-    while (q.size() < 2000) q += " AND (o.amount BETWEEN 1 AND 100 OR lower(c.name) LIKE 'a%' OR c.id IN (1, 2, 3))";
+    std::string q =
+        "SELECT c.name, sum(o.amount) AS total, count(*) FILTER (WHERE o.amount > 10) FROM customers c "
+        "JOIN orders o ON o.customer_id = c.id WHERE c.city IN ('London', 'Boston') ";
+    while (q.size() < 2000)
+        q += " AND (o.amount BETWEEN 1 AND 100 OR lower(c.name) LIKE 'a%' OR c.id IN (1, 2, 3))";
     return q + " GROUP BY c.name ORDER BY total DESC";
 }
 
@@ -70,14 +72,16 @@ void stream_ten_million_rows(benchmark::State& state, veltaai::sql::Connection& 
         StopAfter sink(10'000);
         db.stream_read_only("SELECT g, repeat('x', 100) FROM generate_series(1, 10000000) g", 60s, sink);
     }
-    state.counters["peak_rss_above_baseline_MiB"] = static_cast<double>(veltaai::testing::peak_rss_kib() - baseline) / 1024.0;
+    state.counters["peak_rss_above_baseline_MiB"] =
+        static_cast<double>(veltaai::testing::peak_rss_kib() - baseline) / 1024.0;
 }
 
 void BM_PostgresStreamTenMillionRows(benchmark::State& state) {
     const auto found = veltaai::testing::server_env();
     if (!found) return state.SkipWithError(veltaai::testing::kStartServers);
     const auto& pg = found->postgres;
-    auto db = veltaai::sql::connect_postgres({pg.host, pg.port, pg.user, pg.password, "veltaai_fixtures", 5s, {}});
+    auto db =
+        veltaai::sql::connect_postgres({pg.host, pg.port, pg.user, pg.password, "veltaai_fixtures", 5s, {}});
     stream_ten_million_rows(state, *db);
 }
 BENCHMARK(BM_PostgresStreamTenMillionRows)->Unit(benchmark::kMillisecond)->Iterations(3);
@@ -87,9 +91,9 @@ void BM_PsqlOdbcStreamTenMillionRows(benchmark::State& state) {
     const auto found = veltaai::testing::server_env();
     if (!found) return state.SkipWithError(veltaai::testing::kStartServers);
     const auto& pg = found->postgres;
-    auto db = veltaai::sql::connect_odbc("DRIVER={PostgreSQL Unicode};SERVER=" + pg.host + ";PORT=" +
-                                         std::to_string(pg.port) + ";DATABASE=veltaai_fixtures;UID=" + pg.user +
-                                         ";PWD=" + pg.password);
+    auto db = veltaai::sql::connect_odbc("DRIVER={PostgreSQL Unicode};SERVER=" + pg.host +
+                                         ";PORT=" + std::to_string(pg.port) +
+                                         ";DATABASE=veltaai_fixtures;UID=" + pg.user + ";PWD=" + pg.password);
     stream_ten_million_rows(state, *db);
 }
 BENCHMARK(BM_PsqlOdbcStreamTenMillionRows)->Unit(benchmark::kMillisecond)->Iterations(3);

@@ -18,7 +18,8 @@ using namespace std::chrono_literals;
 using veltaai::querygraph::CustomSQLDatabase;
 
 constexpr int kTables = 1000;
-constexpr const char* kTenRows = "SELECT t.*, n FROM track t CROSS JOIN generate_series(1, 3) n ORDER BY n, track_id LIMIT 10000";
+constexpr const char* kTenRows =
+    "SELECT t.*, n FROM track t CROSS JOIN generate_series(1, 3) n ORDER BY n, track_id LIMIT 10000";
 
 veltaai::testing::ServerEnv& env() {
     static auto found = veltaai::testing::server_env();
@@ -31,7 +32,8 @@ veltaai::testing::ServerEnv& env() {
 
 std::string pg_uri(const std::string& db) {
     const auto& pg = env().postgres;
-    return "postgresql+psycopg2://" + pg.user + ":" + pg.password + "@" + pg.host + ":" + std::to_string(pg.port) + "/" + db;
+    return "postgresql+psycopg2://" + pg.user + ":" + pg.password + "@" + pg.host + ":" +
+           std::to_string(pg.port) + "/" + db;
 }
 
 // A schema of kTables tables, each with a key, four columns, a foreign key to its predecessor
@@ -42,15 +44,20 @@ void ensure_bench_schema() {
     if (admin->execute("SELECT 1 FROM pg_database WHERE datname = 'veltaai_bench'").rows.empty()) {
         admin->execute("CREATE DATABASE veltaai_bench");
     }
-    auto db = veltaai::sql::connect_postgres({pg.host, pg.port, pg.user, pg.password, "veltaai_bench", 5s, {}});
-    const auto count = db->execute("SELECT count(*) FROM pg_tables WHERE schemaname = 'public'").rows.at(0).at(0);
+    auto db =
+        veltaai::sql::connect_postgres({pg.host, pg.port, pg.user, pg.password, "veltaai_bench", 5s, {}});
+    const auto count =
+        db->execute("SELECT count(*) FROM pg_tables WHERE schemaname = 'public'").rows.at(0).at(0);
     if (count == veltaai::sql::Cell(std::int64_t{kTables})) return;
     std::string ddl = "BEGIN;";
     for (int i = 0; i < kTables; ++i) {
         const std::string t = "t" + std::to_string(i);
-        ddl += "CREATE TABLE IF NOT EXISTS " + t + " (id integer PRIMARY KEY, name varchar(40) NOT NULL, amount numeric(10,2), "
-               "created timestamp, parent integer" + (i ? " REFERENCES t" + std::to_string(i - 1) + "(id)" : std::string()) +
-               "); INSERT INTO " + t + " VALUES (1, 'a', 1.50, '2024-01-05', NULL), (2, 'b', 2.50, NULL, NULL), "
+        ddl += "CREATE TABLE IF NOT EXISTS " + t +
+               " (id integer PRIMARY KEY, name varchar(40) NOT NULL, amount numeric(10,2), "
+               "created timestamp, parent integer" +
+               (i ? " REFERENCES t" + std::to_string(i - 1) + "(id)" : std::string()) + "); INSERT INTO " +
+               t +
+               " VALUES (1, 'a', 1.50, '2024-01-05', NULL), (2, 'b', 2.50, NULL, NULL), "
                "(3, 'c', NULL, NULL, NULL) ON CONFLICT DO NOTHING;";
     }
     db->execute(ddl + "COMMIT;");
@@ -106,8 +113,9 @@ void BM_RunTenThousandRows(benchmark::State& state) {
 void BM_RunTenThousandRowsSqlite(benchmark::State& state) {
     auto db = CustomSQLDatabase::from_uri("sqlite:///" + veltaai::testing::chinook_sqlite());
     for (auto _ : state) {
-        benchmark::DoNotOptimize(db->run("SELECT * FROM PlaylistTrack JOIN Track USING (TrackId) "
-                                         "UNION ALL SELECT * FROM PlaylistTrack JOIN Track USING (TrackId) LIMIT 10000"));
+        benchmark::DoNotOptimize(
+            db->run("SELECT * FROM PlaylistTrack JOIN Track USING (TrackId) "
+                    "UNION ALL SELECT * FROM PlaylistTrack JOIN Track USING (TrackId) LIMIT 10000"));
     }
 }
 

@@ -1,11 +1,11 @@
 // The agent front end against the service stub and the chat stub over real HTTP: database
 // URLs, the walk over the service's Azure records, and runs of one question with their usage
 // reports.
+#include "veltaai/agent.h"
 #include "../llm/env_guard.h"
 #include "../sql/test_servers.h"
 #include "stubs/chat_stub.h"
 #include "stubs/service_stub.h"
-#include "veltaai/agent.h"
 #include "veltaai/graph/state_graph.h"
 #include "veltaai/llm/usage.h"
 #include "veltaai/querygraph/custom_sql.h"
@@ -22,21 +22,27 @@ namespace {
 
 using stubs::ChatStub;
 using stubs::ServiceStub;
-using veltaai::testing::EnvGuard;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStderr;
 using ::testing::internal::GetCapturedStdout;
+using veltaai::testing::EnvGuard;
 
 Value azure(const std::string& model, const std::string& endpoint, const std::string& deployment = "dep") {
-    return {{"model", model}, {"deployment_name", deployment}, {"azure_endpoint", endpoint},
-            {"api_key", "azure-secret-key"}, {"api_version", "2024-02-01"}};
+    return {{"model", model},
+            {"deployment_name", deployment},
+            {"azure_endpoint", endpoint},
+            {"api_key", "azure-secret-key"},
+            {"api_version", "2024-02-01"}};
 }
 
-std::string sqlite_url() { return "sqlite:///" + veltaai::testing::chinook_sqlite(); }
+std::string sqlite_url() {
+    return "sqlite:///" + veltaai::testing::chinook_sqlite();
+}
 
 std::filesystem::path scratch(const std::string& name) {
-    const auto path = std::filesystem::path(::testing::TempDir()) / ("agent-" + std::to_string(getpid()) + "-" + name);
+    const auto path =
+        std::filesystem::path(::testing::TempDir()) / ("agent-" + std::to_string(getpid()) + "-" + name);
     std::filesystem::remove_all(path);
     return path;
 }
@@ -44,13 +50,15 @@ std::filesystem::path scratch(const std::string& name) {
 TEST(DatabaseUri, EnginesAreCaseSensitiveAndCredentialsSurviveAnyCharacter) {
     EXPECT_EQ(database_uri("PostgreSQL", "shop", "me", "pw", "db.local", "5432"),
               "postgresql+psycopg2://me:pw@db.local:5432/shop");
-    EXPECT_EQ(database_uri("MySQL", "shop", "me", "pw", "h", "3306"), "mysql+mysqlconnector://me:pw@h:3306/shop");
+    EXPECT_EQ(database_uri("MySQL", "shop", "me", "pw", "h", "3306"),
+              "mysql+mysqlconnector://me:pw@h:3306/shop");
     EXPECT_EQ(database_uri("MsSQL", "shop", "me", "pw", "h", "1433"), "mssql+pyodbc://me:pw@h:1433/shop");
     for (const char* engine : {"mysql", "postgresql", "MSSQL", ""})
         EXPECT_THROW(database_uri(engine, "shop", "me", "pw", "h", "1"), ValueError) << engine;
 
     const std::string password = "p@ss:w/rd%41?#x y";
-    const auto url = querygraph::parse_database_url(database_uri("PostgreSQL", "my db", "u:ser", password, "h", "5432"));
+    const auto url =
+        querygraph::parse_database_url(database_uri("PostgreSQL", "my db", "u:ser", password, "h", "5432"));
     EXPECT_EQ(url.password, password);
     EXPECT_EQ(url.user, "u:ser");
     EXPECT_EQ(url.host, "h");
@@ -59,10 +67,12 @@ TEST(DatabaseUri, EnginesAreCaseSensitiveAndCredentialsSurviveAnyCharacter) {
 }
 
 TEST(PrepareAgent, ReadyOnlyWithBothFamiliesFromTheService) {
-    ServiceStub service(Value{{"azure-openais",
-                               {{"body", {azure("GPT-3.5", "https://first"), azure("gpt-4", "https://lower"),
-                                          azure("GPT-3.5-turbo", "https://longer"), azure("GPT-4o", "https://four", "4o"),
-                                          azure("GPT-3.5", "https://second", "later")}}}}});
+    ServiceStub service(
+        Value{{"azure-openais",
+               {{"body",
+                 {azure("GPT-3.5", "https://first"), azure("gpt-4", "https://lower"),
+                  azure("GPT-3.5-turbo", "https://longer"), azure("GPT-4o", "https://four", "4o"),
+                  azure("GPT-3.5", "https://second", "later")}}}}});
     EnvGuard url("VELTA_API_URL", service.url());
     CaptureStdout();
     const auto parts = prepare_agent(sqlite_url());
@@ -72,14 +82,17 @@ TEST(PrepareAgent, ReadyOnlyWithBothFamiliesFromTheService) {
     const AzureConfigs& configs = parts->configs;
     EXPECT_EQ(configs.config_35.azure_endpoint, "https://second");  // the later record wins
     EXPECT_EQ(configs.config_35.azure_deployment, "later");
-    EXPECT_EQ(configs.config_4.to_record(), Value({{"azure_endpoint", "https://four"}, {"api_key", "azure-secret-key"},
-                                                   {"api_version", "2024-02-01"}, {"azure_deployment", "4o"}}));
+    EXPECT_EQ(configs.config_4.to_record(), Value({{"azure_endpoint", "https://four"},
+                                                   {"api_key", "azure-secret-key"},
+                                                   {"api_version", "2024-02-01"},
+                                                   {"azure_deployment", "4o"}}));
     ASSERT_EQ(service.requests().size(), 1u);
     EXPECT_EQ(service.requests()[0].path, "/velta/azure-openais/");
 
     // Incomplete answers; an absent field is empty, and the status is not examined.
-    for (const Value& answer : {Value::array(), Value{azure("GPT-3.5", "https://a"), azure("gpt-4", "https://b")},
-                                Value{azure("GPT-4-turbo", "https://t"), {{"model", "GPT-3.5"}}}}) {
+    for (const Value& answer :
+         {Value::array(), Value{azure("GPT-3.5", "https://a"), azure("gpt-4", "https://b")},
+          Value{azure("GPT-4-turbo", "https://t"), {{"model", "GPT-3.5"}}}}) {
         service.set_answer("azure-openais", 200, answer);
         CaptureStdout();
         EXPECT_EQ(prepare_agent(sqlite_url()), std::nullopt) << answer;
@@ -94,20 +107,24 @@ TEST(PrepareAgent, ReadyOnlyWithBothFamiliesFromTheService) {
         EXPECT_EQ(prepare_agent(sqlite_url()), std::nullopt) << unusable;
         EXPECT_EQ(GetCapturedStdout(), "Internal Server Error!\n") << unusable;
     }
-    service.set_answer("azure-openais", 500, {azure("GPT-3.5", "https://a", "d35"), azure("GPT-4-32k", "https://b", "d4")});
+    service.set_answer("azure-openais", 500,
+                       {azure("GPT-3.5", "https://a", "d35"), azure("GPT-4-32k", "https://b", "d4")});
     CaptureStdout();
     EXPECT_TRUE(prepare_agent(sqlite_url()));
     EXPECT_EQ(GetCapturedStdout(), "Agent is Ready!\n");
 }
 
 TEST(CreateAgent, BuildsTheQueryGraphOverAServerDatabase) {
-    ServiceStub service(Value{{"azure-openais", {{"body", {azure("GPT-3.5", "https://a", "d35"), azure("GPT-4-32k", "https://b", "d4")}}}}});
+    ServiceStub service(
+        Value{{"azure-openais",
+               {{"body", {azure("GPT-3.5", "https://a", "d35"), azure("GPT-4-32k", "https://b", "d4")}}}}});
     EnvGuard url("VELTA_API_URL", service.url());
     const auto servers = veltaai::testing::server_env();
     ASSERT_TRUE(servers) << veltaai::testing::kStartServers;
     const auto& pg = servers->postgres;
     CaptureStdout();
-    const auto graph = create_agent("vk", "PostgreSQL", "veltaai_fixtures", pg.user, pg.password, pg.host, pg.port);
+    const auto graph =
+        create_agent("vk", "PostgreSQL", "veltaai_fixtures", pg.user, pg.password, pg.host, pg.port);
     GetCapturedStdout();
     ASSERT_TRUE(graph);
     EXPECT_EQ(graph->db()->dialect(), "postgresql");
@@ -140,8 +157,12 @@ public:
         options.openai_api_key = "sk-test";
         options.base_url = chat.openai_base_url();
         auto model = std::make_shared<llm::ChatOpenAI>(options);
-        graph::StateSchema schema{{"user_question"}, {"save_path"}, {"final_response"}, {"pandas_code"},
-                                  {"image_path"}, {"generated_sql_query", graph::MergeRule::append},
+        graph::StateSchema schema{{"user_question"},
+                                  {"save_path"},
+                                  {"final_response"},
+                                  {"pandas_code"},
+                                  {"image_path"},
+                                  {"generated_sql_query", graph::MergeRule::append},
                                   {"sql_execution_result", graph::MergeRule::append}};
         graph::StateGraph builder(schema);
         builder.add_node("answer", [model, with_image_path](graph::StateView& state) {
@@ -174,14 +195,19 @@ TEST(RunAgent, SuccessReportsTheRunsTokensAndCost) {
     CaptureStdout();
     const Value result = run_agent(agent, "vk-user", "How many artists?", media.string());
     EXPECT_EQ(GetCapturedStdout(), "Success at:Velta1!.\n");
-    EXPECT_EQ(result, Value({{"output", "There are 275 artists."}, {"python_code", "print(1)"}, {"image_path", nullptr},
-                             {"generated_query", {"SELECT 1"}}, {"sql_execution_result", {"[(1,)]"}}}));
+    EXPECT_EQ(result, Value({{"output", "There are 275 artists."},
+                             {"python_code", "print(1)"},
+                             {"image_path", nullptr},
+                             {"generated_query", {"SELECT 1"}},
+                             {"sql_execution_result", {"[(1,)]"}}}));
     EXPECT_EQ(chat.requests()[0].body["messages"][0]["content"], "How many artists?");
     const double cost = llm::call_cost("gpt-4o", llm::TokenUsage{120, 30, 150});
     EXPECT_GT(cost, 0.0);
     ASSERT_EQ(service.usage_reports().size(), 1u);
-    EXPECT_EQ(service.usage_reports()[0], Value({{"velta_api_key", "vk-user"}, {"query", "How many artists?"},
-                                                 {"tokens", 150}, {"total_cost", cost}}));
+    EXPECT_EQ(service.usage_reports()[0], Value({{"velta_api_key", "vk-user"},
+                                                 {"query", "How many artists?"},
+                                                 {"tokens", 150},
+                                                 {"total_cost", cost}}));
 
     // Again into the existing directory: fine, and the totals are the second run's alone.
     CaptureStdout();
@@ -198,8 +224,11 @@ TEST(RunAgent, NoFailureOfTheUsageReportTakesTheAnswerAway) {
     EnvGuard limit("VELTA_API_TIMEOUT", "0.3");
     const auto agent = std::make_shared<OneCallAgent>(chat, true);
     const auto media = scratch("report");
-    const Value answer = {{"output", "There are 275 artists."}, {"python_code", "print(1)"}, {"image_path", nullptr},
-                          {"generated_query", {"SELECT 1"}}, {"sql_execution_result", {"[(1,)]"}}};
+    const Value answer = {{"output", "There are 275 artists."},
+                          {"python_code", "print(1)"},
+                          {"image_path", nullptr},
+                          {"generated_query", {"SELECT 1"}},
+                          {"sql_execution_result", {"[(1,)]"}}};
 
     const auto ask = [&](const std::string& expected_line) {
         CaptureStdout();
@@ -262,18 +291,24 @@ Value failing_sql_script(const std::vector<std::string>& queries, const Value& p
         reply[repeat ? "repeat" : "times"] = repeat ? Value(true) : Value(1);
         return reply;
     };
-    Value script = Value::array({forced("select_relevant_tables",
-                                        {{"tool_call", {{"name", "select_relevant_tables"},
-                                                        {"arguments", {{"relevant_tables", picked}}}}}})});
+    Value script = Value::array(
+        {forced("select_relevant_tables",
+                {{"tool_call",
+                  {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", picked}}}}}})});
     for (std::size_t i = 0; i < queries.size(); ++i)
-        script.push_back(forced("SQLQueryInput", {{"structured", {{"sql_query", queries[i]}}}}, i + 1 == queries.size()));
-    script.push_back(forced("RewriteQueryOutput", {{"structured", {{"rewritten_question", "Name the genres."}}}}));
+        script.push_back(
+            forced("SQLQueryInput", {{"structured", {{"sql_query", queries[i]}}}}, i + 1 == queries.size()));
+    script.push_back(
+        forced("RewriteQueryOutput", {{"structured", {{"rewritten_question", "Name the genres."}}}}));
     // The model names a plot although no analysis ran.
-    script.push_back(forced("GenerationOutput",
-                            {{"structured", {{"image_path", "/media/ghost.png"}, {"final_response", "No genre matched."}}}}));
+    script.push_back(forced(
+        "GenerationOutput",
+        {{"structured", {{"image_path", "/media/ghost.png"}, {"final_response", "No genre matched."}}}}));
     // The review gives each query back as it came.
     for (const std::string& query : queries)
-        script.push_back({{"match", {{"any_contains", query}}}, {"content", "```sql\n" + query + "\n```"}, {"repeat", true}});
+        script.push_back({{"match", {{"any_contains", query}}},
+                          {"content", "```sql\n" + query + "\n```"},
+                          {"repeat", true}});
     return script;
 }
 
@@ -305,7 +340,8 @@ TEST(RunAgent, SqlThatNeverSucceedsStillGivesTheAnswerAndReportsUsage) {
     EXPECT_EQ(result["generated_query"][0], rejected);
     EXPECT_EQ(result["generated_query"][5], empty);
     ASSERT_GE(result["sql_execution_result"].size(), 6u) << result;
-    EXPECT_NE(result["sql_execution_result"][0].get<std::string>().find("no such column: Nmae"), std::string::npos);
+    EXPECT_NE(result["sql_execution_result"][0].get<std::string>().find("no such column: Nmae"),
+              std::string::npos);
     EXPECT_EQ(result["sql_execution_result"][5], "None");
     EXPECT_TRUE(outcome.sql_failed);
     ASSERT_TRUE(outcome.last_database_error);
@@ -338,8 +374,11 @@ TEST(RunAgent, SqlThatNeverSucceedsStillGivesTheAnswerAndReportsUsage) {
     EXPECT_GT(service.usage_reports()[0]["tokens"].get<long>(), 0);
 
     // A state that did reach the analysis keeps what it holds, and still needs every key.
-    const Value answered = {{"final_response", "ok"}, {"pandas_code", "print(1)"}, {"image_path", "/m/p.png"},
-                            {"generated_sql_query", {"SELECT 1"}}, {"sql_execution_result", {"[(1,)]"}},
+    const Value answered = {{"final_response", "ok"},
+                            {"pandas_code", "print(1)"},
+                            {"image_path", "/m/p.png"},
+                            {"generated_sql_query", {"SELECT 1"}},
+                            {"sql_execution_result", {"[(1,)]"}},
                             {"execution_success", true}};
     EXPECT_EQ(answer_record(answered)["image_path"], "/m/p.png");
     Value without = answered;
@@ -365,8 +404,10 @@ TEST(CustomRunnableAgentPlan, HandsTheRunnableItsInputsStepsAndCallbacks) {
         return Value{{"tool", "sql"}, {"tool_input", input["input"]}};
     });
     const Value steps = Value::array({Value::array({"look", "3 rows"})});
-    const Value next = planner.plan(steps, Value::array({"tracer"}), {{"input", "Top genres?"}, {"intermediate_steps", 0}});
-    EXPECT_EQ(next, (Value{{"tool", "sql"}, {"tool_input", "Top genres?"}})) << "the runnable's answer unchanged";
+    const Value next =
+        planner.plan(steps, Value::array({"tracer"}), {{"input", "Top genres?"}, {"intermediate_steps", 0}});
+    EXPECT_EQ(next, (Value{{"tool", "sql"}, {"tool_input", "Top genres?"}}))
+        << "the runnable's answer unchanged";
     EXPECT_EQ(seen_input, (Value{{"input", "Top genres?"}, {"intermediate_steps", steps}}));
     EXPECT_EQ(seen_config, (Value{{"callbacks", {"tracer"}}}));
     EXPECT_THROW(planner.plan(steps, nullptr, Value::array()), TypeError);

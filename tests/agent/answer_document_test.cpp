@@ -14,7 +14,8 @@ TEST(AnswerDocument, PairsQueriesWithTypedRowsOrErrors) {
     run.question = "Top genres?";
     run.final_state = {
         {"user_question", "Top genres?"},
-        {"generated_sql_query", {"SELECT nme FROM Genre", "SELECT Name, COUNT(*) FROM Genre", "SELECT Name FROM Genre LIMIT 2"}},
+        {"generated_sql_query",
+         {"SELECT nme FROM Genre", "SELECT Name, COUNT(*) FROM Genre", "SELECT Name FROM Genre LIMIT 2"}},
         {"execution_error", {"no such column: nme", "misuse of aggregate"}},
         {"sql_execution_result", {"[('Rock',), ('Jazz',)]"}},
         {"pandas_code", "print(1)"},
@@ -43,7 +44,8 @@ TEST(AnswerDocument, PairsQueriesWithTypedRowsOrErrors) {
 TEST(AnswerDocument, ResultsOfFailedQueriesAreTheirErrors) {
     AnswerRun run;
     run.final_state = {
-        {"generated_sql_query", {"SELECT nme FROM Genre", "SELECT Name FROM Genre WHERE 0", "SELECT Name FROM Genre LIMIT 1"}},
+        {"generated_sql_query",
+         {"SELECT nme FROM Genre", "SELECT Name FROM Genre WHERE 0", "SELECT Name FROM Genre LIMIT 1"}},
         {"execution_error", {"no such column: nme"}},
         {"sql_execution_result", {"no such column: nme", "None", "[('Rock',)]"}},
     };
@@ -71,7 +73,8 @@ TEST(AnswerDocument, CutResultsEmptyResultsAndFailedRuns) {
     EXPECT_EQ(document["answer"], Value());
     EXPECT_EQ(document["queries"], Value::array());
     EXPECT_EQ(document["python_code"], Value());
-    EXPECT_EQ(document["error"], Value::parse(R"({"message": "the model service answered 400", "cause": "quota"})"));
+    EXPECT_EQ(document["error"],
+              Value::parse(R"({"message": "the model service answered 400", "cause": "quota"})"));
 
     // A result the handle did not render keeps its text.
     AnswerRun odd;

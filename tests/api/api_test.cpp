@@ -1,10 +1,10 @@
 // The product service client against the service stub over real HTTP: what it fetches,
 // prints, logs and reports, and create_chat_openai_instance on top of it.
+#include "veltaai/api.h"
 #include "../llm/env_guard.h"
 #include "stubs/chat_stub.h"
 #include "stubs/service_stub.h"
 #include "veltaai/agent.h"
-#include "veltaai/api.h"
 #include "veltaai/core/log.h"
 
 #include <gtest/gtest.h>
@@ -17,14 +17,17 @@ namespace veltaai::api {
 namespace {
 
 using stubs::ServiceStub;
-using veltaai::testing::EnvGuard;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStderr;
 using ::testing::internal::GetCapturedStdout;
+using veltaai::testing::EnvGuard;
 
-const Value azure_35 = {{"model", "GPT-3.5"}, {"deployment_name", "gpt35"}, {"azure_endpoint", "https://a.example"},
-                        {"api_key", "0123456789abcdef"}, {"api_version", "2024-02-01"}};
+const Value azure_35 = {{"model", "GPT-3.5"},
+                        {"deployment_name", "gpt35"},
+                        {"azure_endpoint", "https://a.example"},
+                        {"api_key", "0123456789abcdef"},
+                        {"api_version", "2024-02-01"}};
 
 TEST(VeltaAPIHandler, TextFormBaseAddressAndLogLevels) {
     {
@@ -46,8 +49,10 @@ TEST(VeltaAPIHandler, TextFormBaseAddressAndLogLevels) {
 }
 
 TEST(VeltaAPIHandler, ConfigurationFetchesReturnTheFirstRecordOnly) {
-    ServiceStub service({{"openais", {{"body", {{{"model_name", "gpt-4o"}, {"api_key", "sk-1"}}, {{"model_name", "second"}}}}}},
-                         {"azure-openais", {{"body", {azure_35, {{"model", "GPT-4"}}}}}}});
+    ServiceStub service(
+        {{"openais",
+          {{"body", {{{"model_name", "gpt-4o"}, {"api_key", "sk-1"}}, {{"model_name", "second"}}}}}},
+         {"azure-openais", {{"body", {azure_35, {{"model", "GPT-4"}}}}}}});
     EnvGuard url("VELTA_API_URL", service.url());
     const VeltaAPIHandler handler("vk-secret");
     EXPECT_EQ(handler.get_openai_data(), Value({{"model_name", "gpt-4o"}, {"api_key", "sk-1"}}));
@@ -80,16 +85,18 @@ TEST(VeltaAPIHandler, EmptyAndFailedFetchesGiveNothing) {
     CaptureStdout();
     CaptureStderr();
     EXPECT_EQ(handler.get_azure_openai_data(), std::nullopt);
-    EXPECT_NE(GetCapturedStderr().find("Error in get_openai_data: list index out of range"), std::string::npos);
+    EXPECT_NE(GetCapturedStderr().find("Error in get_openai_data: list index out of range"),
+              std::string::npos);
     EXPECT_EQ(GetCapturedStdout(), "");
 
     const struct {
         int status;
         const char* raw;
         const char* logged;
-    } failures[] = {{500, "{}", "Error in get_openai_data: 500 Server Error: Internal Server Error for url: "},
-                    {404, "[]", "Error in get_openai_data: 404 Client Error"},
-                    {200, "<html>", "Error in get_openai_data: "}};
+    } failures[] = {
+        {500, "{}", "Error in get_openai_data: 500 Server Error: Internal Server Error for url: "},
+        {404, "[]", "Error in get_openai_data: 404 Client Error"},
+        {200, "<html>", "Error in get_openai_data: "}};
     for (const auto& failure : failures) {
         service.set_raw_answer("openais", failure.status, failure.raw);
         service.set_raw_answer("azure-openais", failure.status, failure.raw);
@@ -171,7 +178,8 @@ TEST(SendUserQuestion, AStalledServiceIsGivenUpAtTheTimeLimit) {
 
 TEST(CreateChatOpenAIInstance, BuildsTheServiceConfiguredModel) {
     stubs::ChatStub chat(Value::array({{{"content", "hello"}}}));
-    ServiceStub service(Value({{"openais", {{"body", {{{"model_name", "gpt-4o-mini"}, {"api_key", "sk-service"}}}}}}}));
+    ServiceStub service(
+        Value({{"openais", {{"body", {{{"model_name", "gpt-4o-mini"}, {"api_key", "sk-service"}}}}}}}));
     EnvGuard url("VELTA_API_URL", service.url());
     EnvGuard base("OPENAI_BASE_URL", chat.openai_base_url());
 
@@ -184,15 +192,17 @@ TEST(CreateChatOpenAIInstance, BuildsTheServiceConfiguredModel) {
     EXPECT_EQ(request.body["model"], "gpt-4o-mini");
     EXPECT_EQ(request.header("authorization"), "Bearer sk-service");
 
-    service.set_answer("openais", 200, Value::array({{{"model_name", "gpt-4o"}, {"api_key", "k"}, {"temperature", 0.2}}}));
+    service.set_answer("openais", 200,
+                       Value::array({{{"model_name", "gpt-4o"}, {"api_key", "k"}, {"temperature", 0.2}}}));
     CaptureStdout();
     EXPECT_EQ(agent::create_chat_openai_instance("vk-1")->settings().temperature, 0.2);
     EXPECT_EQ(GetCapturedStdout(), "LLM is Ready!\n");
 }
 
 TEST(VeltaAPIHandler, AStalledConfigurationFetchIsGivenUpAtTheTimeLimit) {
-    ServiceStub service(Value({{"openais", {{"body", {{{"model_name", "gpt-4o"}, {"api_key", "sk-1"}}}}, {"stall_ms", 5000}}},
-                               {"azure-openais", {{"body", {azure_35}}, {"stall_ms", 5000}}}}));
+    ServiceStub service(
+        Value({{"openais", {{"body", {{{"model_name", "gpt-4o"}, {"api_key", "sk-1"}}}}, {"stall_ms", 5000}}},
+               {"azure-openais", {{"body", {azure_35}}, {"stall_ms", 5000}}}}));
     EnvGuard url("VELTA_API_URL", service.url());
     EnvGuard limit("VELTA_API_TIMEOUT", "0.3");
     const VeltaAPIHandler handler("k");
@@ -238,9 +248,12 @@ TEST(CreateChatOpenAIInstance, AConfigurationWithoutNameOrKeyIsNotReady) {
             ADD_FAILURE() << "accepted " << record;
         } catch (const ValueError& error) {
             const std::string what = error.what();
-            EXPECT_NE(what.find(record.value("api_key", Value()).is_string() && !record["api_key"].get<std::string>().empty()
-                                    ? "model_name" : "api_key"),
-                      std::string::npos) << what;
+            EXPECT_NE(what.find(record.value("api_key", Value()).is_string() &&
+                                        !record["api_key"].get<std::string>().empty()
+                                    ? "model_name"
+                                    : "api_key"),
+                      std::string::npos)
+                << what;
         }
         EXPECT_EQ(GetCapturedStdout(), "Internal Server Error!\n") << record;
     }

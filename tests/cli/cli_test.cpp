@@ -36,12 +36,15 @@ Value tool_reply(const std::string& tool, Value reply) {
 
 Value script() {
     return Value::array({
-        tool_reply("select_relevant_tables",
-                   {{"tool_call", {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", {"Genre", "Track"}}}}}}}),
+        tool_reply("select_relevant_tables", {{"tool_call",
+                                               {{"name", "select_relevant_tables"},
+                                                {"arguments", {{"relevant_tables", {"Genre", "Track"}}}}}}}),
         tool_reply("SQLQueryInput", {{"structured", {{"sql_query", kQuery}}}}),
         tool_reply("PythonCodeInput", {{"structured", {{"code", kCode}}}}),
         tool_reply("GenerationOutput", {{"structured", {{"image_path", ""}, {"final_response", kAnswer}}}}),
-        {{"match", {{"any_contains", "You are reviewing a"}}}, {"content", "```sql\n" + kQuery + "\n```"}, {"repeat", true}},
+        {{"match", {{"any_contains", "You are reviewing a"}}},
+         {"content", "```sql\n" + kQuery + "\n```"},
+         {"repeat", true}},
     });
 }
 
@@ -79,14 +82,16 @@ protected:
         command += std::string(" '") + VELTAAI_PROGRAM + "'";
         for (const auto& arg : args) command += " " + quoted(arg);
         const int status = std::system((command + " >out.txt 2>err.txt").c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir_ / "out.txt"), slurp(dir_ / "err.txt")};
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir_ / "out.txt"),
+                slurp(dir_ / "err.txt")};
     }
 
     std::vector<std::string> chat_settings() const {
         std::vector<std::string> settings;
         for (const char* family : {"CHAT_35_", "CHAT_4_"})
-            for (const std::string& entry : {"API_BASE=" + chat_.azure_endpoint(), std::string("API_KEY=key-secret"),
-                                             std::string("API_VERSION=2024-02-01"), std::string("DEPLOPMENT_NAME=dep")})
+            for (const std::string& entry :
+                 {"API_BASE=" + chat_.azure_endpoint(), std::string("API_KEY=key-secret"),
+                  std::string("API_VERSION=2024-02-01"), std::string("DEPLOPMENT_NAME=dep")})
                 settings.push_back(family + entry);
         return settings;
     }
@@ -98,32 +103,43 @@ protected:
 };
 
 TEST_F(VeltaaiProgram, AsksAndPrintsTheAnswerOrExitsWithAClearStatus) {
-    Finished done = run({"ask", "--database", database(), "--media", "plots", "Which genres have the most tracks?"},
-                        chat_settings());
+    Finished done =
+        run({"ask", "--database", database(), "--media", "plots", "Which genres have the most tracks?"},
+            chat_settings());
     ASSERT_EQ(done.status, 0) << done.out << done.err;
-    EXPECT_NE(done.out.find("\n" + kAnswer + "\n\nSQL queries:\n  1. " + kQuery +
-                            "\n     result: [('Rock', 1297), ('Latin', 579), ('Metal', 374)]\n\nPython code:\n" + kCode),
-              std::string::npos) << done.out;
+    EXPECT_NE(
+        done.out.find("\n" + kAnswer + "\n\nSQL queries:\n  1. " + kQuery +
+                      "\n     result: [('Rock', 1297), ('Latin', 579), ('Metal', 374)]\n\nPython code:\n" +
+                      kCode),
+        std::string::npos)
+        << done.out;
     EXPECT_EQ(done.out.find("Image:"), std::string::npos) << done.out;  // no plot was drawn
     EXPECT_TRUE(fs::is_directory(dir_ / "plots"));
-    for (const char* node : {"] init_node ", "] sql_execution_node ", "] final_response_generation_node ", "tokens: "})
+    for (const char* node :
+         {"] init_node ", "] sql_execution_node ", "] final_response_generation_node ", "tokens: "})
         EXPECT_NE(done.err.find(node), std::string::npos) << node << "\n" << done.err;
     EXPECT_EQ((done.out + done.err).find("secret"), std::string::npos);
     EXPECT_EQ(done.err.find("sandbox at level"), std::string::npos) << "said with -v only";
-    done = run({"ask", "-v", "--database", database(), "Which genres have the most tracks?"}, chat_settings());
+    done =
+        run({"ask", "-v", "--database", database(), "Which genres have the most tracks?"}, chat_settings());
     ASSERT_EQ(done.status, 0) << done.out << done.err;
-    EXPECT_NE(done.err.find("veltaai: analysis code runs in the sandbox at level bubblewrap\n"), std::string::npos)
+    EXPECT_NE(done.err.find("veltaai: analysis code runs in the sandbox at level bubblewrap\n"),
+              std::string::npos)
         << done.err;
 
     // From the product service, which then gets the usage report.
     stubs::ServiceStub service(Value{{"azure-openais", {{"body", Value::array()}}}});
     Value records = Value::array();
     for (const char* model : {"GPT-3.5", "GPT-4o"})
-        records.push_back({{"model", model}, {"deployment_name", "dep"}, {"azure_endpoint", chat_.azure_endpoint()},
-                           {"api_key", "key-secret"}, {"api_version", "v"}});
+        records.push_back({{"model", model},
+                           {"deployment_name", "dep"},
+                           {"azure_endpoint", chat_.azure_endpoint()},
+                           {"api_key", "key-secret"},
+                           {"api_version", "v"}});
     service.set_answer("azure-openais", 200, records);
     const std::string service_url = "VELTA_API_URL=" + service.url();
-    done = run({"ask", "--service", "-q", "--database", database(), "Top genres?"}, {service_url, "VELTA_API_KEY=vk-secret"});
+    done = run({"ask", "--service", "-q", "--database", database(), "Top genres?"},
+               {service_url, "VELTA_API_KEY=vk-secret"});
     ASSERT_EQ(done.status, 0) << done.out << done.err;
     EXPECT_NE(done.out.find(kAnswer), std::string::npos) << done.out;
     EXPECT_EQ(done.err, "");
@@ -138,7 +154,8 @@ TEST_F(VeltaaiProgram, AsksAndPrintsTheAnswerOrExitsWithAClearStatus) {
     EXPECT_EQ(run({"ask", "q"}, chat_settings()).status, 2);
     done = run({"ask", "--database", database(), "q"}, {"CHAT_35_API_BASE=http://x"});
     EXPECT_EQ(done.status, 2);
-    EXPECT_NE(done.err.find("CHAT_35_DEPLOPMENT_NAME, CHAT_4_API_BASE, CHAT_4_DEPLOPMENT_NAME"), std::string::npos)
+    EXPECT_NE(done.err.find("CHAT_35_DEPLOPMENT_NAME, CHAT_4_API_BASE, CHAT_4_DEPLOPMENT_NAME"),
+              std::string::npos)
         << done.err;
     EXPECT_EQ(run({"bogus"}, {}).status, 2);
 
@@ -154,24 +171,31 @@ TEST_F(VeltaaiProgram, AQuestionWhoseSqlNeverSucceedsPrintsTheAnswerQueriesAndLa
     const std::string broken = "SELECT Nmae FROM Genre";
     chat_.set_script(Value::array({
         tool_reply("select_relevant_tables",
-                   {{"tool_call", {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", {"Genre"}}}}}}}),
+                   {{"tool_call",
+                     {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", {"Genre"}}}}}}}),
         tool_reply("SQLQueryInput", {{"structured", {{"sql_query", broken}}}}),
         tool_reply("RewriteQueryOutput", {{"structured", {{"rewritten_question", "Name the genres."}}}}),
-        tool_reply("GenerationOutput", {{"structured", {{"image_path", "/tmp/none.png"}, {"final_response", "The genre names could not be read."}}}}),
+        tool_reply("GenerationOutput", {{"structured",
+                                         {{"image_path", "/tmp/none.png"},
+                                          {"final_response", "The genre names could not be read."}}}}),
         {{"match", {{"any_contains", "You are reviewing a"}}}, {"content", broken}, {"repeat", true}},
     }));
     stubs::ServiceStub service;
     Value records = Value::array();
     for (const char* model : {"GPT-3.5", "GPT-4o"})
-        records.push_back({{"model", model}, {"deployment_name", "dep"}, {"azure_endpoint", chat_.azure_endpoint()},
-                           {"api_key", "key-secret"}, {"api_version", "v"}});
+        records.push_back({{"model", model},
+                           {"deployment_name", "dep"},
+                           {"azure_endpoint", chat_.azure_endpoint()},
+                           {"api_key", "key-secret"},
+                           {"api_version", "v"}});
     service.set_answer("azure-openais", 200, records);
     const Finished done = run({"ask", "--service", "-q", "--database", database(), "Which genres?"},
                               {"VELTA_API_URL=" + service.url(), "VELTA_API_KEY=vk-secret"});
     EXPECT_EQ(done.status, 1) << done.out << done.err;
     EXPECT_NE(done.out.find("\nThe genre names could not be read.\n\nSQL queries:\n  1. " + broken +
                             "\n     result: "),
-              std::string::npos) << done.out;
+              std::string::npos)
+        << done.out;
     EXPECT_NE(done.out.find("  6. " + broken), std::string::npos) << done.out;
     EXPECT_NE(done.out.find("\nLast database error: no such column: Nmae"), std::string::npos) << done.out;
     for (const char* absent : {"Python code:", "Image:", "An error occurred", "pandas_code"})
@@ -193,7 +217,9 @@ Value openai_script(const std::string& code = kCode) {
         tool_reply("SQLQueryInput", {{"structured", {{"sql_query", kQuery}}}}),
         tool_reply("PythonCodeInput", {{"structured", {{"code", code}}}}),
         tool_reply("GenerationOutput", {{"structured", {{"image_path", ""}, {"final_response", kAnswer}}}}),
-        {{"match", {{"any_contains", "You are reviewing a"}}}, {"content", "```sql\n" + kQuery + "\n```"}, {"repeat", true}},
+        {{"match", {{"any_contains", "You are reviewing a"}}},
+         {"content", "```sql\n" + kQuery + "\n```"},
+         {"repeat", true}},
     });
     return {{"openai_strict", true}, {"api_key", "sk-secret"}, {"replies", replies}};
 }
@@ -203,8 +229,9 @@ protected:
     OpenAICompatible() { chat_.set_script(openai_script()); }
 
     std::vector<std::string> openai_settings(std::vector<std::string> more = {}) const {
-        std::vector<std::string> settings = {"OPENAI_BASE_URL=" + chat_.openai_base_url(), "OPENAI_API_KEY=sk-secret",
-                                             "VELTAAI_MODEL=local-general", "VELTAAI_SQL_MODEL=local-sql"};
+        std::vector<std::string> settings = {"OPENAI_BASE_URL=" + chat_.openai_base_url(),
+                                             "OPENAI_API_KEY=sk-secret", "VELTAAI_MODEL=local-general",
+                                             "VELTAAI_SQL_MODEL=local-sql"};
         settings.insert(settings.end(), more.begin(), more.end());
         return settings;
     }
@@ -214,7 +241,8 @@ protected:
         std::map<std::string, std::set<std::string>> kinds;
         for (const auto& request : chat_.requests()) {
             const Value choice = request.body.value("tool_choice", Value());
-            const std::string kind = choice.is_object() ? choice["function"]["name"].get<std::string>() : "review";
+            const std::string kind =
+                choice.is_object() ? choice["function"]["name"].get<std::string>() : "review";
             kinds[kind].insert(request.body.value("model", std::string("<none>")));
             EXPECT_EQ(request.path, "/v1/chat/completions");
         }
@@ -223,14 +251,16 @@ protected:
 };
 
 TEST_F(OpenAICompatible, EveryRequestNamesItsModelAndTheJsonDocumentIsAllOfStdout) {
-    Finished done = run({"ask", "--json", "--database", database(), "Which genres have the most tracks?"}, openai_settings());
+    Finished done = run({"ask", "--json", "--database", database(), "Which genres have the most tracks?"},
+                        openai_settings());
     ASSERT_EQ(done.status, 0) << done.out << done.err;
     const Value document = Value::parse(done.out);  // one document, nothing around it
     EXPECT_EQ(document["question"], "Which genres have the most tracks?");
     EXPECT_EQ(document["answer"], kAnswer);
     ASSERT_EQ(document["queries"].size(), 1u);
     EXPECT_EQ(document["queries"][0]["sql"], kQuery);
-    EXPECT_EQ(document["queries"][0]["rows"], Value::parse(R"([["Rock", 1297], ["Latin", 579], ["Metal", 374]])"));
+    EXPECT_EQ(document["queries"][0]["rows"],
+              Value::parse(R"([["Rock", 1297], ["Latin", 579], ["Metal", 374]])"));
     EXPECT_EQ(document["python_code"], kCode);
     EXPECT_EQ(document["python_output"], "top genre: Rock\n");
     EXPECT_TRUE(document["image_path"].is_null());
@@ -238,7 +268,8 @@ TEST_F(OpenAICompatible, EveryRequestNamesItsModelAndTheJsonDocumentIsAllOfStdou
     EXPECT_TRUE(document["error"].is_null());
     std::set<std::string> timed;
     for (const Value& timing : document["timings"]) timed.insert(timing["node"].get<std::string>());
-    for (const char* node : {"init_node", "relevant_table_names_node", "sql_execution_node", "final_response_generation_node"})
+    for (const char* node :
+         {"init_node", "relevant_table_names_node", "sql_execution_node", "final_response_generation_node"})
         EXPECT_TRUE(timed.count(node)) << node;
     // The library's status line went to standard error with the progress.
     EXPECT_NE(done.err.find("Agent is Ready!"), std::string::npos) << done.err;
@@ -252,8 +283,8 @@ TEST_F(OpenAICompatible, EveryRequestNamesItsModelAndTheJsonDocumentIsAllOfStdou
 
     // Flags name the models and the provider; quiet leaves standard error empty.
     chat_.clear_requests();
-    done = run({"ask", "--json", "-q", "--provider", "openai", "--model", "flag-general", "--sql-model", "flag-sql",
-                "--database", database(), "Top genres?"},
+    done = run({"ask", "--json", "-q", "--provider", "openai", "--model", "flag-general", "--sql-model",
+                "flag-sql", "--database", database(), "Top genres?"},
                {"OPENAI_BASE_URL=" + chat_.openai_base_url(), "OPENAI_API_KEY=sk-secret"});
     ASSERT_EQ(done.status, 0) << done.out << done.err;
     EXPECT_EQ(done.err, "");
@@ -267,7 +298,8 @@ TEST_F(OpenAICompatible, ConfigurationErrorsNameTheVariablesTheCommandReads) {
     Finished done = run({"ask", "--provider", "openai", "--database", database(), "q"},
                         {"OPENAI_BASE_URL=" + chat_.openai_base_url()});
     EXPECT_EQ(done.status, 2);
-    for (const char* variable : {"--model", "VELTAAI_MODEL", "OPENAI_BASE_URL", "OPENAI_API_KEY", "VELTAAI_SQL_MODEL"})
+    for (const char* variable :
+         {"--model", "VELTAAI_MODEL", "OPENAI_BASE_URL", "OPENAI_API_KEY", "VELTAAI_SQL_MODEL"})
         EXPECT_NE(done.err.find(variable), std::string::npos) << variable << "\n" << done.err;
     for (const char* foreign : {"AZURE_OPENAI_API_KEY", "OPENAI_API_VERSION"})
         EXPECT_EQ(done.err.find(foreign), std::string::npos) << foreign << "\n" << done.err;
@@ -278,31 +310,38 @@ TEST_F(OpenAICompatible, ConfigurationErrorsNameTheVariablesTheCommandReads) {
     // Nothing configured: both ways are named.
     done = run({"ask", "--json", "--database", database(), "q"}, {});
     EXPECT_EQ(done.status, 2);
-    for (const char* variable : {"OPENAI_BASE_URL", "VELTAAI_MODEL", "CHAT_35_API_KEY", "CHAT_4_API_VERSION", "VELTA_API_KEY"})
+    for (const char* variable :
+         {"OPENAI_BASE_URL", "VELTAAI_MODEL", "CHAT_35_API_KEY", "CHAT_4_API_VERSION", "VELTA_API_KEY"})
         EXPECT_NE(done.err.find(variable), std::string::npos) << variable << "\n" << done.err;
-    EXPECT_NE(Value::parse(done.out)["error"]["message"].get<std::string>().find("no chat model is configured"),
-              std::string::npos);
+    EXPECT_NE(
+        Value::parse(done.out)["error"]["message"].get<std::string>().find("no chat model is configured"),
+        std::string::npos);
     // Azure deployments lacking their keys and versions: all eight are checked.
-    done = run({"ask", "--database", database(), "q"},
-               {"CHAT_35_API_BASE=http://x", "CHAT_35_DEPLOPMENT_NAME=a", "CHAT_4_API_BASE=http://x", "CHAT_4_DEPLOPMENT_NAME=b"});
+    done =
+        run({"ask", "--database", database(), "q"}, {"CHAT_35_API_BASE=http://x", "CHAT_35_DEPLOPMENT_NAME=a",
+                                                     "CHAT_4_API_BASE=http://x", "CHAT_4_DEPLOPMENT_NAME=b"});
     EXPECT_EQ(done.status, 2);
-    EXPECT_NE(done.err.find("CHAT_35_API_KEY, CHAT_35_API_VERSION, CHAT_4_API_KEY, CHAT_4_API_VERSION"), std::string::npos)
+    EXPECT_NE(done.err.find("CHAT_35_API_KEY, CHAT_35_API_VERSION, CHAT_4_API_KEY, CHAT_4_API_VERSION"),
+              std::string::npos)
         << done.err;
-    EXPECT_EQ(run({"ask", "--provider", "anthropic", "--database", database(), "q"}, openai_settings()).status, 2);
+    EXPECT_EQ(
+        run({"ask", "--provider", "anthropic", "--database", database(), "q"}, openai_settings()).status, 2);
 
     // A wrong key reaches the server, which refuses it: its own message is the cause.
     done = run({"ask", "--json", "--database", database(), "q"},
                {"OPENAI_BASE_URL=" + chat_.openai_base_url(), "OPENAI_API_KEY=sk-wrong", "VELTAAI_MODEL=m"});
     EXPECT_EQ(done.status, 1) << done.out << done.err;
     const Value error = Value::parse(done.out)["error"];
-    EXPECT_NE(error["cause"].get<std::string>().find("401: Incorrect API key provided."), std::string::npos) << error;
+    EXPECT_NE(error["cause"].get<std::string>().find("401: Incorrect API key provided."), std::string::npos)
+        << error;
     EXPECT_NE(done.err.find("Incorrect API key provided."), std::string::npos) << done.err;
 }
 
 TEST_F(OpenAICompatible, ProgressShowsStartsEndsAndRetriesAndFailuresShowTheirRealCause) {
     // One 429 before the answers: the retry is shown, and the run still answers.
     Value script = openai_script();
-    script["replies"].insert(script["replies"].begin(), Value{{"status", 429}, {"error", "slow down"}, {"retry_after", "0"}});
+    script["replies"].insert(script["replies"].begin(),
+                             Value{{"status", 429}, {"error", "slow down"}, {"retry_after", "0"}});
     chat_.set_script(script);
     Finished done = run({"ask", "--database", database(), "Top genres?"}, openai_settings());
     ASSERT_EQ(done.status, 0) << done.out << done.err;
@@ -331,7 +370,8 @@ TEST_F(OpenAICompatible, ProgressShowsStartsEndsAndRetriesAndFailuresShowTheirRe
     Value document = Value::parse(done.out);
     EXPECT_EQ(document["answer"], kAnswer);
     EXPECT_EQ(document["error"]["message"], "the analysis code failed every time it ran");
-    EXPECT_NE(document["error"]["cause"].get<std::string>().find("ZeroDivisionError"), std::string::npos) << document;
+    EXPECT_NE(document["error"]["cause"].get<std::string>().find("ZeroDivisionError"), std::string::npos)
+        << document;
     done = run({"ask", "-q", "--database", database(), "Top genres?"}, openai_settings());
     EXPECT_EQ(done.status, 1);
     EXPECT_NE(done.out.find("\nLast Python error: ZeroDivisionError"), std::string::npos) << done.out;
@@ -339,9 +379,11 @@ TEST_F(OpenAICompatible, ProgressShowsStartsEndsAndRetriesAndFailuresShowTheirRe
     // SQL that never runs: the database's message, in the document too.
     chat_.set_script(openai_script());
     Value broken = openai_script();
-    broken["replies"][1] = tool_reply("SQLQueryInput", {{"structured", {{"sql_query", "SELECT Nmae FROM Genre"}}}});
+    broken["replies"][1] =
+        tool_reply("SQLQueryInput", {{"structured", {{"sql_query", "SELECT Nmae FROM Genre"}}}});
     broken["replies"][4]["content"] = "SELECT Nmae FROM Genre";
-    broken["replies"].push_back(tool_reply("RewriteQueryOutput", {{"structured", {{"rewritten_question", "Genres?"}}}}));
+    broken["replies"].push_back(
+        tool_reply("RewriteQueryOutput", {{"structured", {{"rewritten_question", "Genres?"}}}}));
     chat_.set_script(broken);
     done = run({"ask", "--json", "-q", "--database", database(), "Which genres?"}, openai_settings());
     EXPECT_EQ(done.status, 1) << done.out << done.err;
@@ -372,7 +414,8 @@ TEST_F(VeltaaiProgram, TablesSchemaAndSqlNeedNoModel) {
     done = run({"sql", "--database", url, "SELECT GenreId, Name FROM Genre ORDER BY GenreId LIMIT 2"}, {});
     ASSERT_EQ(done.status, 0) << done.err;
     EXPECT_EQ(done.out, "[(1, 'Rock'), (2, 'Jazz')]\n");
-    done = run({"sql", "--json", "--database", url, "SELECT GenreId, Name FROM Genre ORDER BY GenreId LIMIT 2"}, {});
+    done = run(
+        {"sql", "--json", "--database", url, "SELECT GenreId, Name FROM Genre ORDER BY GenreId LIMIT 2"}, {});
     ASSERT_EQ(done.status, 0) << done.err;
     EXPECT_EQ(Value::parse(done.out)["queries"][0]["rows"], Value::parse(R"([[1, "Rock"], [2, "Jazz"]])"));
     EXPECT_EQ(run({"sql", "--database", url, "SELECT nothing FROM Genre"}, {}).status, 1);
@@ -387,15 +430,16 @@ TEST_F(VeltaaiProgram, SqlCommandRefusesEveryWayOfWritingToTheDatabase) {
     const auto env = testing::server_env();
     ASSERT_TRUE(env) << testing::kStartServers;
     const testing::Server& pg = env->postgres;
-    const std::string url = "postgresql://" + pg.user + ":" + pg.password + "@" + pg.host + ":" + std::to_string(pg.port) +
-                            "/veltaai_fixtures";
-    const std::string psql = "PGPASSWORD='" + pg.password + "' psql -qAt -h " + pg.host + " -p " + std::to_string(pg.port) +
-                             " -U " + pg.user + " -d veltaai_fixtures -c ";
+    const std::string url = "postgresql://" + pg.user + ":" + pg.password + "@" + pg.host + ":" +
+                            std::to_string(pg.port) + "/veltaai_fixtures";
+    const std::string psql = "PGPASSWORD='" + pg.password + "' psql -qAt -h " + pg.host + " -p " +
+                             std::to_string(pg.port) + " -U " + pg.user + " -d veltaai_fixtures -c ";
     const auto snapshot = [&] {
         const std::string out = (dir_ / "snapshot.txt").string();
-        const std::string query = "\"SELECT md5(string_agg(c::text, ',' ORDER BY c::text)) FROM customers c\" "
-                                  "-c \"SELECT count(*) FROM pg_tables WHERE schemaname NOT IN ('pg_catalog', "
-                                  "'information_schema')\" -c \"SELECT current_setting('default_transaction_read_only')\"";
+        const std::string query =
+            "\"SELECT md5(string_agg(c::text, ',' ORDER BY c::text)) FROM customers c\" "
+            "-c \"SELECT count(*) FROM pg_tables WHERE schemaname NOT IN ('pg_catalog', "
+            "'information_schema')\" -c \"SELECT current_setting('default_transaction_read_only')\"";
         EXPECT_EQ(std::system((psql + query + " >" + out).c_str()), 0);
         return slurp(out);
     };

@@ -27,26 +27,29 @@ Finished run(const std::string& command) {
 
 TEST(GraphCommand, DrawsWithoutCredentialsDatabaseOrInterpreter) {
     // An interpreter that cannot start would fail any command that started one.
-    const Finished done =
-        run(std::string("env -i PATH=/usr/bin:/bin VELTAAI_PYTHON=/nonexistent/python3 '") + VELTAAI_PROGRAM + "' graph 2>&1");
+    const Finished done = run(std::string("env -i PATH=/usr/bin:/bin VELTAAI_PYTHON=/nonexistent/python3 '") +
+                              VELTAAI_PROGRAM + "' graph 2>&1");
     ASSERT_EQ(done.status, 0) << done.out;
     EXPECT_EQ(done.out.rfind("__start__\n  ---> init_node\n", 0), 0u) << done.out;
-    for (const char* line : {"sql_error_handler_node\n  -.-> sql_generation_node             [regenerate_sql_query]\n"
-                             "  -.-> final_response_generation_node  [terminal_failure_response]\n"
-                             "  -.-> rewrite_query_node              [rewrite_query]\n__end__\n",
-                             "rewrite_query_node\n  ---> relevant_table_names_node\n"}) {
+    for (const char* line :
+         {"sql_error_handler_node\n  -.-> sql_generation_node             [regenerate_sql_query]\n"
+          "  -.-> final_response_generation_node  [terminal_failure_response]\n"
+          "  -.-> rewrite_query_node              [rewrite_query]\n__end__\n",
+          "rewrite_query_node\n  ---> relevant_table_names_node\n"}) {
         EXPECT_NE(done.out.find(line), std::string::npos) << line << "\n" << done.out;
     }
 }
 
 TEST(GraphCommand, PrintsTheMermaidTextWithoutTheNetworkAndTheVersion) {
     // A rendering service that cannot be reached: the Mermaid text needs none.
-    const Finished done = run(std::string("env -i PATH=/usr/bin:/bin VELTAAI_MERMAID_URL=http://127.0.0.1:9 '") +
-                              VELTAAI_PROGRAM + "' graph --mermaid 2>&1");
+    const Finished done =
+        run(std::string("env -i PATH=/usr/bin:/bin VELTAAI_MERMAID_URL=http://127.0.0.1:9 '") +
+            VELTAAI_PROGRAM + "' graph --mermaid 2>&1");
     ASSERT_EQ(done.status, 0) << done.out;
     EXPECT_EQ(done.out.rfind("flowchart TD\n", 0), 0u) << done.out;
-    for (const char* edge : {"__start__ --> init_node", "sql_error_handler_node -.->|\"rewrite_query\"| rewrite_query_node",
-                             "final_response_generation_node --> __end__"}) {
+    for (const char* edge :
+         {"__start__ --> init_node", "sql_error_handler_node -.->|\"rewrite_query\"| rewrite_query_node",
+          "final_response_generation_node --> __end__"}) {
         EXPECT_NE(done.out.find(edge), std::string::npos) << edge << "\n" << done.out;
     }
     EXPECT_EQ(run(std::string("'") + VELTAAI_PROGRAM + "' graph --mermaid --png x.png 2>&1").status, 2);

@@ -27,8 +27,8 @@ protected:
     void TearDown() override {
         std::filesystem::current_path(previous_);
         std::filesystem::remove_all(dir_);
-        for (const char* name : {"VELTAAI_T_PLAIN", "VELTAAI_T_EXPORTED", "VELTAAI_T_QUOTED", "VELTAAI_T_SINGLE",
-                                 "VELTAAI_T_EMPTY", "VELTAAI_T_KEPT"}) {
+        for (const char* name : {"VELTAAI_T_PLAIN", "VELTAAI_T_EXPORTED", "VELTAAI_T_QUOTED",
+                                 "VELTAAI_T_SINGLE", "VELTAAI_T_EMPTY", "VELTAAI_T_KEPT"}) {
             ::unsetenv(name);
         }
     }

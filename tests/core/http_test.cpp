@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -37,12 +37,14 @@ class HttpClient : public ::testing::Test {
 protected:
     HttpClient() {
         server_.route("GET", "/echo", [](const stubs::RecordedRequest& request) {
-            StubResponse response = StubResponse::json(200, Value{{"key", request.header("X-Api-Key")}, {"query", request.query}});
+            StubResponse response = StubResponse::json(
+                200, Value{{"key", request.header("X-Api-Key")}, {"query", request.query}});
             response.headers.push_back({"X-Trace", "t-1"});
             return response;
         });
         server_.route("POST", "/items", [](const stubs::RecordedRequest& request) {
-            return StubResponse::json(201, Value{{"type", request.header("content-type")}, {"got", request.body}});
+            return StubResponse::json(201,
+                                      Value{{"type", request.header("content-type")}, {"got", request.body}});
         });
         server_.route("GET", "/moved", [](const stubs::RecordedRequest&) {
             return StubResponse{302, "", "text/plain", {{"Location", "/echo?from=moved"}}};
@@ -75,8 +77,8 @@ TEST_F(HttpClient, SendsHeadersAndBodiesAndReadsEverythingBack) {
     const http::Response created = client_.post_json(server_.url() + "/items", Value{{"n", 1}});
     EXPECT_EQ(created.status, 201);
     EXPECT_EQ(created.json(), Value({{"type", "application/json"}, {"got", {{"n", 1}}}}));
-    const http::Response typed =
-        client_.post_json(server_.url() + "/items", Value{{"n", 2}}, {{"Content-Type", "application/json; charset=utf-8"}});
+    const http::Response typed = client_.post_json(server_.url() + "/items", Value{{"n", 2}},
+                                                   {{"Content-Type", "application/json; charset=utf-8"}});
     EXPECT_EQ(typed.json()["type"], "application/json; charset=utf-8") << "a given content type is kept";
 
     const http::Response moved = client_.get(server_.url() + "/moved");

@@ -28,7 +28,8 @@ std::string output_of(SpawnOptions options) {
     pipe.close_write();
     std::string out;
     char buffer[4096];
-    for (ssize_t n; (n = ::read(pipe.read_end(), buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(pipe.read_end(), buffer, sizeof buffer)) > 0;)
+        out.append(buffer, static_cast<std::size_t>(n));
     child.wait();
     return out;
 }
@@ -46,8 +47,8 @@ int live_members(pid_t group) {
         char state = 0;
         int parent = 0;
         int pgrp = 0;
-        if (std::sscanf(line.c_str() + close + 1, " %c %d %d", &state, &parent, &pgrp) == 3 && pgrp == group &&
-            state != 'Z' && state != 'X') {
+        if (std::sscanf(line.c_str() + close + 1, " %c %d %d", &state, &parent, &pgrp) == 3 &&
+            pgrp == group && state != 'Z' && state != 'X') {
             ++live;
         }
     }

@@ -1,8 +1,8 @@
 // The shared text helpers, the environment rule and the status stream.
+#include "veltaai/core/text.h"
 #include "veltaai/core/azure_deployment.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/core/status.h"
-#include "veltaai/core/text.h"
 
 #include <gtest/gtest.h>
 
@@ -63,7 +63,9 @@ TEST(StatusStream, LinesGoWhereTheHostSaysAndDoNotInterleave) {
 TEST(AzureDeploymentRecord, OneRecordFormBothWays) {
     const AzureDeployment deployment{"https://r.openai.azure.com", "key", std::nullopt, "gpt-4o"};
     const Value record = deployment;
-    EXPECT_EQ(record.dump(), R"({"azure_endpoint":"https://r.openai.azure.com","api_key":"key","api_version":null,"azure_deployment":"gpt-4o"})");
+    EXPECT_EQ(
+        record.dump(),
+        R"({"azure_endpoint":"https://r.openai.azure.com","api_key":"key","api_version":null,"azure_deployment":"gpt-4o"})");
     EXPECT_EQ(record.get<AzureDeployment>(), deployment);
     EXPECT_EQ(Value::object().get<AzureDeployment>(), AzureDeployment{});
     EXPECT_THROW(Value::parse(R"({"api_key": 5})").get<AzureDeployment>(), TypeError);

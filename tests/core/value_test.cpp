@@ -1,5 +1,5 @@
-#include "veltaai/core/errors.h"
 #include "veltaai/core/value.h"
+#include "veltaai/core/errors.h"
 
 #include <gtest/gtest.h>
 
@@ -62,7 +62,8 @@ TEST(RequireKey, ReportsTheMissingKey) {
 // One renderer for every place that shows a value as Python would: prompts, the service's
 // configuration line and the database utilities' settings.
 TEST(PythonForm, ReprAndStrWriteWhatPythonWrites) {
-    const Value record = Value::parse(R"({"model": "GPT-3.5", "temperature": 0.7, "ok": true, "n": 3, "none": null,
+    const Value record =
+        Value::parse(R"({"model": "GPT-3.5", "temperature": 0.7, "ok": true, "n": 3, "none": null,
                                           "list": ["it's", 1.0, -2, 1e16, 0.0001, 1e-5], "big": 18446744073709551615})");
     EXPECT_EQ(python_repr(record),
               "{'model': 'GPT-3.5', 'temperature': 0.7, 'ok': True, 'n': 3, 'none': None, "

@@ -1,8 +1,8 @@
 // Ten million rows through CustomSQLDatabase::run: the host's peak resident set stays within
 // 64 MiB of what it was before the query, the call returns quickly, and the text ends with
 // the cut marker. Each test runs in a process of its own (one ctest entry per test).
-#include "tests/sql/test_servers.h"
 #include "tests/sql/peak_memory.h"
+#include "tests/sql/test_servers.h"
 #include "veltaai/querygraph/custom_sql.h"
 
 #include <gtest/gtest.h>
@@ -39,15 +39,17 @@ void expect_bounded(CustomSQLDatabase& db, const std::string& query) {
 
 TEST(BoundedMemory, TenMillionSqliteRows) {
     auto db = CustomSQLDatabase::from_uri("sqlite://");
-    expect_bounded(*db, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 10000000) "
-                        "SELECT i, 'row ' || i FROM n");
+    expect_bounded(*db,
+                   "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 10000000) "
+                   "SELECT i, 'row ' || i FROM n");
 }
 
 TEST(BoundedMemory, TenMillionMariaDbRows) {
     const auto env = testing::server_env();
     ASSERT_TRUE(env) << testing::kStartServers;
     auto db = CustomSQLDatabase::from_uri("mysql://" + env->mysql.user + ":" + env->mysql.password + "@" +
-                                          env->mysql.host + ":" + std::to_string(env->mysql.port) + "/veltaai_scratch");
+                                          env->mysql.host + ":" + std::to_string(env->mysql.port) +
+                                          "/veltaai_scratch");
     expect_bounded(*db, "SELECT seq, CONCAT('row ', seq) FROM seq_1_to_10000000");
 }
 

@@ -18,7 +18,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kCounting = "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < {n}) SELECT i FROM n";
+constexpr const char* kCounting =
+    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < {n}) SELECT i FROM n";
 
 std::string counting(int n) {
     std::string sql = kCounting;
@@ -43,8 +44,9 @@ TEST(BoundedResults, TextLimitCountsCharactersAndKeepsRowsWhole) {
     auto db = CustomSQLDatabase::from_uri("sqlite://", options);
     // Each row is "('Ã©Ã©Ã©',)": 8 characters (11 bytes), 10 with the separator; four rows
     // and the brackets make exactly 40 characters.
-    const std::string rows = "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 10) "
-                             "SELECT '\xc3\xa9\xc3\xa9\xc3\xa9' FROM n";
+    const std::string rows =
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 10) "
+        "SELECT '\xc3\xa9\xc3\xa9\xc3\xa9' FROM n";
     const std::string row = "('\xc3\xa9\xc3\xa9\xc3\xa9',)";
     const std::string four = "[" + row + ", " + row + ", " + row + ", " + row + "]";
     EXPECT_EQ(db->run(rows), four + result_cut_marker(4));
@@ -67,8 +69,8 @@ TEST(BoundedResults, UntrustedRoleIsRefusedWhereTheEngineHasNoSwitch) {
 class MariaHandle : public testing::ServerFixture {
 protected:
     std::string uri(const std::string& user, const std::string& password) const {
-        return "mysql://" + user + ":" + password + "@" + env.mysql.host + ":" + std::to_string(env.mysql.port) +
-               "/veltaai_scratch";
+        return "mysql://" + user + ":" + password + "@" + env.mysql.host + ":" +
+               std::to_string(env.mysql.port) + "/veltaai_scratch";
     }
 };
 
@@ -97,7 +99,8 @@ TEST_F(MariaHandle, PrivilegedRoleIsWarnedAboutOnceAReadOnlyRoleNotAtAll) {
     auto logger = log::get("veltaai");
     logger->sinks().push_back(sink);
     const std::string ro = "veltaai_ro_" + std::to_string(::getpid());
-    auto admin = sql::connect_mysql({env.mysql.host, env.mysql.port, env.mysql.user, env.mysql.password, "", 5s, {}});
+    auto admin =
+        sql::connect_mysql({env.mysql.host, env.mysql.port, env.mysql.user, env.mysql.password, "", 5s, {}});
     admin->execute("CREATE OR REPLACE USER '" + ro + "'@'%' IDENTIFIED BY 'ro-pass'");
     admin->execute("GRANT SELECT ON veltaai_scratch.* TO '" + ro + "'@'%'");
     CustomSQLDatabase::from_uri(uri(ro, "ro-pass"));

@@ -41,7 +41,8 @@ inline const std::vector<NeededTables>& chinook_questions() {
         {"How many customers live in each city?", {"Customer"}},
         {"Which employees report to each manager?", {"Employee"}},
         {"Total milliseconds of music per album", {"Track", "Album"}},
-        {"Which playlists contain tracks by the artist AC/DC?", {"Playlist", "PlaylistTrack", "Track", "Album", "Artist"}},
+        {"Which playlists contain tracks by the artist AC/DC?",
+         {"Playlist", "PlaylistTrack", "Track", "Album", "Artist"}},
         {"Number of invoices per billing city", {"Invoice"}},
         {"Which tracks have never been sold on an invoice line?", {"Track", "InvoiceLine"}},
         {"Average invoice total per customer country", {"Invoice", "Customer"}},
@@ -52,7 +53,8 @@ inline const std::vector<NeededTables>& chinook_questions() {
         {"How many tracks does an album have on average?", {"Track", "Album"}},
         {"Customers with a company name and their email", {"Customer"}},
         {"Employees ranked by the invoice totals of their customers", {"Employee", "Customer", "Invoice"}},
-        {"Which artists appear on more than one playlist?", {"Artist", "Album", "Track", "PlaylistTrack", "Playlist"}},
+        {"Which artists appear on more than one playlist?",
+         {"Artist", "Album", "Track", "PlaylistTrack", "Playlist"}},
         {"Unit price and quantity of each invoice line", {"InvoiceLine"}},
         {"Playlists with the most tracks of the Jazz genre", {"Playlist", "PlaylistTrack", "Track", "Genre"}},
     };
@@ -62,22 +64,25 @@ inline const std::vector<NeededTables>& chinook_questions() {
 // CREATE TABLE statements of count distractor tables, the same for the same seed.
 inline std::vector<std::string> distractor_tables(int count, unsigned seed = 7) {
     static const std::vector<std::string> domains = {
-        "hr",    "payroll",  "crm",      "erp",     "iot",      "fleet",   "warehouse", "logistics", "marketing",
-        "sales", "support",  "billing",  "finance", "audit",    "asset",   "project",   "lab",       "clinic",
-        "school", "library", "event",    "media",   "content",  "social",  "travel",    "hotel",     "insurance"};
+        "hr",        "payroll",   "crm",    "erp",     "iot",     "fleet",    "warehouse",
+        "logistics", "marketing", "sales",  "support", "billing", "finance",  "audit",
+        "asset",     "project",   "lab",    "clinic",  "school",  "library",  "event",
+        "media",     "content",   "social", "travel",  "hotel",   "insurance"};
     static const std::vector<std::string> entities = {
-        "order",     "shipment", "sensor",   "reading",  "ticket",   "campaign", "lead",     "opportunity", "vendor",
-        "supplier",  "contract", "budget",   "ledger",   "payment",  "refund",   "device",   "vehicle",     "route",
-        "driver",    "patient",  "visit",    "course",   "student",  "booking",  "room",     "claim",       "policy",
-        "timesheet", "shift",    "skill",    "review",   "comment",  "session",  "document", "approval",    "forecast",
-        "customer",  "employee", "track",    "invoice",  "artist",   "album",    "playlist", "price",       "rating"};
-    static const std::vector<std::string> suffixes = {"", "history", "archive", "log", "item", "line", "status",
-                                                      "type", "detail", "snapshot", "queue", "summary", "2019", "v2"};
+        "order",   "shipment", "sensor",   "reading",   "ticket",   "campaign", "lead",    "opportunity",
+        "vendor",  "supplier", "contract", "budget",    "ledger",   "payment",  "refund",  "device",
+        "vehicle", "route",    "driver",   "patient",   "visit",    "course",   "student", "booking",
+        "room",    "claim",    "policy",   "timesheet", "shift",    "skill",    "review",  "comment",
+        "session", "document", "approval", "forecast",  "customer", "employee", "track",   "invoice",
+        "artist",  "album",    "playlist", "price",     "rating"};
+    static const std::vector<std::string> suffixes = {"",      "history", "archive", "log",    "item",
+                                                      "line",  "status",  "type",    "detail", "snapshot",
+                                                      "queue", "summary", "2019",    "v2"};
     static const std::vector<std::string> columns = {
-        "created_at", "updated_at", "status",   "amount",   "quantity", "note",      "owner_id",  "region",
-        "code",       "label",      "score",    "currency", "started_on", "ended_on", "priority", "category",
-        "latitude",   "longitude",  "email",    "phone",    "address",  "city",      "country",   "total",
-        "title",      "description", "version", "source",   "channel",  "weight",    "duration",  "discount"};
+        "created_at", "updated_at",  "status",  "amount",   "quantity",   "note",     "owner_id", "region",
+        "code",       "label",       "score",   "currency", "started_on", "ended_on", "priority", "category",
+        "latitude",   "longitude",   "email",   "phone",    "address",    "city",     "country",  "total",
+        "title",      "description", "version", "source",   "channel",    "weight",   "duration", "discount"};
     std::mt19937 random(seed);
     const auto pick = [&random](const std::vector<std::string>& from) {
         return from[std::uniform_int_distribution<std::size_t>(0, from.size() - 1)(random)];
@@ -87,7 +92,8 @@ inline std::vector<std::string> distractor_tables(int count, unsigned seed = 7) 
     while (static_cast<int>(names.size()) < count) {
         const std::string suffix = pick(suffixes);
         std::string name = pick(domains) + "_" + pick(entities) + (suffix.empty() ? "" : "_" + suffix);
-        if (std::find(names.begin(), names.end(), name) != names.end()) name += "_" + std::to_string(names.size());
+        if (std::find(names.begin(), names.end(), name) != names.end())
+            name += "_" + std::to_string(names.size());
         std::string ddl = "CREATE TABLE " + name + " (id INTEGER PRIMARY KEY";
         std::vector<std::string> used;
         const int width = std::uniform_int_distribution<int>(3, 9)(random);

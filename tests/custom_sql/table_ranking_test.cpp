@@ -1,15 +1,15 @@
 // Ranking tables for a question and fitting schemas into a prompt's budget, on Chinook alone
 // and on Chinook hidden among 1,000 generated tables of other domains.
-#include "veltaai/querygraph/schema_budget.h"
 #include "veltaai/querygraph/table_ranking.h"
+#include "veltaai/querygraph/schema_budget.h"
 
 #include "tests/custom_sql/large_schema.h"
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <thread>
-#include <unistd.h>
 
 namespace veltaai::querygraph {
 namespace {
@@ -23,14 +23,16 @@ TEST(IdentifierWords, SplitsEveryNamingStyle) {
     EXPECT_EQ(identifier_words("hr_payroll-run v2"), (Words{"hr", "payroll", "run", "v", "2"}));
     EXPECT_EQ(identifier_words("playlisttrack"), (Words{"playlisttrack"}));
     EXPECT_EQ(identifier_words("MediaTypeId"), (Words{"media", "type", "id"}));
-    EXPECT_EQ(identifier_words("Größe_Kunde"), (Words{"größe", "kunde"})) << "non-ASCII letters stay inside words";
+    EXPECT_EQ(identifier_words("Größe_Kunde"), (Words{"größe", "kunde"}))
+        << "non-ASCII letters stay inside words";
     EXPECT_EQ(identifier_words("__"), Words{});
 }
 
 class LargeChinook : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        path_ = new fs::path(fs::temp_directory_path() / ("veltaai-ranking-" + std::to_string(getpid()) + ".sqlite"));
+        path_ = new fs::path(fs::temp_directory_path() /
+                             ("veltaai-ranking-" + std::to_string(getpid()) + ".sqlite"));
         testing::build_large_chinook(*path_, 1000);
         const auto db = sql::connect_sqlite(path_->string(), {true, false});
         tables_ = new std::vector<sql::TableInfo>(db->describe_tables());
@@ -47,7 +49,8 @@ protected:
         std::vector<std::string> out = ranking.rank(question, best);
         const std::size_t ranked = out.size();
         for (std::size_t i = 0; i < ranked; ++i) {
-            const auto entry = std::find_if(entries.begin(), entries.end(), [&](const TableEntry& e) { return e.name == out[i]; });
+            const auto entry = std::find_if(entries.begin(), entries.end(),
+                                            [&](const TableEntry& e) { return e.name == out[i]; });
             for (const std::string& neighbour : entry->neighbours) {
                 if (std::find(out.begin(), out.end(), neighbour) == out.end()) out.push_back(neighbour);
             }
@@ -65,7 +68,8 @@ TEST_F(LargeChinook, EntriesCarryColumnsAndForeignKeysBothWays) {
     ASSERT_EQ(tables_->size(), 1011u);
     const std::vector<TableEntry> entries = table_entries(*tables_);
     const auto find = [&](const std::string& name) {
-        return *std::find_if(entries.begin(), entries.end(), [&](const TableEntry& e) { return e.name == name; });
+        return *std::find_if(entries.begin(), entries.end(),
+                             [&](const TableEntry& e) { return e.name == name; });
     };
     EXPECT_EQ(find("Album").columns, (Words{"AlbumId", "Title", "ArtistId"}));
     EXPECT_EQ(find("Album").neighbours, (Words{"Artist", "Track"}));
@@ -91,7 +95,8 @@ TEST_F(LargeChinook, EveryNeededTableIsAmongTheBestRankedAndTheirJoins) {
     std::sort(best.begin(), best.end());
     EXPECT_EQ(best, (Words{"Artist", "Track"})) << "each word's own table before tables that mention both";
     EXPECT_TRUE(ranking.rank("what is it?").empty()) << "stop words match nothing";
-    EXPECT_TRUE(ranking.rank("\"quoted\" OR NEAR(x) * -").size() <= 1011) << "query syntax in a question is only words";
+    EXPECT_TRUE(ranking.rank("\"quoted\" OR NEAR(x) * -").size() <= 1011)
+        << "query syntax in a question is only words";
 
     // One ranking serves several threads.
     std::vector<std::thread> threads;
@@ -114,14 +119,15 @@ TEST(FitSchemas, ShowsTheRichestFormThatFitsAndNeverARicherOneAfterAPoorer) {
     const FittedSchemas whole = fit_schemas(tables, 1000);
     EXPECT_TRUE(whole.complete);
     EXPECT_EQ(whole.names, (Words{"a", "b", "c", "d"}));
-    EXPECT_EQ(whole.text, tables[0].full + "\n\n" + tables[1].full + "\n\n" + tables[2].full + "\n\n" + tables[3].full);
+    EXPECT_EQ(whole.text,
+              tables[0].full + "\n\n" + tables[1].full + "\n\n" + tables[2].full + "\n\n" + tables[3].full);
 
     // 200 tokens = 800 bytes: a in full (400), b no longer in full but without rows (202), and
     // c and d, small as they are, not richer than b.
     const FittedSchemas tight = fit_schemas(tables, 200);
     EXPECT_FALSE(tight.complete);
-    EXPECT_EQ(tight.text, tables[0].full + "\n\n" + tables[1].without_rows + "\n\n" + tables[2].without_rows + "\n\n" +
-                              tables[3].without_rows);
+    EXPECT_EQ(tight.text, tables[0].full + "\n\n" + tables[1].without_rows + "\n\n" + tables[2].without_rows +
+                              "\n\n" + tables[3].without_rows);
     EXPECT_LE(estimated_tokens(tight.text), 200u);
 
     const FittedSchemas names = fit_schemas(tables, 3);

@@ -10,8 +10,10 @@ int main(int argc, char** argv) {
     using namespace veltaai;
     const auto& s = dbtool::database_settings();
     auto text = [](const std::optional<std::string>& v) { return v ? Value(*v) : Value(nullptr); };
-    const Value settings = {{"db_name", text(s.db_name)}, {"db_user", text(s.db_user)},
-                            {"db_password", text(s.db_password)}, {"db_host", text(s.db_host)},
+    const Value settings = {{"db_name", text(s.db_name)},
+                            {"db_user", text(s.db_user)},
+                            {"db_password", text(s.db_password)},
+                            {"db_host", text(s.db_host)},
                             {"db_port", s.db_port}};
     std::cout << settings.dump() << std::endl;
     const std::string mode = argc > 1 ? argv[1] : "settings";

@@ -1,8 +1,8 @@
 // The prompts that carry schemas on a database too large to show whole: Chinook plus a
 // thousand distractor tables through the real picker, rewrite and SQL nodes against the chat
 // stub, and on Chinook alone the very requests the nodes sent before budgets existed.
-#include "stubs/chat_stub.h"
 #include "tests/custom_sql/large_schema.h"
+#include "stubs/chat_stub.h"
 #include "veltaai/function_calling/base.h"
 #include "veltaai/llm/chat_openai.h"
 #include "veltaai/querygraph/querynodes.h"
@@ -26,7 +26,8 @@ namespace {
 namespace fs = std::filesystem;
 
 const Value::json_pointer kParameter("/0/function/parameters/properties/relevant_tables");
-const Value::json_pointer kAllowed("/0/function/parameters/properties/relevant_tables/items/properties/table_name/enum");
+const Value::json_pointer kAllowed(
+    "/0/function/parameters/properties/relevant_tables/items/properties/table_name/enum");
 
 // The requests Chinook's prompts gave before budgets: the picker's, the rewrite's and the SQL
 // generation's bodies for one question.
@@ -49,21 +50,23 @@ protected:
         return std::make_shared<llm::ChatOpenAI>(std::move(options));
     }
     RelevantTablePicker picker(std::shared_ptr<querygraph::CustomSQLDatabase> db) {
-        return RelevantTablePicker(AzureOpenAIChat35{stub.azure_endpoint(), "picker-key", "2024-02-01", "gpt35"},
-                                   std::move(db));
+        return RelevantTablePicker(
+            AzureOpenAIChat35{stub.azure_endpoint(), "picker-key", "2024-02-01", "gpt35"}, std::move(db));
     }
 
     // The three requests of one question: picker, rewrite, SQL generation (from the schemas of
     // the tables the picker chose).
     std::vector<stubs::RecordedRequest> ask(const std::shared_ptr<querygraph::CustomSQLDatabase>& db,
-                                     const std::string& question, const Value& chosen) {
+                                            const std::string& question, const Value& chosen) {
         stub.clear_requests();
         stub.add_reply(call_of("select_relevant_tables", {{"relevant_tables", chosen}}));
         stub.add_reply({{"structured", {{"rewritten_question", question}}}});
         stub.add_reply({{"structured", {{"sql_query", "SELECT 1"}}}});
         std::string listed;
-        for (const std::string& name : db->get_usable_table_names()) listed += (listed.empty() ? "" : ", ") + name;
-        Value record = {{"user_question", question}, {"table_names_from_db", listed}, {"rewritten_question", ""}};
+        for (const std::string& name : db->get_usable_table_names())
+            listed += (listed.empty() ? "" : ", ") + name;
+        Value record = {
+            {"user_question", question}, {"table_names_from_db", listed}, {"rewritten_question", ""}};
         graph::StateView state(record);
         RelevantTablePicker tables = picker(db);
         const Value picked = tables.invoke(state);
@@ -97,19 +100,20 @@ TEST_F(PromptRequests, ChinookRequestsAreThoseOfAnUnbudgetedPrompt) {
     for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(bodies[i], golden[i]) << "request " << i;
 }
 
-
 // The text between two markers of a prompt; empty when either is missing.
 std::string between(const std::string& text, const std::string& open, const std::string& close) {
     const std::size_t start = text.find(open);
     if (start == std::string::npos) return {};
     const std::size_t stop = text.find(close, start + open.size());
-    return stop == std::string::npos ? std::string() : text.substr(start + open.size(), stop - start - open.size());
+    return stop == std::string::npos ? std::string()
+                                     : text.substr(start + open.size(), stop - start - open.size());
 }
 
 class LargeDatabase : public PromptRequests {
 protected:
     static void SetUpTestSuite() {
-        path_ = new fs::path(fs::temp_directory_path() / ("veltaai-budget-" + std::to_string(::getpid()) + ".sqlite"));
+        path_ = new fs::path(fs::temp_directory_path() /
+                             ("veltaai-budget-" + std::to_string(::getpid()) + ".sqlite"));
         testing::build_large_chinook(*path_, 1000);
     }
     static void TearDownTestSuite() {
@@ -146,14 +150,17 @@ TEST_F(LargeDatabase, EveryNeededTableIsShownAndEveryPromptKeepsItsBudget) {
         }
         const std::string description = tools.at(kParameter)["description"];
         EXPECT_NE(description.find("The database has 1011 tables, too many to show them all: only the " +
-                                   std::to_string(allowed.size()) + " tables most related to the question are shown here."),
+                                   std::to_string(allowed.size()) +
+                                   " tables most related to the question are shown here."),
                   std::string::npos);
         // The first tables offered are shown with their schema and rows, not only named.
-        EXPECT_NE(description.find("rows from " + allowed[0].get<std::string>() + " table:"), std::string::npos);
+        EXPECT_NE(description.find("rows from " + allowed[0].get<std::string>() + " table:"),
+                  std::string::npos);
 
         // The rewrite: its schemas within their budget, opening with the same kind of note.
         const std::string rewrite = requests[1].body.at("messages")[0]["content"];
-        const std::string all = between(rewrite, "<schemas_database>\n        ", "\n      </schemas_database>");
+        const std::string all =
+            between(rewrite, "<schemas_database>\n        ", "\n      </schemas_database>");
         ASSERT_FALSE(all.empty()) << rewrite.substr(0, 400);
         EXPECT_LE(querygraph::estimated_tokens(all), budgets.rewrite_tokens);
         EXPECT_TRUE(all.starts_with("The database has 1011 tables")) << all.substr(0, 200);
@@ -183,7 +190,8 @@ TEST_F(LargeDatabase, ShorterFormsAndTighterBudgetsStillHoldTheirLimits) {
         EXPECT_NE(std::find(allowed.begin(), allowed.end(), Value(table)), allowed.end()) << table;
     }
     const std::string rewrite = requests[1].body.at("messages")[0]["content"];
-    EXPECT_LE(querygraph::estimated_tokens(between(rewrite, "<schemas_database>\n        ", "\n      </schemas_database>")),
+    EXPECT_LE(querygraph::estimated_tokens(
+                  between(rewrite, "<schemas_database>\n        ", "\n      </schemas_database>")),
               2000u);
     const std::string user = requests[2].body.at("messages")[1]["content"];
     const std::string schemas = user.substr(user.find("Schemas_from_relevant_tables: ") + 30);
@@ -194,7 +202,8 @@ TEST_F(LargeDatabase, ShorterFormsAndTighterBudgetsStillHoldTheirLimits) {
     // The forms, each shorter than the one before; the full one is the schema tool's block.
     const std::string full = db->table_form("Album", querygraph::TableForm::full);
     EXPECT_EQ(full, db->get_table_info({"Album"}));
-    EXPECT_EQ(db->table_form("Album", querygraph::TableForm::without_rows), full.substr(0, full.find("\n\n/*")));
+    EXPECT_EQ(db->table_form("Album", querygraph::TableForm::without_rows),
+              full.substr(0, full.find("\n\n/*")));
     EXPECT_EQ(db->table_form("Album", querygraph::TableForm::columns), "Album(AlbumId, Title, ArtistId)");
     EXPECT_EQ(db->table_form("Album", querygraph::TableForm::name), "Album");
     EXPECT_THROW(db->table_form("NoSuchTable", querygraph::TableForm::name), ValueError);
@@ -203,29 +212,33 @@ TEST_F(LargeDatabase, ShorterFormsAndTighterBudgetsStillHoldTheirLimits) {
     const std::vector<std::string> ranked = db->ranked_table_names("support representative of each customer");
     EXPECT_EQ(ranked.size(), 1011u);
     EXPECT_EQ(std::set<std::string>(ranked.begin(), ranked.end()).size(), 1011u);
-    const auto at = [&](const char* name) { return std::find(ranked.begin(), ranked.end(), name) - ranked.begin(); };
+    const auto at = [&](const char* name) {
+        return std::find(ranked.begin(), ranked.end(), name) - ranked.begin();
+    };
     EXPECT_LT(at("Customer"), 40);
     EXPECT_LT(at("Employee"), 60) << "Customer's foreign key joins Employee";
 }
 
 TEST_F(LargeDatabase, RefreshRebuildsTheRankingOfAChangedDatabase) {
-    const fs::path copy = fs::temp_directory_path() / ("veltaai-budget-copy-" + std::to_string(::getpid()) + ".sqlite");
+    const fs::path copy =
+        fs::temp_directory_path() / ("veltaai-budget-copy-" + std::to_string(::getpid()) + ".sqlite");
     fs::copy_file(*path_, copy, fs::copy_options::overwrite_existing);
     auto db = querygraph::CustomSQLDatabase::from_uri("sqlite:///" + copy.string());
     EXPECT_NE(db->ranked_table_names("zeppelin hangar").front(), "zeppelin_hangar");
-    sql::connect_sqlite(copy.string())->execute("CREATE TABLE zeppelin_hangar (id INTEGER PRIMARY KEY, berth TEXT)");
+    sql::connect_sqlite(copy.string())
+        ->execute("CREATE TABLE zeppelin_hangar (id INTEGER PRIMARY KEY, berth TEXT)");
     EXPECT_EQ(db->ranked_table_names("zeppelin hangar").size(), 1011u);  // cached until refresh
     db->refresh();
     EXPECT_EQ(db->ranked_table_names("zeppelin hangar").front(), "zeppelin_hangar");
     fs::remove(copy);
 }
 
-
 // Comments kept by the engine reach the ranking: a table found by the words of its comment or
 // of a column's, where its name and columns say nothing.
 void expect_comments_rank(const std::string& uri, const std::vector<sql::TableInfo>& described) {
     const auto find = [&](const std::string& name) {
-        return *std::find_if(described.begin(), described.end(), [&](const sql::TableInfo& t) { return t.name == name; });
+        return *std::find_if(described.begin(), described.end(),
+                             [&](const sql::TableInfo& t) { return t.name == name; });
     };
     EXPECT_EQ(find("zz_b").comment, "Shipments of frozen goods");
     EXPECT_EQ(find("zz_a").columns.at(1).comment, "refrigerated cargo weight");
@@ -241,16 +254,20 @@ TEST(EngineComments, PostgresCommentOnAndMariaDBCommentRankTables) {
     ASSERT_TRUE(servers) << testing::kStartServers;
     const std::string scratch = "veltaai_comments_" + std::to_string(::getpid());
     const std::string tables =
-        "CREATE TABLE zz_a (id integer PRIMARY KEY, v text); CREATE TABLE zz_b (id integer PRIMARY KEY, w text); "
+        "CREATE TABLE zz_a (id integer PRIMARY KEY, v text); CREATE TABLE zz_b (id integer PRIMARY KEY, w "
+        "text); "
         "CREATE VIEW zz_view AS SELECT id FROM zz_a;";
     {
         const auto& pg = servers->postgres;
-        auto admin = sql::connect_postgres({pg.host, pg.port, pg.user, pg.password, "postgres", std::chrono::seconds(5), {}});
+        auto admin = sql::connect_postgres(
+            {pg.host, pg.port, pg.user, pg.password, "postgres", std::chrono::seconds(5), {}});
         admin->execute("CREATE DATABASE " + scratch);
         {
-            auto db = sql::connect_postgres({pg.host, pg.port, pg.user, pg.password, scratch, std::chrono::seconds(5), {}});
-            db->execute(tables + "COMMENT ON TABLE zz_b IS 'Shipments of frozen goods'; "
-                                 "COMMENT ON COLUMN zz_a.v IS 'refrigerated cargo weight'");
+            auto db = sql::connect_postgres(
+                {pg.host, pg.port, pg.user, pg.password, scratch, std::chrono::seconds(5), {}});
+            db->execute(tables +
+                        "COMMENT ON TABLE zz_b IS 'Shipments of frozen goods'; "
+                        "COMMENT ON COLUMN zz_a.v IS 'refrigerated cargo weight'");
             expect_comments_rank("postgresql://" + pg.user + ":" + pg.password + "@" + pg.host + ":" +
                                      std::to_string(pg.port) + "/" + scratch,
                                  db->describe_tables());
@@ -259,12 +276,16 @@ TEST(EngineComments, PostgresCommentOnAndMariaDBCommentRankTables) {
     }
     {
         const auto& my = servers->mysql;
-        auto admin = sql::connect_mysql({my.host, my.port, my.user, my.password, "", std::chrono::seconds(5), {}});
+        auto admin =
+            sql::connect_mysql({my.host, my.port, my.user, my.password, "", std::chrono::seconds(5), {}});
         admin->execute("CREATE DATABASE " + scratch);
         {
-            auto db = sql::connect_mysql({my.host, my.port, my.user, my.password, scratch, std::chrono::seconds(5), {}});
-            db->execute("CREATE TABLE zz_a (id integer PRIMARY KEY, v text COMMENT 'refrigerated cargo weight')");
-            db->execute("CREATE TABLE zz_b (id integer PRIMARY KEY, w text) COMMENT 'Shipments of frozen goods'");
+            auto db = sql::connect_mysql(
+                {my.host, my.port, my.user, my.password, scratch, std::chrono::seconds(5), {}});
+            db->execute(
+                "CREATE TABLE zz_a (id integer PRIMARY KEY, v text COMMENT 'refrigerated cargo weight')");
+            db->execute(
+                "CREATE TABLE zz_b (id integer PRIMARY KEY, w text) COMMENT 'Shipments of frozen goods'");
             db->execute("CREATE VIEW zz_view AS SELECT id FROM zz_a");
             expect_comments_rank("mysql://" + my.user + ":" + my.password + "@" + my.host + ":" +
                                      std::to_string(my.port) + "/" + scratch,

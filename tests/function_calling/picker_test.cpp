@@ -17,11 +17,13 @@ namespace {
 namespace fs = std::filesystem;
 
 const Value::json_pointer kParameter("/0/function/parameters/properties/relevant_tables");
-const Value::json_pointer kAllowed("/0/function/parameters/properties/relevant_tables/items/properties/table_name/enum");
+const Value::json_pointer kAllowed(
+    "/0/function/parameters/properties/relevant_tables/items/properties/table_name/enum");
 
 RelevantTablePicker chinook_picker(const stubs::ChatStub& stub) {
-    return RelevantTablePicker(AzureOpenAIChat35{stub.azure_endpoint(), "picker-key", "2024-02-01", "gpt35"},
-                               querygraph::CustomSQLDatabase::from_uri("sqlite:///" + testing::chinook_sqlite()));
+    return RelevantTablePicker(
+        AzureOpenAIChat35{stub.azure_endpoint(), "picker-key", "2024-02-01", "gpt35"},
+        querygraph::CustomSQLDatabase::from_uri("sqlite:///" + testing::chinook_sqlite()));
 }
 
 TEST(LoadYaml, StandardTypesOnly) {
@@ -30,9 +32,10 @@ TEST(LoadYaml, StandardTypesOnly) {
         std::ofstream(file) << text;
         return load_yaml(file.string());
     };
-    EXPECT_EQ(load("text: a b\nquoted: '42'\nint: 42\nhex: 0x1F\nreal: 2.5\nyes_word: yes\nnone: ~\nempty:\n"
-                   "date: 2024-01-05\nforced: !!str 12\nlist: [1, \"two\"]\n3: key\n"),
-              Value::parse(R"({"text": "a b", "quoted": "42", "int": 42, "hex": 31, "real": 2.5, "yes_word": true,
+    EXPECT_EQ(
+        load("text: a b\nquoted: '42'\nint: 42\nhex: 0x1F\nreal: 2.5\nyes_word: yes\nnone: ~\nempty:\n"
+             "date: 2024-01-05\nforced: !!str 12\nlist: [1, \"two\"]\n3: key\n"),
+        Value::parse(R"({"text": "a b", "quoted": "42", "int": 42, "hex": 31, "real": 2.5, "yes_word": true,
                                "none": null, "empty": null, "date": "2024-01-05", "forced": "12",
                                "list": [1, "two"], "3": "key"})"));
     for (const char* refused : {"x: !!python/object:os.system {}\n", "x: !shout hi\n", "x: !!int twelve\n",
@@ -59,8 +62,9 @@ TEST(PickerTools, EachCallStartsFromTheCatalogue) {
     ASSERT_NE(schemas.find("CREATE TABLE Album ("), std::string::npos);
 
     const Value first = picker.get_tools({"Track", "Album"});
-    EXPECT_EQ(first.at(kParameter)["description"], original + "Here is the list table name, you can choose from: " +
-                                                       "Track, Album.\nAnd the schema from all tables: " + schemas);
+    EXPECT_EQ(first.at(kParameter)["description"],
+              original + "Here is the list table name, you can choose from: " +
+                  "Track, Album.\nAnd the schema from all tables: " + schemas);
     EXPECT_EQ(first.at(kAllowed), Value::parse(R"(["Track", "Album"])"));
 
     const Value second = picker.get_tools({"Genre"});
@@ -89,7 +93,8 @@ TEST(PickerInvoke, ForcesTheToolAndReturnsItsArguments) {
     // Split at ", " only: "Artist,Genre" stays one allowed name.
     EXPECT_EQ(sent["tools"].at(kAllowed), Value::parse(R"(["Album", "Artist,Genre"])"));
     sent.erase("tools");
-    EXPECT_EQ(sent, Value::parse(R"({"model": "gpt35", "messages": [{"role": "user", "content": "Top artists?"}],
+    EXPECT_EQ(sent,
+              Value::parse(R"({"model": "gpt35", "messages": [{"role": "user", "content": "Top artists?"}],
         "tool_choice": {"type": "function", "function": {"name": "select_relevant_tables"}},
         "temperature": 0.0, "max_tokens": 800, "top_p": 0.95, "frequency_penalty": 0.0, "presence_penalty": 0.0})"));
 

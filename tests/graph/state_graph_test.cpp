@@ -16,7 +16,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const StateSchema kSchema = {{"text", MergeRule::replace}, {"items", MergeRule::append}, {"count", MergeRule::add}};
+const StateSchema kSchema = {
+    {"text", MergeRule::replace}, {"items", MergeRule::append}, {"count", MergeRule::add}};
 
 Node returning(Value update) {
     return [update](StateView&) { return update; };
@@ -42,7 +43,9 @@ TEST(Merging, FollowsEachKeysRuleAndDropsUndeclaredKeys) {
 
     for (const Value& bad : {Value{{"items", "not a list"}}, Value::array({1})}) {
         StateGraph wrong(kSchema);
-        EXPECT_THROW(wrong.add_node("a", returning(bad)).set_entry_point("a").compile().invoke(Value::object()), TypeError);
+        EXPECT_THROW(
+            wrong.add_node("a", returning(bad)).set_entry_point("a").compile().invoke(Value::object()),
+            TypeError);
     }
 }
 
@@ -97,7 +100,9 @@ TEST(Steps, NodesOfOneStepSeeTheStepsStartAndAllTheirUpdatesLand) {
             return Value{{"items", {"start"}}};
         });
         g.set_entry_point("fan");
-        g.add_node("slow", branch("slow", 1)).add_node("fast", branch("fast", 2)).add_node("join", returning({{"count", 100}}));
+        g.add_node("slow", branch("slow", 1))
+            .add_node("fast", branch("fast", 2))
+            .add_node("join", returning({{"count", 100}}));
         g.add_edge("fan", "slow").add_edge("fan", "fast").add_edge("slow", "join").add_edge("fast", "join");
         g.add_conditional_edges("slow", recorder("slow"), {{"on", "join"}});
         g.add_conditional_edges("fast", recorder("fast"), {{"on", END}});
@@ -124,14 +129,16 @@ TEST(Errors, ReachTheCallerAsRaisedAndAreReportedAsEvents) {
     std::vector<std::string> events;
     RunConfig config;
     config.observer = [&](const RunEvent& e) {
-        events.push_back(std::to_string(static_cast<int>(e.kind)) + " " + std::string(e.node) + " " + std::to_string(e.step));
+        events.push_back(std::to_string(static_cast<int>(e.kind)) + " " + std::string(e.node) + " " +
+                         std::to_string(e.step));
     };
     StateGraph g(kSchema);
     g.add_node("ok", returning(Value())).add_node("boom", [](StateView&) -> Value { throw Boom("boom"); });
     g.add_node("missing", [](StateView& view) { return Value{{"text", view.at("other")}}; });
     g.set_entry_point("ok").add_edge("ok", "boom").add_edge("ok", "missing");
     EXPECT_THROW(g.compile().invoke(Value::object(), config), Boom);  // from a step of two nodes
-    EXPECT_EQ(std::vector(events.begin(), events.begin() + 2), (std::vector<std::string>{"0 ok 1", "1 ok 1"}));
+    EXPECT_EQ(std::vector(events.begin(), events.begin() + 2),
+              (std::vector<std::string>{"0 ok 1", "1 ok 1"}));
     EXPECT_NE(std::find(events.begin(), events.end(), "2 boom 2"), events.end());
 
     try {
@@ -163,20 +170,24 @@ TEST(Routing, UnknownRoutesLoopsAndIncompleteGraphsAreRefused) {
 
     EXPECT_THROW(g.add_node("a", returning(Value())), ValueError);
     EXPECT_THROW(g.add_node(END, returning(Value())), ValueError);
-    EXPECT_THROW(StateGraph(kSchema).add_node("x", returning(Value())).compile(), ValueError) << "no entry point";
+    EXPECT_THROW(StateGraph(kSchema).add_node("x", returning(Value())).compile(), ValueError)
+        << "no entry point";
     EXPECT_THROW(g.add_edge("a", "nowhere").compile(), ValueError);
 }
 
 TEST(Routing, AStepWithTwoWritersOfOneReplacedKeyAndASecondEntryPointAreRefused) {
     StateGraph g(kSchema);
-    g.add_node("fan", returning(Value())).add_node("left", returning({{"text", "l"}, {"items", {"l"}}, {"count", 1}}));
+    g.add_node("fan", returning(Value()))
+        .add_node("left", returning({{"text", "l"}, {"items", {"l"}}, {"count", 1}}));
     g.add_node("right", returning({{"text", "r"}, {"items", {"r"}}, {"count", 1}}));
     g.set_entry_point("fan").add_edge("fan", "left").add_edge("fan", "right");
     try {
         g.compile().invoke(Value::object());
         ADD_FAILURE() << "two writers of 'text' in one step";
     } catch (const InvalidUpdateError& e) {
-        EXPECT_STREQ(e.what(), "nodes 'left' and 'right' both wrote 'text' in step 2; a replaced key takes one value per step");
+        EXPECT_STREQ(
+            e.what(),
+            "nodes 'left' and 'right' both wrote 'text' in step 2; a replaced key takes one value per step");
     }
 
     // Appended and added keys take every writer's value.
@@ -203,12 +214,15 @@ TEST(Drawing, ListsNodesAndLabelledEdges) {
     StateGraph g(kSchema);
     g.add_node("check", returning(Value())).add_node("fix", returning(Value()));
     g.set_entry_point("check").add_edge("fix", "check");
-    g.add_conditional_edges("check", [](const StateView&) { return std::string("ok"); }, {{"ok", END}, {"bad \"x\"", "fix"}});
+    g.add_conditional_edges("check", [](const StateView&) { return std::string("ok"); },
+                            {{"ok", END}, {"bad \"x\"", "fix"}});
     const DrawableGraph drawing = g.compile().get_graph();
     EXPECT_EQ(drawing.draw_ascii(),
-              "__start__\n  ---> check\ncheck\n  -.-> __end__  [ok]\n  -.-> fix      [bad \"x\"]\nfix\n  ---> check\n__end__\n");
+              "__start__\n  ---> check\ncheck\n  -.-> __end__  [ok]\n  -.-> fix      [bad \"x\"]\nfix\n  "
+              "---> check\n__end__\n");
     EXPECT_EQ(drawing.draw_mermaid(),
-              "flowchart TD\n    __start__([\"__start__\"])\n    check[\"check\"]\n    fix[\"fix\"]\n    __end__([\"__end__\"])\n"
+              "flowchart TD\n    __start__([\"__start__\"])\n    check[\"check\"]\n    fix[\"fix\"]\n    "
+              "__end__([\"__end__\"])\n"
               "    __start__ --> check\n    fix --> check\n    check -.->|\"ok\"| __end__\n"
               "    check -.->|\"bad #quot;x#quot;\"| fix\n");
 }

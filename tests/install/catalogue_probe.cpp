@@ -3,4 +3,6 @@
 
 #include <iostream>
 
-int main() { std::cout << veltaai::function_calling::get_relevant_tables_path() << "\n"; }
+int main() {
+    std::cout << veltaai::function_calling::get_relevant_tables_path() << "\n";
+}

@@ -11,8 +11,8 @@
 namespace veltaai::llm {
 namespace {
 
-using stubs::ChatStub;
 using std::chrono::milliseconds;
+using stubs::ChatStub;
 
 ModelSettings fast_settings(int retries = 2, milliseconds timeout = milliseconds(5000)) {
     ModelSettings settings;
@@ -38,7 +38,8 @@ Value azure_fields(const ChatStub& stub) {
             {"azure_deployment", "dep35"}};
 }
 
-const StructuredSchema tables_schema{"RelevantTablesOutput", {{"relevant_tables", FieldType::text_list, "List of relevant table names"}}};
+const StructuredSchema tables_schema{
+    "RelevantTablesOutput", {{"relevant_tables", FieldType::text_list, "List of relevant table names"}}};
 
 TEST(ChatModelShapes, OpenAIRequestCarriesModelKeyAndMessages) {
     ChatStub stub(Value::array({{{"content", "It has 8 tables."}}}));
@@ -52,7 +53,8 @@ TEST(ChatModelShapes, OpenAIRequestCarriesModelKeyAndMessages) {
     EXPECT_EQ(requests[0].header("content-type"), "application/json");
     EXPECT_EQ(requests[0].body["model"], "gpt-4o");
     EXPECT_EQ(requests[0].body["temperature"], 0.7);
-    EXPECT_EQ(requests[0].body["messages"], Value::parse(R"([{"role":"user","content":"How many tables?"}])"));
+    EXPECT_EQ(requests[0].body["messages"],
+              Value::parse(R"([{"role":"user","content":"How many tables?"}])"));
     EXPECT_FALSE(requests[0].body.contains("tools"));
 }
 
@@ -77,7 +79,8 @@ TEST(ChatModelShapes, OpenAIBaseUrlComesFromTheEnvironment) {
 TEST(ChatModelShapes, AzureUrlHeaderAndSettingsFromARecord) {
     ChatStub stub(Value::array({{{"content", "azure says hi"}}}));
     auto model = AzureChatOpenAI::from_fields(azure_fields(stub), 4096, 0, {{"top_p", 0.95}});
-    EXPECT_EQ(model->invoke(ChatMessages{ChatMessage::system("be brief"), ChatMessage::user("hi")}), "azure says hi");
+    EXPECT_EQ(model->invoke(ChatMessages{ChatMessage::system("be brief"), ChatMessage::user("hi")}),
+              "azure says hi");
 
     const auto request = stub.requests().at(0);
     EXPECT_EQ(request.path, "/openai/deployments/dep35/chat/completions");
@@ -122,7 +125,8 @@ TEST(StructuredOutput, FunctionCallingFillsTheRecord) {
     EXPECT_EQ(result, Value::parse(R"({"relevant_tables":["Album","Artist"]})"));
 
     const Value body = stub.requests().at(0).body;
-    EXPECT_EQ(body["tool_choice"], Value::parse(R"({"type":"function","function":{"name":"RelevantTablesOutput"}})"));
+    EXPECT_EQ(body["tool_choice"],
+              Value::parse(R"({"type":"function","function":{"name":"RelevantTablesOutput"}})"));
     const Value& parameters = body["tools"][0]["function"]["parameters"];
     EXPECT_EQ(parameters["properties"]["relevant_tables"]["type"], "array");
     EXPECT_EQ(parameters["properties"]["relevant_tables"]["description"], "List of relevant table names");
@@ -130,11 +134,13 @@ TEST(StructuredOutput, FunctionCallingFillsTheRecord) {
 }
 
 TEST(StructuredOutput, JsonSchemaFormatFillsTheRecord) {
-    const StructuredSchema generation{"GenerationOutput",
-                                      {{"image_path", FieldType::text, "image path generated if exists in context"},
-                                       {"final_response", FieldType::text, "final response"}}};
+    const StructuredSchema generation{
+        "GenerationOutput",
+        {{"image_path", FieldType::text, "image path generated if exists in context"},
+         {"final_response", FieldType::text, "final response"}}};
     ChatStub stub(Value::array({{{"structured", {{"final_response", "Rock leads."}, {"image_path", ""}}}}}));
-    const Value result = openai_model(stub)->with_structured_output(generation, StructuredMethod::json_schema)->invoke("q");
+    const Value result =
+        openai_model(stub)->with_structured_output(generation, StructuredMethod::json_schema)->invoke("q");
     // Schema order, whatever order the model wrote.
     EXPECT_EQ(result.dump(), R"({"image_path":"","final_response":"Rock leads."})");
     const Value format = stub.requests().at(0).body["response_format"];
@@ -149,13 +155,17 @@ TEST(StructuredOutput, RepliesThatDoNotFitNameTheProblem) {
         Value reply;
         std::string expected;
     } cases[] = {
-        {{{"tool_call", {{"name", "RelevantTablesOutput"}, {"arguments", {{"tables", {"Album"}}}}}}}, "'relevant_tables' is missing"},
+        {{{"tool_call", {{"name", "RelevantTablesOutput"}, {"arguments", {{"tables", {"Album"}}}}}}},
+         "'relevant_tables' is missing"},
         {{{"tool_call", {{"name", "RelevantTablesOutput"}, {"arguments", {{"relevant_tables", "Album"}}}}}},
          "should be a list of texts, got a text"},
-        {{{"tool_call", {{"name", "RelevantTablesOutput"}, {"arguments", {{"relevant_tables", {"Album", 3}}}}}}},
+        {{{"tool_call",
+           {{"name", "RelevantTablesOutput"}, {"arguments", {{"relevant_tables", {"Album", 3}}}}}}},
          "should be a list of texts"},
         {{{"content", "Album and Artist"}}, "no tool call"},
-        {{{"tool_call", {{"name", "RelevantTablesOutput"}, {"arguments", "{\"relevant_tables\": [\"Album\""}}}}, "not valid JSON"},
+        {{{"tool_call",
+           {{"name", "RelevantTablesOutput"}, {"arguments", "{\"relevant_tables\": [\"Album\""}}}},
+         "not valid JSON"},
         {{{"tool_call", {{"name", "other_tool"}, {"arguments", "{}"}}}}, "calls 'other_tool'"},
     };
     for (const auto& item : cases) {
@@ -166,7 +176,8 @@ TEST(StructuredOutput, RepliesThatDoNotFitNameTheProblem) {
             ADD_FAILURE() << "accepted " << item.reply.dump();
         } catch (const ModelServiceError& error) {
             EXPECT_NE(std::string(error.what()).find(item.expected), std::string::npos) << error.what();
-            EXPECT_NE(std::string(error.what()).find("RelevantTablesOutput"), std::string::npos) << error.what();
+            EXPECT_NE(std::string(error.what()).find("RelevantTablesOutput"), std::string::npos)
+                << error.what();
         }
     }
 }
@@ -185,7 +196,8 @@ TEST(Resilience, RetriesOn429And500ThenSucceeds) {
 }
 
 TEST(Resilience, GivesUpWithTheStatusAndTheServiceMessage) {
-    ChatStub stub(Value::array({{{"status", 503}, {"error", "overloaded, key sk-test-secret-123 is fine"}, {"repeat", true}}}));
+    ChatStub stub(Value::array(
+        {{{"status", 503}, {"error", "overloaded, key sk-test-secret-123 is fine"}, {"repeat", true}}}));
     try {
         openai_model(stub)->invoke("q");
         FAIL() << "no error";
@@ -242,7 +254,8 @@ protected:
 
 TEST_F(CallDeadline, AStalledAttemptUsesTheWholeLimitAndIsNotRetried) {
     ChatStub stub(Value::array({{{"stall_ms", 5000}, {"content", "too late"}, {"repeat", true}}}));
-    const milliseconds took = failing_call<ServiceTimeoutError>(stub, settings(milliseconds(400), milliseconds(10)));
+    const milliseconds took =
+        failing_call<ServiceTimeoutError>(stub, settings(milliseconds(400), milliseconds(10)));
     EXPECT_GE(took, milliseconds(380));
     EXPECT_LT(took, milliseconds(900));  // three attempts of 400 ms each would take 1.2 s
     EXPECT_EQ(stub.request_count(), 1u);
@@ -251,7 +264,8 @@ TEST_F(CallDeadline, AStalledAttemptUsesTheWholeLimitAndIsNotRetried) {
 TEST_F(CallDeadline, ARetryGetsOnlyWhatIsLeft) {
     ChatStub stub(Value::array({{{"status", 500}, {"error", "boom"}},
                                 {{"stall_ms", 5000}, {"content", "too late"}, {"repeat", true}}}));
-    const milliseconds took = failing_call<ServiceTimeoutError>(stub, settings(milliseconds(600), milliseconds(100)));
+    const milliseconds took =
+        failing_call<ServiceTimeoutError>(stub, settings(milliseconds(600), milliseconds(100)));
     EXPECT_GE(took, milliseconds(550));
     EXPECT_LT(took, milliseconds(1000));  // not 100 ms of backoff plus a fresh 600 ms
     EXPECT_EQ(stub.request_count(), 2u);
@@ -260,16 +274,21 @@ TEST_F(CallDeadline, ARetryGetsOnlyWhatIsLeft) {
 TEST_F(CallDeadline, ABackoffLongerThanWhatIsLeftEndsTheCallAtOnce) {
     ChatStub stub(Value::array({{{"status", 503}, {"error", "overloaded"}, {"repeat", true}}}));
     std::string what;
-    const milliseconds took = failing_call<ServiceStatusError>(stub, settings(milliseconds(500), milliseconds(800)), &what);
+    const milliseconds took =
+        failing_call<ServiceStatusError>(stub, settings(milliseconds(500), milliseconds(800)), &what);
     EXPECT_LT(took, milliseconds(300));
     EXPECT_EQ(stub.request_count(), 1u);
     EXPECT_NE(what.find("overloaded"), std::string::npos) << what;
 }
 
 TEST_F(CallDeadline, ARetryAfterLongerThanWhatIsLeftFailsWithTheServicesMessage) {
-    ChatStub stub(Value::array({{{"status", 429}, {"retry_after", 5}, {"error", "Rate limit reached, retry in 5 s"}, {"repeat", true}}}));
+    ChatStub stub(Value::array({{{"status", 429},
+                                 {"retry_after", 5},
+                                 {"error", "Rate limit reached, retry in 5 s"},
+                                 {"repeat", true}}}));
     std::string what;
-    const milliseconds took = failing_call<ServiceStatusError>(stub, settings(milliseconds(2000), milliseconds(10)), &what);
+    const milliseconds took =
+        failing_call<ServiceStatusError>(stub, settings(milliseconds(2000), milliseconds(10)), &what);
     EXPECT_LT(took, milliseconds(500));  // not 5 s of waiting
     EXPECT_EQ(stub.request_count(), 1u);
     EXPECT_NE(what.find("429"), std::string::npos) << what;
@@ -277,7 +296,8 @@ TEST_F(CallDeadline, ARetryAfterLongerThanWhatIsLeftFailsWithTheServicesMessage)
     EXPECT_NE(what.find("asks to wait 5.0 s"), std::string::npos) << what;
 
     // One that fits is waited for, as before, whatever its length against the old cap.
-    ChatStub fitting(Value::array({{{"status", 429}, {"retry_after", "0.3"}, {"error", "slow down"}}, {{"content", "ok"}}}));
+    ChatStub fitting(Value::array(
+        {{{"status", 429}, {"retry_after", "0.3"}, {"error", "slow down"}}, {{"content", "ok"}}}));
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(openai_model(fitting, settings(milliseconds(2000), milliseconds(10)))->invoke("q"), "ok");
     EXPECT_GE(std::chrono::steady_clock::now() - started, milliseconds(280));

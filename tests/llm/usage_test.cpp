@@ -1,9 +1,9 @@
 // Token and cost accounting over real calls to the chat stub: several calls, nested scopes,
 // worker threads carried into a run, two runs on two threads, and the price table.
+#include "veltaai/llm/usage.h"
 #include "stubs/chat_stub.h"
 #include "veltaai/llm/azure_openai.h"
 #include "veltaai/llm/chat_openai.h"
-#include "veltaai/llm/usage.h"
 
 #include <gtest/gtest.h>
 
@@ -23,12 +23,14 @@ std::shared_ptr<ChatOpenAI> model_for(const ChatStub& stub) {
 }
 
 Value reply(long prompt, long completion, const std::string& model) {
-    return {{"content", "ok"}, {"model", model}, {"usage", {{"prompt_tokens", prompt}, {"completion_tokens", completion}}}};
+    return {{"content", "ok"},
+            {"model", model},
+            {"usage", {{"prompt_tokens", prompt}, {"completion_tokens", completion}}}};
 }
 
 TEST(Usage, ScopeTotalsEveryCallAndItsCost) {
-    ChatStub stub(Value::array({reply(50, 50, "gpt-4o"), reply(1000, 500, "gpt-4o"), reply(2000, 0, "gpt-35-turbo"),
-                                reply(7, 3, "mystery-model")}));
+    ChatStub stub(Value::array({reply(50, 50, "gpt-4o"), reply(1000, 500, "gpt-4o"),
+                                reply(2000, 0, "gpt-35-turbo"), reply(7, 3, "mystery-model")}));
     auto model = model_for(stub);
     model->invoke("before any scope");  // counted nowhere
     {
@@ -47,7 +49,8 @@ TEST(Usage, ScopeTotalsEveryCallAndItsCost) {
 }
 
 TEST(Usage, NestedScopesCountInBothAndFailedCallsInNeither) {
-    ChatStub stub(Value::array({reply(10, 10, "gpt-4o"), {{"status", 400}, {"error", "bad"}}, reply(1, 1, "gpt-4o")}));
+    ChatStub stub(
+        Value::array({reply(10, 10, "gpt-4o"), {{"status", 400}, {"error", "bad"}}, reply(1, 1, "gpt-4o")}));
     auto model = model_for(stub);
     auto outer = get_openai_callback();
     model->invoke("outer");
@@ -62,11 +65,15 @@ TEST(Usage, NestedScopesCountInBothAndFailedCallsInNeither) {
 }
 
 TEST(Usage, FunctionCallingClientIsCounted) {
-    ChatStub stub(Value::array({{{"tool_call", {{"name", "select_relevant_tables"}, {"arguments", R"({"relevant_tables":[]})"}}},
-                                 {"model", "gpt-35-turbo"},
-                                 {"usage", {{"prompt_tokens", 300}, {"completion_tokens", 20}}}}}));
-    AzureOpenAI client = AzureOpenAI::from_fields(
-        {{"azure_endpoint", stub.azure_endpoint()}, {"api_key", "k"}, {"api_version", "v1"}, {"azure_deployment", "d"}}, 240);
+    ChatStub stub(Value::array(
+        {{{"tool_call", {{"name", "select_relevant_tables"}, {"arguments", R"({"relevant_tables":[]})"}}},
+          {"model", "gpt-35-turbo"},
+          {"usage", {{"prompt_tokens", 300}, {"completion_tokens", 20}}}}}));
+    AzureOpenAI client = AzureOpenAI::from_fields({{"azure_endpoint", stub.azure_endpoint()},
+                                                   {"api_key", "k"},
+                                                   {"api_version", "v1"},
+                                                   {"azure_deployment", "d"}},
+                                                  240);
     UsageScope usage;
     CompletionParams params;
     params.messages = Value::array({{{"role", "user"}, {"content", "q"}}});
@@ -91,9 +98,13 @@ TEST(Usage, WorkerThreadsCountOnlyWhenCarriedIntoTheRun) {
 }
 
 TEST(Usage, TwoRunsOnTwoThreadsKeepSeparateTotals) {
-    ChatStub stub(Value::array({{{"match", {{"contains", "run A"}}}, {"content", "a"}, {"repeat", true},
+    ChatStub stub(Value::array({{{"match", {{"contains", "run A"}}},
+                                 {"content", "a"},
+                                 {"repeat", true},
                                  {"usage", {{"prompt_tokens", 1}, {"completion_tokens", 0}}}},
-                                {{"match", {{"contains", "run B"}}}, {"content", "b"}, {"repeat", true},
+                                {{"match", {{"contains", "run B"}}},
+                                 {"content", "b"},
+                                 {"repeat", true},
                                  {"usage", {{"prompt_tokens", 1000}, {"completion_tokens", 0}}}}}));
     auto model = model_for(stub);
     long totals[2] = {0, 0};

@@ -1,6 +1,6 @@
 #include "veltaai/codetool.h"
-#include "veltaai/core/value.h"
 #include "veltaai/core/process.h"
+#include "veltaai/core/value.h"
 #include "veltaai/master.h"
 
 #include "host_output.h"
@@ -37,8 +37,10 @@ protected:
         std::ofstream(fake) << "#!/bin/sh\n"
                                "[ \"$1 $2\" = \"-m venv\" ] || exit 2\n"
                                "mkdir -p \"$3/bin\"\n"
-                               "printf '#!/bin/sh\\necho \"$*\" >> \"%s\"\\n' '" + log.string() + "' > \"$3/bin/python\"\n"
-                               "chmod +x \"$3/bin/python\"\n";
+                               "printf '#!/bin/sh\\necho \"$*\" >> \"%s\"\\n' '" +
+                                   log.string() +
+                                   "' > \"$3/bin/python\"\n"
+                                   "chmod +x \"$3/bin/python\"\n";
         fs::permissions(fake, fs::perms::owner_all);
         const char* previous = std::getenv("VELTAAI_PYTHON");
         saved_python = previous ? previous : "";
@@ -49,8 +51,10 @@ protected:
     void use_fake_interpreter() { ::setenv("VELTAAI_PYTHON", (dir / "fake-python").c_str(), 1); }
 
     void TearDown() override {
-        if (saved_python.empty()) ::unsetenv("VELTAAI_PYTHON");
-        else ::setenv("VELTAAI_PYTHON", saved_python.c_str(), 1);
+        if (saved_python.empty())
+            ::unsetenv("VELTAAI_PYTHON");
+        else
+            ::setenv("VELTAAI_PYTHON", saved_python.c_str(), 1);
         fs::remove_all(dir);
     }
 
@@ -78,7 +82,8 @@ TEST_F(CodetoolTest, NewEnvironmentGetsTheDefaultPackagesOnce) {
     EXPECT_EQ(std::count(calls.begin(), calls.end(), '\n'), 6);
 
     codetool::safe_install_modules({"pandas>=1.5", "nosuchpackagexyz"});
-    EXPECT_NE(read_file(log).find("-m pip install pandas>=1.5\n-m pip install nosuchpackagexyz\n"), std::string::npos);
+    EXPECT_NE(read_file(log).find("-m pip install pandas>=1.5\n-m pip install nosuchpackagexyz\n"),
+              std::string::npos);
     EXPECT_EQ(host.finish(), "Installation successful.\nInstallation successful.\n");
 }
 
@@ -98,8 +103,12 @@ TEST_F(CodetoolTest, DirectoryWithoutInterpreterBecomesAnEnvironment) {
     codetool::safe_install_modules({"numpy", "scipy"});
     codetool::safe_install_modules({});
     const std::string printed = host.finish();
-    EXPECT_EQ(printed.rfind("Installation successful.\nAn error occurred during installation: [Errno 2] No such file or "
-                            "directory: '", 0), 0u)
+    EXPECT_EQ(
+        printed.rfind(
+            "Installation successful.\nAn error occurred during installation: [Errno 2] No such file or "
+            "directory: '",
+            0),
+        0u)
         << printed;
     EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 3);
     EXPECT_NE(printed.find("'\nInstallation successful.\n"), std::string::npos) << printed;
@@ -113,7 +122,8 @@ TEST_F(CodetoolTest, UsingTheEnvironmentBeforeItIsSetFails) {
     master::safe_install_modules({"numpy"});
     master::safe_install_modules({});
     const std::string printed = host.finish();
-    EXPECT_EQ(printed.rfind("An error occurred during installation: python_executable is not set", 0), 0u) << printed;
+    EXPECT_EQ(printed.rfind("An error occurred during installation: python_executable is not set", 0), 0u)
+        << printed;
     EXPECT_NE(printed.find("\nInstallation successful.\n"), std::string::npos);
 }
 
@@ -123,7 +133,9 @@ TEST_F(CodetoolTest, MasterReportsAFailedCreationInOneLine) {
     HostOutput host;
     master::initialize_env((dir / "a-file" / "env").string());
     const std::string printed = host.finish();
-    EXPECT_EQ(printed.rfind("An error occurred during initilization: could not create a virtual environment at ", 0), 0u)
+    EXPECT_EQ(printed.rfind(
+                  "An error occurred during initilization: could not create a virtual environment at ", 0),
+              0u)
         << printed;
     EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
     EXPECT_FALSE(codetool::python_executable.has_value());
@@ -140,8 +152,9 @@ TEST_F(CodetoolTest, RealEnvironmentHasItsOwnInterpreterAndPip) {
     const std::string printed = host.finish();
     // The six installs failed, and the line says which.
     EXPECT_EQ(printed.find("Installation successful."), std::string::npos) << printed;
-    EXPECT_NE(printed.find("An error occurred during installation: pip could not install: matplotlib, scikit-learn, "
-                           "numpy, statsmodels, pandas, scipy\n"),
+    EXPECT_NE(printed.find(
+                  "An error occurred during installation: pip could not install: matplotlib, scikit-learn, "
+                  "numpy, statsmodels, pandas, scipy\n"),
               std::string::npos)
         << printed;
     ASSERT_EQ(codetool::python_executable, env + "/bin/python");
@@ -156,9 +169,10 @@ TEST_F(CodetoolTest, ExecuteCodeKeepsOneNamespace) {
     EXPECT_EQ(codetool::execute_code("import sys\nsys.stderr.write('only stderr\\n')"), "");
     EXPECT_EQ(codetool::execute_code("kept = 7"), "");
     EXPECT_EQ(codetool::execute_code("print(kept * 6)"), "42\n");
-    EXPECT_EQ(codetool::execute_code("print(ast.__name__, os.sep, subprocess.PIPE, sys.version_info[0], "
-                                     "tempfile.__name__, venv.__name__, StringIO().getvalue() == '', media_path)"),
-              "ast / -1 3 tempfile venv True None\n");
+    EXPECT_EQ(
+        codetool::execute_code("print(ast.__name__, os.sep, subprocess.PIPE, sys.version_info[0], "
+                               "tempfile.__name__, venv.__name__, StringIO().getvalue() == '', media_path)"),
+        "ast / -1 3 tempfile venv True None\n");
 }
 
 TEST_F(CodetoolTest, ExecuteCodeErrorsReachTheCaller) {
@@ -183,7 +197,8 @@ TEST_F(CodetoolTest, ExecuteCodeErrorsReachTheCaller) {
 TEST_F(CodetoolTest, SharedNamesFollowTheCode) {
     codetool::env_path = "/from/host";
     EXPECT_EQ(codetool::execute_code("print(env_path, python_executable)"), "/from/host None\n");
-    EXPECT_THROW(codetool::execute_code("python_executable = '" + (dir / "bin-python").string() + "'\nraise ValueError('x')"),
+    EXPECT_THROW(codetool::execute_code("python_executable = '" + (dir / "bin-python").string() +
+                                        "'\nraise ValueError('x')"),
                  PythonError);
     // The failed run's assignment still changed the installer's interpreter.
     EXPECT_EQ(codetool::python_executable, (dir / "bin-python").string());
@@ -205,14 +220,17 @@ TEST_F(CodetoolTest, CodeCallsTheModulesOperationsOnTheSharedState) {
               "Installation successful.\n");
     EXPECT_EQ(codetool::env_path, env.string());
     EXPECT_EQ(codetool::python_executable, (env / "bin" / "python").string());
-    EXPECT_EQ(read_file(log), "-m pip install matplotlib\n-m pip install scikit-learn\n-m pip install numpy\n"
-                              "-m pip install statsmodels\n-m pip install pandas\n-m pip install scipy\n");
+    EXPECT_EQ(read_file(log),
+              "-m pip install matplotlib\n-m pip install scikit-learn\n-m pip install numpy\n"
+              "-m pip install statsmodels\n-m pip install pandas\n-m pip install scipy\n");
 
-    EXPECT_EQ(codetool::execute_code("safe_install_modules(['polars'])\nprint(execute_code('print(2 * 21)'))"),
-              "Installation successful.\n42\n\n");
+    EXPECT_EQ(
+        codetool::execute_code("safe_install_modules(['polars'])\nprint(execute_code('print(2 * 21)'))"),
+        "Installation successful.\n42\n\n");
     EXPECT_NE(read_file(log).find("-m pip install polars\n"), std::string::npos);
     EXPECT_EQ(codetool::execute_code("python_executable = None\nsafe_install_modules(['x'])"),
-              "An error occurred during installation: python_executable is not set: call initialize_environment first\n");
+              "An error occurred during installation: python_executable is not set: call "
+              "initialize_environment first\n");
     try {
         codetool::execute_code("env_path = None\nensure_virtual_environment()");
         FAIL() << "no error";
@@ -228,7 +246,8 @@ TEST_F(CodetoolTest, CodeCallsTheModulesOperationsOnTheSharedState) {
 // line names those that failed, from both entry points.
 TEST_F(CodetoolTest, FailedPackagesAreNamedAndTheOthersStillInstalled) {
     const fs::path pip = dir / "picky-python";
-    std::ofstream(pip) << "#!/bin/sh\necho \"$4\" >> '" << log.string() << "'\ncase \"$4\" in bad*) exit 1;; esac\n";
+    std::ofstream(pip) << "#!/bin/sh\necho \"$4\" >> '" << log.string()
+                       << "'\ncase \"$4\" in bad*) exit 1;; esac\n";
     fs::permissions(pip, fs::perms::owner_all);
     codetool::python_executable = pip.string();
     HostOutput host;

@@ -29,7 +29,8 @@ public:
         std::string text;
         char buffer[4096];
         ::lseek(file_, 0, SEEK_SET);
-        for (ssize_t n; (n = ::read(file_, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+        for (ssize_t n; (n = ::read(file_, buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<std::size_t>(n));
         return text;
     }
 

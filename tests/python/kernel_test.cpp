@@ -24,7 +24,9 @@ KernelOptions quick_options() {
     return options;
 }
 
-bool alive(int pid) { return ::kill(pid, 0) == 0; }
+bool alive(int pid) {
+    return ::kill(pid, 0) == 0;
+}
 
 }  // namespace
 
@@ -74,7 +76,8 @@ TEST(PythonKernel, ErrorsCarryKindMessageAndTraceback) {
         EXPECT_EQ(error.kind(), "ZeroDivisionError");
         EXPECT_EQ(error.message(), "division by zero");
         EXPECT_EQ(std::string(error.what()), "ZeroDivisionError: division by zero");
-        EXPECT_NE(error.traceback().find("File \"<ast>\", line 2, in f"), std::string::npos) << error.traceback();
+        EXPECT_NE(error.traceback().find("File \"<ast>\", line 2, in f"), std::string::npos)
+            << error.traceback();
         EXPECT_EQ(error.traceback().find("serve"), std::string::npos) << "driver frames leaked";
     }
     try {
@@ -116,7 +119,10 @@ TEST(PythonKernel, SurvivesEndlessLoopExitAndCrash) {
     KernelOptions options = quick_options();
     options.time_limit = std::chrono::milliseconds(800);
     Kernel kernel(options);
-    const int first = *[&] { kernel.run("pass"); return kernel.pid(); }();
+    const int first = *[&] {
+        kernel.run("pass");
+        return kernel.pid();
+    }();
 
     const auto started = std::chrono::steady_clock::now();
     EXPECT_THROW(kernel.run("while True:\n    pass"), python::KernelTimeout);
@@ -148,13 +154,16 @@ TEST(PythonKernel, ForkedAndStrayProcessesAreContained) {
     options.process_limit = 32;
     Kernel kernel(options);
     // A forked child that carries on must never answer in the kernel's place.
-    EXPECT_EQ(kernel.run("import os\nif os.fork() == 0:\n    print('child')\nelse:\n    os.wait()\n    print('parent')"),
-              "parent\n");
+    EXPECT_EQ(
+        kernel.run(
+            "import os\nif os.fork() == 0:\n    print('child')\nelse:\n    os.wait()\n    print('parent')"),
+        "parent\n");
     // A stray left running by the code is gone once the run ends.
     // Its pid is the sandbox's own, so the kernel itself looks for it.
     const std::string stray = kernel.run("import subprocess\nprint(subprocess.Popen(['sleep', '30']).pid)");
     const int stray_pid = std::stoi(stray);
-    EXPECT_EQ(kernel.run("import os\nprint(os.path.exists('/proc/" + std::to_string(stray_pid) + "/stat'))"), "False\n");
+    EXPECT_EQ(kernel.run("import os\nprint(os.path.exists('/proc/" + std::to_string(stray_pid) + "/stat'))"),
+              "False\n");
     if (kernel.process_limit_enforced()) {
         try {
             kernel.run("import os\nwhile True:\n    os.fork()");
@@ -229,8 +238,10 @@ TEST(PythonKernel, SeparateKernelsRunSideBySide) {
     a.run("pass");
     b.run("pass");
     const auto started = std::chrono::steady_clock::now();
-    auto first = std::async(std::launch::async, [&] { return a.run("import time\ntime.sleep(0.6)\nprint('a')"); });
-    auto second = std::async(std::launch::async, [&] { return b.run("import time\ntime.sleep(0.6)\nprint('b')"); });
+    auto first =
+        std::async(std::launch::async, [&] { return a.run("import time\ntime.sleep(0.6)\nprint('a')"); });
+    auto second =
+        std::async(std::launch::async, [&] { return b.run("import time\ntime.sleep(0.6)\nprint('b')"); });
     EXPECT_EQ(first.get(), "a\n");
     EXPECT_EQ(second.get(), "b\n");
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1100));
@@ -248,13 +259,17 @@ TEST(PythonKernel, NetworkIsolationLeavesOnlyLoopback) {
     if (python::sandbox_level() != python::SandboxLevel::bubblewrap) GTEST_SKIP() << "no namespaces here";
     // Off unless the options allow it.
     Kernel kernel(quick_options());
-    EXPECT_EQ(kernel.run("import socket\nprint(sorted(name for _, name in socket.if_nameindex()))"), "['lo']\n");
-    EXPECT_EQ(kernel.run("import socket\ns = socket.socket()\ns.settimeout(1)\nprint(s.connect_ex(('1.1.1.1', 80)) != 0)"),
-              "True\n");
+    EXPECT_EQ(kernel.run("import socket\nprint(sorted(name for _, name in socket.if_nameindex()))"),
+              "['lo']\n");
+    EXPECT_EQ(
+        kernel.run(
+            "import socket\ns = socket.socket()\ns.settimeout(1)\nprint(s.connect_ex(('1.1.1.1', 80)) != 0)"),
+        "True\n");
     KernelOptions open = quick_options();
     open.allow_network = true;
     Kernel connected(open);
-    EXPECT_NE(connected.run("import socket\nprint(sorted(name for _, name in socket.if_nameindex()))"), "['lo']\n");
+    EXPECT_NE(connected.run("import socket\nprint(sorted(name for _, name in socket.if_nameindex()))"),
+              "['lo']\n");
 }
 
 // The kernel dies with the host, not with the thread that happened to start it.

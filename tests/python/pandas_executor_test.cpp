@@ -64,7 +64,8 @@ TEST_F(PandasExecutorTest, NamespaceHoldsOnlyDatetimeAndIsFreshEachRun) {
     // Work under a main-program guard does not run.
     EXPECT_EQ(run("if __name__ == '__main__':\n    print('ran as main')"), success(""));
     // Pandas and matplotlib import and draw into files only.
-    EXPECT_EQ(run("import pandas as pd, matplotlib\nprint(matplotlib.get_backend(), pd.DataFrame({'a': [1, 2]})['a'].sum())"),
+    EXPECT_EQ(run("import pandas as pd, matplotlib\nprint(matplotlib.get_backend(), pd.DataFrame({'a': [1, "
+                  "2]})['a'].sum())"),
               success("agg 3\n"));
 }
 
@@ -80,7 +81,8 @@ TEST_F(PandasExecutorTest, EndlessLoopAndCrashAreFailures) {
     EXPECT_EQ(loop["python_error_message"].get<std::string>().rfind("TimeoutError: ", 0), 0u) << loop;
     const Value crash = run("import ctypes\nctypes.string_at(0)");
     EXPECT_EQ(crash["python_execution_success"], false);
-    EXPECT_NE(crash["python_error_message"].get<std::string>().find("Segmentation fault"), std::string::npos) << crash;
+    EXPECT_NE(crash["python_error_message"].get<std::string>().find("Segmentation fault"), std::string::npos)
+        << crash;
     EXPECT_EQ(run("print('next')"), success("next\n"));
 }
 

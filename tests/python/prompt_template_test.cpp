@@ -1,5 +1,5 @@
-#include "veltaai/core/process.h"
 #include "veltaai/llm/prompt_template.h"
+#include "veltaai/core/process.h"
 #include "veltaai/querygraph/querygraph_prompts.h"
 
 #include <gtest/gtest.h>
@@ -37,7 +37,8 @@ std::string reference_render(std::string_view source, const Value& variables) {
 Value pairs(int count, const std::string& first, const std::string& second) {
     Value list = Value::array();
     for (int i = 1; i <= count; ++i) {
-        list.push_back(Value::array({first + std::to_string(i), second + " 'quoted' <" + std::to_string(i) + ">\nline"}));
+        list.push_back(Value::array(
+            {first + std::to_string(i), second + " 'quoted' <" + std::to_string(i) + ">\nline"}));
     }
     return list;
 }
@@ -45,7 +46,8 @@ Value pairs(int count, const std::string& first, const std::string& second) {
 }  // namespace
 
 TEST(SingleBrace, ReplacesNamesAndRejectsMissingOnes) {
-    EXPECT_EQ(format_single_brace("{a} and {a}, {b}.", {{"a", "x"}, {"b", "y"}, {"unused", 1}}), "x and x, y.");
+    EXPECT_EQ(format_single_brace("{a} and {a}, {b}.", {{"a", "x"}, {"b", "y"}, {"unused", 1}}),
+              "x and x, y.");
     try {
         format_single_brace("{user_question} in {table_names_from_db}", {{"user_question", "q"}});
         FAIL() << "missing variable accepted";
@@ -58,8 +60,8 @@ TEST(SingleBrace, ReplacesNamesAndRejectsMissingOnes) {
 }
 
 TEST(SingleBrace, ValuesThatAreNotTextsUseTheirTextForm) {
-    const Value variables = {{"n", 5},     {"f", 2.5},         {"none", nullptr},
-                             {"t", true},  {"list", {"a", 1}}, {"rec", {{"k", "it's"}}}};
+    const Value variables = {{"n", 5},    {"f", 2.5},         {"none", nullptr},
+                             {"t", true}, {"list", {"a", 1}}, {"rec", {{"k", "it's"}}}};
     EXPECT_EQ(format_single_brace("{n}|{f}|{none}|{t}|{list}|{rec}", variables),
               "5|2.5|None|True|['a', 1]|{'k': \"it's\"}");
 }
@@ -72,10 +74,12 @@ TEST(Catalogue, SingleBraceTemplatesRender) {
     EXPECT_EQ(prefix.front(), '\n');
     EXPECT_EQ(prefix.back(), '\n');
     // The tail is appended unrendered: formatting it would trip over its JSON braces.
-    EXPECT_NE(std::string(TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE).find("{\"relevant_tables\": [\"TABLE_NAME_1\""),
-              std::string::npos);
-    EXPECT_THROW(format_single_brace(std::string(GET_RELEVANT_TABLE_NAMES_TEMPLATE), {{"user_question", "q"}}),
-                 KeyError);
+    EXPECT_NE(
+        std::string(TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE).find("{\"relevant_tables\": [\"TABLE_NAME_1\""),
+        std::string::npos);
+    EXPECT_THROW(
+        format_single_brace(std::string(GET_RELEVANT_TABLE_NAMES_TEMPLATE), {{"user_question", "q"}}),
+        KeyError);
 }
 
 TEST(Jinja2Templates, PairTemplatesMatchJinja2ByteForByte) {
@@ -83,7 +87,8 @@ TEST(Jinja2Templates, PairTemplatesMatchJinja2ByteForByte) {
         const Value correct = {{"user_question", "Top 'artists'?"},
                                {"schemas_from_relevant_tables", "CREATE TABLE \"Artist\" (id INT)"},
                                {"zipped_queries_errors", pairs(count, "SELECT ", "error")}};
-        const std::string rendered = PromptTemplate(std::string(CORRECT_SQL_TEMPLATE), TemplateStyle::jinja2).format(correct);
+        const std::string rendered =
+            PromptTemplate(std::string(CORRECT_SQL_TEMPLATE), TemplateStyle::jinja2).format(correct);
         EXPECT_EQ(rendered, reference_render(CORRECT_SQL_TEMPLATE, correct)) << count << " pairs";
         EXPECT_EQ(rendered.find("<query index=\"" + std::to_string(count + 1) + "\">"), std::string::npos);
         if (count > 0) {
@@ -99,8 +104,8 @@ TEST(Jinja2Templates, PairTemplatesMatchJinja2ByteForByte) {
 }
 
 TEST(Jinja2Templates, PandasSystemTemplateKeepsItsCode) {
-    const std::string rendered =
-        PromptTemplate(std::string(PANDAS_SYSTEM_TEMPLATE), TemplateStyle::jinja2).format({{"save_path", "/tmp/media"}});
+    const std::string rendered = PromptTemplate(std::string(PANDAS_SYSTEM_TEMPLATE), TemplateStyle::jinja2)
+                                     .format({{"save_path", "/tmp/media"}});
     EXPECT_NE(rendered.find("save it in /tmp/media - matplotlib"), std::string::npos);
     EXPECT_NE(rendered.find("df[column] = df[column].fillna(\"\")  # Example: fill categorical with mode"),
               std::string::npos);
@@ -110,9 +115,10 @@ TEST(Jinja2Templates, PandasSystemTemplateKeepsItsCode) {
 }
 
 TEST(ChatPrompt, FormatsEveryMessageWithItsStyleAndChatRole) {
-    const ChatPromptTemplate prompt({{"system", PromptTemplate("Dialect {dialect}")},
-                                     {"human", PromptTemplate("{{ q }} in {{ dialect }}", TemplateStyle::jinja2)},
-                                     {"ai", PromptTemplate("ok")}});
+    const ChatPromptTemplate prompt(
+        {{"system", PromptTemplate("Dialect {dialect}")},
+         {"human", PromptTemplate("{{ q }} in {{ dialect }}", TemplateStyle::jinja2)},
+         {"ai", PromptTemplate("ok")}});
     const ChatMessages messages = prompt.format_messages({{"dialect", "sqlite"}, {"q", "How many?"}});
     ASSERT_EQ(messages.size(), 3u);
     EXPECT_EQ(messages[0], ChatMessage::system("Dialect sqlite"));

@@ -3,9 +3,9 @@
 // session). Every case checks that the host lives on, that nothing of the host leaks into the
 // run, and that the next run is clean.
 
+#include "veltaai/python/sandbox.h"
 #include "veltaai/codetool.h"
 #include "veltaai/python/kernel.h"
-#include "veltaai/python/sandbox.h"
 #include "veltaai/querygraph/querynodes.h"
 
 #include "host_output.h"
@@ -27,15 +27,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const secrets[] = {"sk-sandbox-35-secret", "sk-sandbox-4-secret", "hunter2-sandbox", "veltaai-test",
-                               "dotenv-secret-7781"};
+const char* const secrets[] = {"sk-sandbox-35-secret", "sk-sandbox-4-secret", "hunter2-sandbox",
+                               "veltaai-test", "dotenv-secret-7781"};
 
 std::string env_or_empty(const char* name) {
     const char* value = std::getenv(name);
     return value ? value : "";
 }
 
-std::string python_text(const std::string& text) { return quoted_text(text); }
+std::string python_text(const std::string& text) {
+    return quoted_text(text);
+}
 
 // What a run gave: its output, or its failure as text.
 struct Outcome {
@@ -67,7 +69,8 @@ public:
         std::string text;
         char buffer[4096];
         ::lseek(file_, 0, SEEK_SET);
-        for (ssize_t n; (n = ::read(file_, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+        for (ssize_t n; (n = ::read(file_, buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<std::size_t>(n));
         return text;
     }
 
@@ -84,15 +87,25 @@ long peak_rss_kib() {
 std::string psql(const std::string& sql) {
     process::Pipe out;
     process::SpawnOptions options;
-    options.argv = {"psql", "-h", "127.0.0.1", "-p", env_or_empty("VELTAAI_TEST_PG_PORT"), "-U", "veltaai", "-d",
-                    "veltaai_scratch", "-Atqc", sql};
+    options.argv = {"psql",
+                    "-h",
+                    "127.0.0.1",
+                    "-p",
+                    env_or_empty("VELTAAI_TEST_PG_PORT"),
+                    "-U",
+                    "veltaai",
+                    "-d",
+                    "veltaai_scratch",
+                    "-Atqc",
+                    sql};
     options.environment = {{"PGPASSWORD", "veltaai-test"}};
     options.descriptors = {{1, out.write_end()}};
     process::Child child = process::spawn(options);
     out.close_write();
     std::string text;
     char buffer[4096];
-    for (ssize_t n; (n = ::read(out.read_end(), buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(out.read_end(), buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
     child.wait();
     return text;
 }
@@ -107,7 +120,8 @@ protected:
         fs::create_directories(media);
         previous_cwd = fs::current_path();
         fs::current_path(scratch / "host");
-        std::ofstream(scratch / "host" / ".env") << "VELTAAI_DATABASE_URL=postgresql://veltaai:dotenv-secret-7781@x/y\n";
+        std::ofstream(scratch / "host" / ".env")
+            << "VELTAAI_DATABASE_URL=postgresql://veltaai:dotenv-secret-7781@x/y\n";
         ::setenv("CHAT_35_API_KEY", "sk-sandbox-35-secret", 1);
         ::setenv("CHAT_4_API_KEY", "sk-sandbox-4-secret", 1);
         ::setenv("db_password", "hunter2-sandbox", 1);
@@ -147,7 +161,8 @@ protected:
             graph::StateView view(state);
             try {
                 const Value update = node.invoke(view);
-                if (update["python_execution_success"] == true) return {true, update["python_executed_output"]};
+                if (update["python_execution_success"] == true)
+                    return {true, update["python_executed_output"]};
                 return {false, update["python_error_message"]};
             } catch (const PythonExit& error) {
                 return {false, std::string("exit: ") + error.what()};
@@ -167,7 +182,8 @@ protected:
     }
 
     static void expect_no_secret(const std::string& text) {
-        for (const char* secret : secrets) EXPECT_EQ(text.find(secret), std::string::npos) << secret << " leaked";
+        for (const char* secret : secrets)
+            EXPECT_EQ(text.find(secret), std::string::npos) << secret << " leaked";
     }
 
     bool namespaces() const { return python::sandbox_level() == python::SandboxLevel::bubblewrap; }
@@ -185,9 +201,12 @@ TEST_P(Sandbox, HostSecretsAreNotThere) {
     const std::string code =
         "import os, glob\n"
         "seen = [repr(dict(os.environ))]\n"
-        "paths = ['.env', " + python_text((scratch / "host" / ".env").string()) + ", '/proc/1/environ', '/proc/1/cmdline',\n"
+        "paths = ['.env', " +
+        python_text((scratch / "host" / ".env").string()) +
+        ", '/proc/1/environ', '/proc/1/cmdline',\n"
         "         '/proc/%d/environ' % os.getppid(), '/proc/%d/cmdline' % os.getppid(), '/proc/" +
-        std::to_string(::getpid()) + "/environ', '/root/.bash_history', '/etc/shadow']\n"
+        std::to_string(::getpid()) +
+        "/environ', '/root/.bash_history', '/etc/shadow']\n"
         "paths += glob.glob('/proc/[0-9]*/environ') + glob.glob('/proc/[0-9]*/cmdline')\n"
         "for path in paths:\n"
         "    try:\n"
@@ -204,8 +223,11 @@ TEST_P(Sandbox, HostSecretsAreNotThere) {
     EXPECT_EQ(outcome.text.find("VELTAAI_DATABASE_URL"), std::string::npos);
     if (namespaces()) {
         // Host files the sandbox's root could read by ownership are not there at all.
-        EXPECT_EQ(run("import os\nprint([os.path.exists(p) for p in ('/etc/ssl/private', '/etc/shadow', '/root', '/home', "
-                      "'/run', '/var/run/postgresql', " + python_text((scratch / "host").string()) + ")])").text,
+        EXPECT_EQ(run("import os\nprint([os.path.exists(p) for p in ('/etc/ssl/private', '/etc/shadow', "
+                      "'/root', '/home', "
+                      "'/run', '/var/run/postgresql', " +
+                      python_text((scratch / "host").string()) + ")])")
+                      .text,
                   "[False, False, False, False, False, False, False]\n");
     }
     expect_clean();
@@ -222,19 +244,27 @@ TEST_P(Sandbox, DatabaseIsOutOfReachByTcpAndUnixSocket) {
         "import subprocess, socket\n"
         "results = []\n"
         "env = {'PGPASSWORD': 'veltaai-test', 'PATH': '/usr/bin:/bin'}\n"
-        "for args in ([" + python_text("psql") + ", " + python_text(database_url) + ", '-c', " + python_text(remove) + "],\n"
-        "             ['psql', '-h', " + python_text(dir + "/pg") + ", '-p', '" + port +
-        "', '-U', 'veltaai', '-d', 'veltaai_scratch', '-c', " + python_text(remove) + "]):\n"
+        "for args in ([" +
+        python_text("psql") + ", " + python_text(database_url) + ", '-c', " + python_text(remove) +
+        "],\n"
+        "             ['psql', '-h', " +
+        python_text(dir + "/pg") + ", '-p', '" + port +
+        "', '-U', 'veltaai', '-d', 'veltaai_scratch', '-c', " + python_text(remove) +
+        "]):\n"
         "    try:\n"
         "        results.append(subprocess.run(args, env=env, capture_output=True, timeout=5).returncode)\n"
         "    except Exception as error:\n"
         "        results.append(type(error).__name__)\n"
         "tcp = socket.socket()\n"
         "tcp.settimeout(2)\n"
-        "results.append(tcp.connect_ex(('127.0.0.1', " + port + ")))\n"
+        "results.append(tcp.connect_ex(('127.0.0.1', " +
+        port +
+        ")))\n"
         "unix = socket.socket(socket.AF_UNIX)\n"
         "try:\n"
-        "    unix.connect(" + python_text(dir + "/pg/.s.PGSQL." + port) + ")\n"
+        "    unix.connect(" +
+        python_text(dir + "/pg/.s.PGSQL." + port) +
+        ")\n"
         "    results.append('connected')\n"
         "except OSError as error:\n"
         "    results.append(type(error).__name__)\n"
@@ -248,13 +278,16 @@ TEST_P(Sandbox, DatabaseIsOutOfReachByTcpAndUnixSocket) {
 }
 
 TEST_P(Sandbox, SignalsNeverReachTheHost) {
-    if (!namespaces()) GTEST_SKIP() << "at the fallback level the code runs as the host's user and can signal it";
+    if (!namespaces())
+        GTEST_SKIP() << "at the fallback level the code runs as the host's user and can signal it";
     const std::string host = std::to_string(::getpid());
     for (const std::string& code :
          {std::string("import os, signal\nos.kill(os.getppid(), signal.SIGTERM)\nprint('sent')"),
           std::string("import os, signal\nos.kill(os.getppid(), signal.SIGKILL)\nprint('sent')"),
-          "import os, signal\ntry:\n    os.kill(" + host + ", signal.SIGKILL)\nexcept OSError as e:\n    print(type(e).__name__)",
-          std::string("import os, signal\ntry:\n    os.kill(-1, signal.SIGKILL)\nexcept OSError:\n    pass\nprint('after')"),
+          "import os, signal\ntry:\n    os.kill(" + host +
+              ", signal.SIGKILL)\nexcept OSError as e:\n    print(type(e).__name__)",
+          std::string("import os, signal\ntry:\n    os.kill(-1, signal.SIGKILL)\nexcept OSError:\n    "
+                      "pass\nprint('after')"),
           std::string("import os, signal\nos.killpg(0, signal.SIGKILL)")}) {
         run(code);
         EXPECT_EQ(::kill(url_holder->pid(), 0), 0) << "a host process was killed by: " << code;
@@ -264,15 +297,15 @@ TEST_P(Sandbox, SignalsNeverReachTheHost) {
 
 TEST_P(Sandbox, WritesToDescriptorsOneAndTwoStayInTheSandbox) {
     HostStream out(1), err(2);
-    const Outcome outcome = run(
-        "import os, sys\n"
-        "os.write(1, b'HOSTILE-1\\n')\n"
-        "os.write(2, b'HOSTILE-2\\n')\n"
-        "sys.__stdout__.write('HOSTILE-3\\n')\n"
-        "sys.__stdout__.flush()\n"
-        "sys.__stderr__.write('HOSTILE-4\\n')\n"
-        "sys.stderr.write('e' * 20_000_000)\n"
-        "print('done')\n");
+    const Outcome outcome =
+        run("import os, sys\n"
+            "os.write(1, b'HOSTILE-1\\n')\n"
+            "os.write(2, b'HOSTILE-2\\n')\n"
+            "sys.__stdout__.write('HOSTILE-3\\n')\n"
+            "sys.__stdout__.flush()\n"
+            "sys.__stderr__.write('HOSTILE-4\\n')\n"
+            "sys.stderr.write('e' * 20_000_000)\n"
+            "print('done')\n");
     EXPECT_TRUE(outcome.ok) << outcome.text;
     EXPECT_EQ(outcome.text, "done\n");
     const std::string host_out = out.finish(), host_err = err.finish();
@@ -296,21 +329,22 @@ TEST_P(Sandbox, HugeOutputIsCutAndTheHostStaysSmall) {
 }
 
 TEST_P(Sandbox, ThreadsOfOneRunAreNotHeardInTheNext) {
-    const Outcome outcome = run(
-        "import threading, time\n"
-        "def spin():\n"
-        "    while True:\n"
-        "        print('LEAK')\n"
-        "        time.sleep(0.001)\n"
-        "threading.Thread(target=spin, daemon=True).start()\n"
-        "time.sleep(0.02)\n");
+    const Outcome outcome =
+        run("import threading, time\n"
+            "def spin():\n"
+            "    while True:\n"
+            "        print('LEAK')\n"
+            "        time.sleep(0.001)\n"
+            "threading.Thread(target=spin, daemon=True).start()\n"
+            "time.sleep(0.02)\n");
     EXPECT_TRUE(outcome.ok) << outcome.text;
     EXPECT_NE(outcome.text.find("LEAK"), std::string::npos);  // heard in its own run
     const Outcome next = run("import time\ntime.sleep(0.05)\nprint('clean')");
     EXPECT_EQ(next.text, "clean\n");
     if (forking()) {
         EXPECT_EQ(run("import threading\nprint(threading.active_count())").text, "1\n");
-        run("import threading, time\nfor _ in range(256):\n    threading.Thread(target=time.sleep, args=(60,), daemon=True).start()");
+        run("import threading, time\nfor _ in range(256):\n    threading.Thread(target=time.sleep, "
+            "args=(60,), daemon=True).start()");
         EXPECT_EQ(run("import threading\nprint(threading.active_count())").text, "1\n");
     }
     expect_clean();
@@ -327,7 +361,8 @@ TEST_P(Sandbox, PatchedModulesAndDriverDoNotForgeLaterAnswers) {
     if (forking()) {
         // A fresh process per run: what one run patches, the next never sees.
         run("import builtins, sys\nbuiltins.print = lambda *a, **k: None\nsys.modules['pandas'] = None");
-        EXPECT_EQ(run("import pandas\nprint(pandas.__name__, hasattr(pandas, 'DataFrame'))").text, "pandas True\n");
+        EXPECT_EQ(run("import pandas\nprint(pandas.__name__, hasattr(pandas, 'DataFrame'))").text,
+                  "pandas True\n");
     }
 }
 
@@ -372,24 +407,24 @@ TEST_P(Sandbox, DescriptorsAndDirectoriesDoNotCarryOver) {
 }
 
 TEST_P(Sandbox, EscapingChildrenEndWithTheRun) {
-    const Outcome escaped = run(
-        "import os, time\n"
-        "r, w = os.pipe()\n"
-        "if os.fork() == 0:\n"
-        "    os.setsid()\n"
-        "    pid = os.fork()\n"
-        "    if pid == 0:\n"
-        "        for path in ('/sys/fs/cgroup/cgroup.procs', '/sys/fs/cgroup/pids/cgroup.procs'):\n"
-        "            try:\n"
-        "                open(path, 'w').write(str(os.getpid()))\n"
-        "            except OSError:\n"
-        "                pass\n"
-        "        time.sleep(60)\n"
-        "        os._exit(0)\n"
-        "    os.write(w, str(pid).encode())\n"
-        "    os._exit(0)\n"
-        "os.wait()\n"
-        "print(os.read(r, 32).decode())\n");
+    const Outcome escaped =
+        run("import os, time\n"
+            "r, w = os.pipe()\n"
+            "if os.fork() == 0:\n"
+            "    os.setsid()\n"
+            "    pid = os.fork()\n"
+            "    if pid == 0:\n"
+            "        for path in ('/sys/fs/cgroup/cgroup.procs', '/sys/fs/cgroup/pids/cgroup.procs'):\n"
+            "            try:\n"
+            "                open(path, 'w').write(str(os.getpid()))\n"
+            "            except OSError:\n"
+            "                pass\n"
+            "        time.sleep(60)\n"
+            "        os._exit(0)\n"
+            "    os.write(w, str(pid).encode())\n"
+            "    os._exit(0)\n"
+            "os.wait()\n"
+            "print(os.read(r, 32).decode())\n");
     ASSERT_TRUE(escaped.ok) << escaped.text;
     const std::string pid = escaped.text.substr(0, escaped.text.find('\n'));
     EXPECT_EQ(run("import os\nprint(os.path.exists('/proc/" + pid + "/stat'))").text, "False\n");
@@ -399,31 +434,31 @@ TEST_P(Sandbox, EscapingChildrenEndWithTheRun) {
         expect_clean();
         return;
     }
-    const Outcome cgroups = run(
-        "import os, glob\n"
-        "found = glob.glob('/sys/fs/cgroup/**/pids.max', recursive=True)\n"
-        "for path in found:\n"
-        "    try:\n"
-        "        open(path, 'w').write('max')\n"
-        "        print('raised', path)\n"
-        "    except OSError:\n"
-        "        pass\n"
-        "print(len(found))\n");
+    const Outcome cgroups =
+        run("import os, glob\n"
+            "found = glob.glob('/sys/fs/cgroup/**/pids.max', recursive=True)\n"
+            "for path in found:\n"
+            "    try:\n"
+            "        open(path, 'w').write('max')\n"
+            "        print('raised', path)\n"
+            "    except OSError:\n"
+            "        pass\n"
+            "print(len(found))\n");
     EXPECT_EQ(cgroups.text, "0\n") << "the sandbox shows cgroups";
     EXPECT_EQ(cgroups.text.find("raised"), std::string::npos) << cgroups.text;
     expect_clean();
 }
 
 TEST_P(Sandbox, ForkBombIsContained) {
-    const Outcome bomb = run(
-        "import os, time\n"
-        "while True:\n"
-        "    try:\n"
-        "        os.fork()\n"
-        "    except OSError:\n"
-        "        break\n"
-        "time.sleep(0.1)\n"
-        "print('bomb')\n");
+    const Outcome bomb =
+        run("import os, time\n"
+            "while True:\n"
+            "    try:\n"
+            "        os.fork()\n"
+            "    except OSError:\n"
+            "        break\n"
+            "time.sleep(0.1)\n"
+            "print('bomb')\n");
     // Every process of the bomb stops at its first failed fork: only a limit ends the loop.
     EXPECT_EQ(bomb.text, "bomb\n");
     EXPECT_EQ(::kill(url_holder->pid(), 0), 0);
@@ -437,8 +472,9 @@ TEST_P(Sandbox, ForkBombIsContained) {
 TEST_P(Sandbox, ReplyOfTheKernelCannotBeOversizedOrGarbled) {
     if (forking()) {
         // The run's own pipe gets garbage before the real answer: the run fails, the next is clean.
-        const Outcome garbled = run("import os\nfor fd in range(3, 64):\n    try:\n        os.write(fd, b'\\xff' * 70000)\n"
-                                    "    except OSError:\n        pass\nprint('x')");
+        const Outcome garbled =
+            run("import os\nfor fd in range(3, 64):\n    try:\n        os.write(fd, b'\\xff' * 70000)\n"
+                "    except OSError:\n        pass\nprint('x')");
         EXPECT_FALSE(garbled.ok) << garbled.text;
     } else {
         // A frame header announcing four gigabytes on the session's socket.
@@ -459,9 +495,10 @@ TEST(SandboxMedia, RelativePlotLandsInSavePath) {
     fs::current_path(root / "elsewhere");
     querygraph::PandasExecutor node(nullptr);
     // A relative save_path is the host's media directory under its working directory.
-    Value state = {{"pandas_code",
-                    "import matplotlib.pyplot as plt\nplt.plot([1, 2, 3])\nplt.savefig('plot.png')\nprint('saved')"},
-                   {"save_path", "media"}};
+    Value state = {
+        {"pandas_code",
+         "import matplotlib.pyplot as plt\nplt.plot([1, 2, 3])\nplt.savefig('plot.png')\nprint('saved')"},
+        {"save_path", "media"}};
     graph::StateView view(state);
     const Value update = node.invoke(view);
     EXPECT_EQ(update["python_executed_output"], "saved\n") << update;
@@ -480,17 +517,20 @@ TEST(SandboxEnvironment, PackageFromALocalWheelImportsInExecuteCode) {
     const std::string build =
         "import zipfile, sys\n"
         "files = {'tinyveltaai/__init__.py': 'VALUE = 42\\n',\n"
-        "         'tinyveltaai-1.0.dist-info/METADATA': 'Metadata-Version: 2.1\\nName: tinyveltaai\\nVersion: 1.0\\n',\n"
-        "         'tinyveltaai-1.0.dist-info/WHEEL': 'Wheel-Version: 1.0\\nGenerator: hand\\nRoot-Is-Purelib: true\\nTag: py3-none-any\\n'}\n"
-        "files['tinyveltaai-1.0.dist-info/RECORD'] = ''.join(name + ',,\\n' for name in files) + 'tinyveltaai-1.0.dist-info/RECORD,,\\n'\n"
+        "         'tinyveltaai-1.0.dist-info/METADATA': 'Metadata-Version: 2.1\\nName: "
+        "tinyveltaai\\nVersion: 1.0\\n',\n"
+        "         'tinyveltaai-1.0.dist-info/WHEEL': 'Wheel-Version: 1.0\\nGenerator: "
+        "hand\\nRoot-Is-Purelib: true\\nTag: py3-none-any\\n'}\n"
+        "files['tinyveltaai-1.0.dist-info/RECORD'] = ''.join(name + ',,\\n' for name in files) + "
+        "'tinyveltaai-1.0.dist-info/RECORD,,\\n'\n"
         "with zipfile.ZipFile(sys.argv[1], 'w') as archive:\n"
         "    for name, text in files.items():\n"
         "        archive.writestr(name, text)\n";
     ASSERT_TRUE(process::run({python::default_interpreter(), "-c", build, wheel.string()}).exited);
     // A light environment (the system's packages and pip visible), made before the host adopts it.
     const fs::path env = root / "env";
-    ASSERT_EQ(process::run({python::default_interpreter(), "-m", "venv", "--system-site-packages", "--without-pip",
-                            env.string()})
+    ASSERT_EQ(process::run({python::default_interpreter(), "-m", "venv", "--system-site-packages",
+                            "--without-pip", env.string()})
                   .code,
               0);
     ::setenv("PIP_NO_INDEX", "1", 1);
@@ -504,8 +544,8 @@ TEST(SandboxEnvironment, PackageFromALocalWheelImportsInExecuteCode) {
     // The environment is the code's to read, not to change: the host runs its pip.
     if (python::sandbox_level() == python::SandboxLevel::bubblewrap) {
         EXPECT_NE(codetool::execute_code("try:\n    open(" + python_text((env / "pwned").string()) +
-                                     ", 'w')\nexcept OSError as e:\n    print(type(e).__name__)"),
-              "");
+                                         ", 'w')\nexcept OSError as e:\n    print(type(e).__name__)"),
+                  "");
     }
     EXPECT_FALSE(fs::exists(env / "pwned"));
     codetool::env_path.reset();
@@ -527,8 +567,13 @@ TEST(SandboxUnprivileged, HostileSuiteHoldsForAnUnprivilegedHost) {
     self[length] = '\0';
     process::Pipe out;
     process::SpawnOptions options;
-    options.argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", self,
-                    "--gtest_filter=EntryPoints/*:SandboxMedia.*", "--gtest_brief=1"};
+    options.argv = {"setpriv",
+                    "--reuid=65534",
+                    "--regid=65534",
+                    "--clear-groups",
+                    self,
+                    "--gtest_filter=EntryPoints/*:SandboxMedia.*",
+                    "--gtest_brief=1"};
     options.environment = {{"TMPDIR", "/tmp"}, {"HOME", "/tmp"}};
     options.descriptors = {{1, out.write_end()}, {2, out.write_end()}};
     options.working_directory = "/tmp";
@@ -536,7 +581,8 @@ TEST(SandboxUnprivileged, HostileSuiteHoldsForAnUnprivilegedHost) {
     out.close_write();
     std::string text;
     char buffer[4096];
-    for (ssize_t n; (n = ::read(out.read_end(), buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(out.read_end(), buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
     const process::ExitStatus status = child.wait();
     // The inner report's skip markers must not make CTest take a failure here for a skip.
     for (std::size_t at; (at = text.find("SKIPPED")) != std::string::npos;) text.replace(at, 7, "skipped");

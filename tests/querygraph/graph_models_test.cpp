@@ -25,18 +25,22 @@ Value strict_script() {
         reply["repeat"] = true;
         return reply;
     };
-    return {{"openai_strict", true},
-            {"api_key", "sk-test"},
-            {"replies", Value::array({
-                            forced("RelevantTablesOutput", {{"structured", {{"relevant_tables", {"Genre"}}}}}),
-                            forced("SQLQueryInput", {{"structured", {{"sql_query", kQuery}}}}),
-                            forced("PythonCodeInput", {{"structured", {{"code", "print('two genres')"}}}}),
-                            forced("GenerationOutput", {{"structured", {{"image_path", ""}, {"final_response", "Rock, Jazz."}}}}),
-                            {{"match", {{"any_contains", "You are reviewing a"}}}, {"content", kQuery}, {"repeat", true}},
-                        })}};
+    return {
+        {"openai_strict", true},
+        {"api_key", "sk-test"},
+        {"replies",
+         Value::array({
+             forced("RelevantTablesOutput", {{"structured", {{"relevant_tables", {"Genre"}}}}}),
+             forced("SQLQueryInput", {{"structured", {{"sql_query", kQuery}}}}),
+             forced("PythonCodeInput", {{"structured", {{"code", "print('two genres')"}}}}),
+             forced("GenerationOutput",
+                    {{"structured", {{"image_path", ""}, {"final_response", "Rock, Jazz."}}}}),
+             {{"match", {{"any_contains", "You are reviewing a"}}}, {"content", kQuery}, {"repeat", true}},
+         })}};
 }
 
-std::shared_ptr<llm::ChatModel> model(const stubs::ChatStub& stub, const std::string& name, const std::string& key) {
+std::shared_ptr<llm::ChatModel> model(const stubs::ChatStub& stub, const std::string& name,
+                                      const std::string& key) {
     llm::ChatOpenAIOptions options;
     options.base_url = stub.openai_base_url();
     options.openai_api_key = key;
@@ -45,15 +49,19 @@ std::shared_ptr<llm::ChatModel> model(const stubs::ChatStub& stub, const std::st
     return std::make_shared<llm::ChatOpenAI>(std::move(options));
 }
 
-std::shared_ptr<CustomSQLDatabase> chinook() { return CustomSQLDatabase::from_uri("sqlite:///" + testing::chinook_sqlite()); }
+std::shared_ptr<CustomSQLDatabase> chinook() {
+    return CustomSQLDatabase::from_uri("sqlite:///" + testing::chinook_sqlite());
+}
 
 TEST(GraphModels, EveryRoleUsesItsModelAndEveryRequestNamesIt) {
     stubs::ChatStub stub(strict_script());
-    QueryGraph graph(chinook(), GraphModels{model(stub, "writer", "sk-test"), model(stub, "helper", "sk-test")});
+    QueryGraph graph(chinook(),
+                     GraphModels{model(stub, "writer", "sk-test"), model(stub, "helper", "sk-test")});
     EXPECT_EQ(graph.sql_generation_model(), nullptr);  // no Azure deployments behind this graph
     EXPECT_EQ(graph.relevant_table_picker(), nullptr);
 
-    const Value state = graph.invoke({{"user_question", "Two genres?"}, {"save_path", std::filesystem::temp_directory_path().string()}});
+    const Value state = graph.invoke(
+        {{"user_question", "Two genres?"}, {"save_path", std::filesystem::temp_directory_path().string()}});
     EXPECT_EQ(state["final_response"], "Rock, Jazz.");
     EXPECT_EQ(state["sql_execution_result"].back(), "[('Rock',), ('Jazz',)]");
     EXPECT_EQ(state["python_executed_output"], "two genres\n");
@@ -79,7 +87,8 @@ TEST(GraphModels, MissingModelsAndAWrongKeyFailWithTheirCause) {
 
     QueryGraph refused(chinook(), GraphModels{model(stub, "m", "sk-wrong"), model(stub, "m", "sk-wrong")});
     try {
-        refused.invoke({{"user_question", "q"}, {"save_path", std::filesystem::temp_directory_path().string()}});
+        refused.invoke(
+            {{"user_question", "q"}, {"save_path", std::filesystem::temp_directory_path().string()}});
         ADD_FAILURE() << "a refused key must fail the run";
     } catch (const llm::ServiceStatusError& error) {
         EXPECT_EQ(error.status(), 401);

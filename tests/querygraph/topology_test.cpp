@@ -19,9 +19,12 @@ Steps operator+(Steps a, const Steps& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
-Steps times(int n, const Steps& part) { return n == 0 ? Steps{} : part + times(n - 1, part); }
+Steps times(int n, const Steps& part) {
+    return n == 0 ? Steps{} : part + times(n - 1, part);
+}
 
-const Steps kToSchemas = {"init_node", "table_names_lookup_node", "relevant_table_names_node", "relevant_schemas_node"};
+const Steps kToSchemas = {"init_node", "table_names_lookup_node", "relevant_table_names_node",
+                          "relevant_schemas_node"};
 const Steps kSqlAttempt = {"sql_generation_node", "sql_syntax_checker_node", "sql_execution_node"};
 const Steps kAnalysis = {"pandas_generator_node", "pandas_executor_node"};
 const Steps kResponse = {"final_response_generation_node"};
@@ -55,7 +58,8 @@ private:
     }
 
     graph::Node stand_in(const std::string& name) {
-        if (name == "relevant_schemas_node") return [](StateView&) { return Value{{"sql_generation_prompt_type", "generation"}}; };
+        if (name == "relevant_schemas_node")
+            return [](StateView&) { return Value{{"sql_generation_prompt_type", "generation"}}; };
         if (name == "sql_generation_node") {
             return [this](StateView& s) {
                 sql_prompts.push_back(s.at("sql_generation_prompt_type"));
@@ -64,7 +68,8 @@ private:
         }
         if (name == "sql_syntax_checker_node") {
             return [](StateView& s) {  // reviews the newest query in place, as the real checker does
-                s.list("generated_sql_query").back() = s.at("generated_sql_query").back().get<std::string>() + " -- checked";
+                s.list("generated_sql_query").back() =
+                    s.at("generated_sql_query").back().get<std::string>() + " -- checked";
                 return Value();
             };
         }
@@ -72,7 +77,8 @@ private:
             return [this](StateView& s) {
                 const bool ok = next(sql_ok);
                 const auto n = std::to_string(s.at("sql_execution_result").size() + 1);
-                return Value{{"execution_success", ok}, {"sql_execution_result", {ok ? "[(1,)]" : "error " + n}},
+                return Value{{"execution_success", ok},
+                             {"sql_execution_result", {ok ? "[(1,)]" : "error " + n}},
                              {"pandas_generation_prompt_type", "generation"}};
             };
         }
@@ -86,15 +92,17 @@ private:
             return [this](StateView&) {
                 const bool ok = next(pandas_ok);
                 return Value{{"python_execution_success", ok},
-                             {"python_executed_output", (ok ? "output " : "error ") + std::to_string(pandas_prompts.size())}};
+                             {"python_executed_output",
+                              (ok ? "output " : "error ") + std::to_string(pandas_prompts.size())}};
             };
         }
         if (name == "final_response_generation_node") {
             return [this](StateView& s) {
                 const std::lock_guard lock(mutex_);  // shares its step with the analysis error handler
                 ++responses;
-                const Value& from = s.contains("python_executed_output") ? s.at("python_executed_output")
-                                                                          : s.at("sql_execution_result").back();
+                const Value& from = s.contains("python_executed_output")
+                                        ? s.at("python_executed_output")
+                                        : s.at("sql_execution_result").back();
                 return Value{{"final_response", "answer: " + from.get<std::string>()}};
             };
         }
@@ -102,7 +110,8 @@ private:
     }
 
     std::mutex mutex_;
-    graph::CompiledGraph graph_ = querygraph::query_topology([this](const std::string& name) { return stand_in(name); }).compile();
+    graph::CompiledGraph graph_ =
+        querygraph::query_topology([this](const std::string& name) { return stand_in(name); }).compile();
 };
 
 TEST(QueryTopology, FirstSuccessTakesTenStepsAndRespondsOnce) {
@@ -113,14 +122,16 @@ TEST(QueryTopology, FirstSuccessTakesTenStepsAndRespondsOnce) {
     EXPECT_EQ(state["final_response"], "answer: output 1");
     EXPECT_EQ(state["generated_sql_query"], Value({"SELECT 1 -- checked"}));
     EXPECT_EQ(state["user_question"], kInput["user_question"]);
-    for (const char* zero : {"iteration_count", "iteration_count_pandas", "rewrite_count"}) EXPECT_EQ(state[zero], 0);
+    for (const char* zero : {"iteration_count", "iteration_count_pandas", "rewrite_count"})
+        EXPECT_EQ(state[zero], 0);
     EXPECT_EQ(state["max_iterations"], 5);
 }
 
 TEST(QueryTopology, FiveFailuresRewriteOnceAndTheSixthEndsInTheResponse) {
     const Steps repair = kSqlAttempt + Steps{"sql_error_handler_node"};
     const Steps expected = kToSchemas + times(5, repair) +
-                           Steps{"rewrite_query_node", "relevant_table_names_node", "relevant_schemas_node"} + repair + kResponse;
+                           Steps{"rewrite_query_node", "relevant_table_names_node", "relevant_schemas_node"} +
+                           repair + kResponse;
     ASSERT_EQ(expected.size(), 32u);
     ScriptedRun run;
     run.sql_ok.assign(6, false);
@@ -128,7 +139,8 @@ TEST(QueryTopology, FiveFailuresRewriteOnceAndTheSixthEndsInTheResponse) {
     exact.recursion_limit = 32;
     const Value state = run.run(kInput, exact);
     EXPECT_EQ(run.visits, expected);
-    EXPECT_EQ(run.sql_prompts, (Steps{"generation", "correction", "correction", "correction", "correction", "generation"}));
+    EXPECT_EQ(run.sql_prompts,
+              (Steps{"generation", "correction", "correction", "correction", "correction", "generation"}));
     EXPECT_EQ(state["generated_sql_query"].size(), 6u);
     EXPECT_EQ(state["generated_sql_query"][5], "SELECT 6 -- checked");
     EXPECT_EQ(state["sql_execution_result"].size(), 6u);
@@ -156,7 +168,8 @@ TEST(QueryTopology, AnalysisFailureRespondsThenRepairsAndRespondsAgain) {
 TEST(QueryTopology, AnalysisFailingUntilTheLimitEndsInTheSameStateAtAnyConcurrency) {
     const Steps expected = kToSchemas + kSqlAttempt + times(3, kAnalysis + kResponseAndRepair) + kResponse;
     Value first;
-    for (const std::optional<int> concurrency : {std::optional<int>(20), std::optional<int>(1), std::optional<int>()}) {
+    for (const std::optional<int> concurrency :
+         {std::optional<int>(20), std::optional<int>(1), std::optional<int>()}) {
         ScriptedRun run;
         run.pandas_ok.assign(10, false);
         graph::RunConfig config;

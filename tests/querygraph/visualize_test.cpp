@@ -25,8 +25,11 @@ namespace fs = std::filesystem;
 std::string sample_png() {
     const std::vector<unsigned char> pixels(4 * 3 * 3, 200);
     std::string png;
-    stbi_write_png_to_func([](void* out, void* data, int size) { static_cast<std::string*>(out)->append(static_cast<char*>(data), size); },
-                           &png, 4, 3, 3, pixels.data(), 4 * 3);
+    stbi_write_png_to_func(
+        [](void* out, void* data, int size) {
+            static_cast<std::string*>(out)->append(static_cast<char*>(data), size);
+        },
+        &png, 4, 3, 3, pixels.data(), 4 * 3);
     return png;
 }
 
@@ -45,7 +48,8 @@ class VisualizeGraph : public ::testing::Test {
 protected:
     VisualizeGraph()
         : graph_(CustomSQLDatabase::from_uri("sqlite:///" + testing::chinook_sqlite()),
-                 AzureOpenAIChat35{"http://127.0.0.1:9", "k", "v", "gpt35"}, AzureOpenAIChat4{"http://127.0.0.1:9", "k", "v", "gpt4"}) {
+                 AzureOpenAIChat35{"http://127.0.0.1:9", "k", "v", "gpt35"},
+                 AzureOpenAIChat4{"http://127.0.0.1:9", "k", "v", "gpt4"}) {
         fs::create_directories(dir_);
         renderer_.route("GET", "/img/.*", [this](const stubs::RecordedRequest&) {
             std::lock_guard lock(mutex_);
@@ -70,7 +74,8 @@ protected:
         return bytes.str();
     }
     std::size_t file_count() const {
-        return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
+        return static_cast<std::size_t>(
+            std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
     }
 
     const fs::path dir_ = fs::temp_directory_path() / ("querygraph-draw-" + std::to_string(::getpid()));
@@ -105,8 +110,9 @@ TEST_F(VisualizeGraph, AsciiOnStandardOutputElseAnImageInTheFormatOfTheExtension
         const std::string bytes = read(name);
         int width = 0, height = 0, channels = 0;
         EXPECT_TRUE(bytes.starts_with(magic)) << name;
-        EXPECT_TRUE(stbi_info_from_memory(reinterpret_cast<const stbi_uc*>(bytes.data()), static_cast<int>(bytes.size()),
-                                          &width, &height, &channels) && width == 4 && height == 3)
+        EXPECT_TRUE(stbi_info_from_memory(reinterpret_cast<const stbi_uc*>(bytes.data()),
+                                          static_cast<int>(bytes.size()), &width, &height, &channels) &&
+                    width == 4 && height == 3)
             << name;
     }
     EXPECT_EQ(file_count(), 5u);

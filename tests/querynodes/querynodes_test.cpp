@@ -81,7 +81,8 @@ TEST_F(TableAndSchemaNodes, ChosenNamesAreMatchedToTheDatabasesOwn) {
     const auto table_heads = [](const std::string& text) {
         std::vector<std::string> heads;
         static const std::regex head("CREATE TABLE ([^ (]+) \\(");
-        for (auto it = std::sregex_iterator(text.begin(), text.end(), head); it != std::sregex_iterator(); ++it)
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), head); it != std::sregex_iterator();
+             ++it)
             heads.push_back((*it)[1]);
         return heads;
     };
@@ -116,10 +117,11 @@ TEST_F(TableAndSchemaNodes, ChosenNamesFindPostgresTablesWhateverTheirCase) {
     const auto servers = testing::server_env();
     ASSERT_TRUE(servers) << testing::kStartServers;
     const auto& pg = servers->postgres;
-    auto db = CustomSQLDatabase::from_uri("postgresql://" + pg.user + ":" + pg.password + "@" + pg.host + ":" +
-                                          std::to_string(pg.port) + "/veltaai_fixtures");
+    auto db = CustomSQLDatabase::from_uri("postgresql://" + pg.user + ":" + pg.password + "@" + pg.host +
+                                          ":" + std::to_string(pg.port) + "/veltaai_fixtures");
     RelevantSchemas schemas(db);
-    EXPECT_EQ(schemas.matched_tables({"Customers", "public.orders", "\"public\".\"Odd Name\"", "odd NAME", "select"}),
+    EXPECT_EQ(schemas.matched_tables(
+                  {"Customers", "public.orders", "\"public\".\"Odd Name\"", "odd NAME", "select"}),
               (std::vector<std::string>{"customers", "orders", "Odd Name", "select"}));
     Value record = {{"relevant_tables", {"CUSTOMERS", "missing_table"}}};
     graph::StateView state(record);

@@ -17,13 +17,21 @@ constexpr long kStallMs = 400;
 Value script() {
     const std::string query = "SELECT COUNT(*) FROM Track";
     Value replies = Value::array({
-        {{"match", {{"tool", "select_relevant_tables"}}}, {"repeat", true},
-         {"tool_call", {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", {"Track"}}}}}}},
+        {{"match", {{"tool", "select_relevant_tables"}}},
+         {"repeat", true},
+         {"tool_call",
+          {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", {"Track"}}}}}}},
         // The slow call of every question.
-        {{"match", {{"tool", "SQLQueryInput"}}}, {"repeat", true}, {"stall_ms", kStallMs},
+        {{"match", {{"tool", "SQLQueryInput"}}},
+         {"repeat", true},
+         {"stall_ms", kStallMs},
          {"structured", {{"sql_query", query}}}},
-        {{"match", {{"tool", "PythonCodeInput"}}}, {"repeat", true}, {"structured", {{"code", "print(3503)\n"}}}},
-        {{"match", {{"any_contains", "You are reviewing a"}}}, {"content", "```sql\n" + query + "\n```"}, {"repeat", true}},
+        {{"match", {{"tool", "PythonCodeInput"}}},
+         {"repeat", true},
+         {"structured", {{"code", "print(3503)\n"}}}},
+        {{"match", {{"any_contains", "You are reviewing a"}}},
+         {"content", "```sql\n" + query + "\n```"},
+         {"repeat", true}},
     });
     // The answer names its question, and its usage is the question's own.
     for (int i = 0; i < kQuestions; ++i) {
@@ -38,9 +46,10 @@ Value script() {
 
 TEST(ServeConcurrency, ThirtyTwoQuestionsInFlightEachGetTheirOwnAnswerAndUsage) {
     stubs::ChatStub chat(script());
-    testing::ServeProcess server({"--database", "sqlite:///" + testing::chinook_sqlite(), "--port", "0", "--media",
-                                  (std::filesystem::temp_directory_path() / "veltaai-serve-concurrency").string()},
-                                 testing::chat_settings(chat.azure_endpoint()));
+    testing::ServeProcess server(
+        {"--database", "sqlite:///" + testing::chinook_sqlite(), "--port", "0", "--media",
+         (std::filesystem::temp_directory_path() / "veltaai-serve-concurrency").string()},
+        testing::chat_settings(chat.azure_endpoint()));
     ASSERT_TRUE(server.started()) << server.said();
 
     const auto started = std::chrono::steady_clock::now();
@@ -49,7 +58,8 @@ TEST(ServeConcurrency, ThirtyTwoQuestionsInFlightEachGetTheirOwnAnswerAndUsage) 
         answers.push_back(std::async(std::launch::async, [&server, i] {
             auto client = server.client();
             const std::string question = "How many tracks are there? <q" + std::to_string(i) + ">";
-            auto response = client.Post("/v1/questions", Value{{"question", question}}.dump(), "application/json");
+            auto response =
+                client.Post("/v1/questions", Value{{"question", question}}.dump(), "application/json");
             if (!response) return Value{{"transport", httplib::to_string(response.error())}};
             Value document = Value::parse(response->body);
             document["http_status"] = response->status;

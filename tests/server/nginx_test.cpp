@@ -23,19 +23,26 @@ constexpr int kQuestions = 24;
 
 Value script() {
     const std::string query = "SELECT COUNT(*) FROM Track";
-    const std::string code = "import matplotlib.pyplot as plt\nplt.bar(['tracks'], [3503])\nplt.savefig('plot.png')\n";
+    const std::string code =
+        "import matplotlib.pyplot as plt\nplt.bar(['tracks'], [3503])\nplt.savefig('plot.png')\n";
     Value replies = Value::array({
-        {{"match", {{"tool", "select_relevant_tables"}}}, {"repeat", true}, {"stall_ms", 100},
-         {"tool_call", {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", {"Track"}}}}}}},
+        {{"match", {{"tool", "select_relevant_tables"}}},
+         {"repeat", true},
+         {"stall_ms", 100},
+         {"tool_call",
+          {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", {"Track"}}}}}}},
         {{"match", {{"tool", "SQLQueryInput"}}}, {"repeat", true}, {"structured", {{"sql_query", query}}}},
         {{"match", {{"tool", "PythonCodeInput"}}}, {"repeat", true}, {"structured", {{"code", code}}}},
-        {{"match", {{"any_contains", "You are reviewing a"}}}, {"content", "```sql\n" + query + "\n```"}, {"repeat", true}},
+        {{"match", {{"any_contains", "You are reviewing a"}}},
+         {"content", "```sql\n" + query + "\n```"},
+         {"repeat", true}},
     });
     for (int i = 0; i < kQuestions; ++i) {
         const std::string marker = "<q" + std::to_string(i) + ">";
-        replies.push_back({{"match", {{"tool", "GenerationOutput"}, {"any_contains", marker}}},
-                           {"repeat", true},
-                           {"structured", {{"image_path", "plot.png"}, {"final_response", "answer to " + marker}}}});
+        replies.push_back(
+            {{"match", {{"tool", "GenerationOutput"}, {"any_contains", marker}}},
+             {"repeat", true},
+             {"structured", {{"image_path", "plot.png"}, {"final_response", "answer to " + marker}}}});
     }
     return replies;
 }
@@ -58,7 +65,8 @@ public:
     Nginx(const fs::path& dir, int port, const std::vector<int>& upstreams) {
         std::ofstream conf(dir / "nginx.conf");
         conf << "daemon off;\nworker_processes 1;\npid " << (dir / "nginx.pid").string() << ";\nerror_log "
-             << (dir / "error.log").string() << " warn;\nevents { worker_connections 512; }\nhttp {\n  access_log off;\n";
+             << (dir / "error.log").string()
+             << " warn;\nevents { worker_connections 512; }\nhttp {\n  access_log off;\n";
         for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
             conf << "  " << temp << "_temp_path " << (dir / temp).string() << ";\n";
         conf << "  upstream veltaai {\n";
@@ -69,12 +77,14 @@ public:
              << "      add_header X-Upstream $upstream_addr always;\n    }\n  }\n}\n";
         conf.close();
         process::SpawnOptions spawn;
-        spawn.argv = {"/usr/sbin/nginx", "-p", dir.string(), "-c", (dir / "nginx.conf").string(), "-e",
-                      (dir / "error.log").string()};
+        spawn.argv = {
+            "/usr/sbin/nginx",           "-p", dir.string(), "-c", (dir / "nginx.conf").string(), "-e",
+            (dir / "error.log").string()};
         spawn.stdin_null = true;
         child_ = process::spawn(spawn);
         httplib::Client probe("127.0.0.1", port);
-        for (int i = 0; i < 100 && !probe.Get("/healthz"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (int i = 0; i < 100 && !probe.Get("/healthz"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     ~Nginx() {
         if (child_.running()) {
@@ -96,8 +106,8 @@ TEST(ServeBehindNginx, TwoInstancesAnswerEveryQuestionAndShareTheirPlots) {
     std::vector<std::unique_ptr<testing::ServeProcess>> instances;
     for (int i = 0; i < 2; ++i) {
         instances.push_back(std::make_unique<testing::ServeProcess>(
-            std::vector<std::string>{"--database", "sqlite:///" + testing::chinook_sqlite(), "--port", "0", "--media",
-                                     (dir / "media").string()},
+            std::vector<std::string>{"--database", "sqlite:///" + testing::chinook_sqlite(), "--port", "0",
+                                     "--media", (dir / "media").string()},
             testing::chat_settings(chat.azure_endpoint())));
         ASSERT_TRUE(instances.back()->started()) << instances.back()->said();
     }
@@ -110,8 +120,11 @@ TEST(ServeBehindNginx, TwoInstancesAnswerEveryQuestionAndShareTheirPlots) {
             httplib::Client client("127.0.0.1", port);
             client.set_read_timeout(30);
             const std::string question = "How many tracks? <q" + std::to_string(i) + ">";
-            auto response = client.Post("/v1/questions", Value{{"question", question}}.dump(), "application/json");
-            if (!response) return std::make_pair(Value{{"transport", httplib::to_string(response.error())}}, std::string());
+            auto response =
+                client.Post("/v1/questions", Value{{"question", question}}.dump(), "application/json");
+            if (!response)
+                return std::make_pair(Value{{"transport", httplib::to_string(response.error())}},
+                                      std::string());
             Value document = Value::parse(response->body);
             document["http_status"] = response->status;
             return std::make_pair(document, response->get_header_value("X-Upstream"));

@@ -25,7 +25,8 @@ const std::string kQuery =
     "SELECT g.Name, COUNT(*) AS Tracks FROM Track t JOIN Genre g ON g.GenreId = t.GenreId "
     "GROUP BY g.Name ORDER BY Tracks DESC LIMIT 3";
 const std::string kPlotCode =
-    "import matplotlib.pyplot as plt\nplt.bar(['Rock', 'Latin'], [1297, 579])\nplt.savefig('plot.png')\nprint('saved')\n";
+    "import matplotlib.pyplot as plt\nplt.bar(['Rock', 'Latin'], [1297, "
+    "579])\nplt.savefig('plot.png')\nprint('saved')\n";
 const std::string kAnswer = "Rock leads with 1297 tracks.";
 
 Value tool_reply(const std::string& tool, Value reply) {
@@ -35,16 +36,22 @@ Value tool_reply(const std::string& tool, Value reply) {
 }
 
 // A whole run; stall_ms delays the first model call, image_path is what the model claims.
-Value script(long stall_ms = 0, const std::string& code = kPlotCode, const std::string& image_path = "plot.png") {
-    Value tables = tool_reply("select_relevant_tables",
-                              {{"tool_call", {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", {"Genre", "Track"}}}}}}});
+Value script(long stall_ms = 0, const std::string& code = kPlotCode,
+             const std::string& image_path = "plot.png") {
+    Value tables = tool_reply(
+        "select_relevant_tables",
+        {{"tool_call",
+          {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", {"Genre", "Track"}}}}}}});
     if (stall_ms > 0) tables["stall_ms"] = stall_ms;
     return Value::array({
         tables,
         tool_reply("SQLQueryInput", {{"structured", {{"sql_query", kQuery}}}}),
         tool_reply("PythonCodeInput", {{"structured", {{"code", code}}}}),
-        tool_reply("GenerationOutput", {{"structured", {{"image_path", image_path}, {"final_response", kAnswer}}}}),
-        {{"match", {{"any_contains", "You are reviewing a"}}}, {"content", "```sql\n" + kQuery + "\n```"}, {"repeat", true}},
+        tool_reply("GenerationOutput",
+                   {{"structured", {{"image_path", image_path}, {"final_response", kAnswer}}}}),
+        {{"match", {{"any_contains", "You are reviewing a"}}},
+         {"content", "```sql\n" + kQuery + "\n```"},
+         {"repeat", true}},
     });
 }
 
@@ -60,15 +67,17 @@ protected:
                                         std::map<std::string, std::string> extra = {}) {
         std::map<std::string, std::string> environment = testing::chat_settings(chat_.azure_endpoint());
         environment.merge(extra);
-        args.insert(args.end(), {"--database", "sqlite:///" + testing::chinook_sqlite(), "--port", "0", "--media",
-                                 media_.string()});
+        args.insert(args.end(), {"--database", "sqlite:///" + testing::chinook_sqlite(), "--port", "0",
+                                 "--media", media_.string()});
         auto server = std::make_unique<ServeProcess>(args, environment);
         EXPECT_TRUE(server->started()) << server->said();
         return server;
     }
 
-    static httplib::Result ask(httplib::Client& client, const std::string& question, httplib::Headers headers = {}) {
-        return client.Post("/v1/questions", headers, Value{{"question", question}}.dump(), "application/json");
+    static httplib::Result ask(httplib::Client& client, const std::string& question,
+                               httplib::Headers headers = {}) {
+        return client.Post("/v1/questions", headers, Value{{"question", question}}.dump(),
+                           "application/json");
     }
 
     stubs::ChatStub chat_{script()};
@@ -88,7 +97,8 @@ TEST_F(Serve, AnswersWithTheRecordAndStreamsEveryStepInOrder) {
     EXPECT_EQ(document["answer"], kAnswer);
     ASSERT_EQ(document["queries"].size(), 1u);
     EXPECT_EQ(document["queries"][0]["sql"], kQuery);
-    EXPECT_EQ(document["queries"][0]["rows"], Value::parse(R"([["Rock", 1297], ["Latin", 579], ["Metal", 374]])"));
+    EXPECT_EQ(document["queries"][0]["rows"],
+              Value::parse(R"([["Rock", 1297], ["Latin", 579], ["Metal", 374]])"));
     EXPECT_EQ(document["python_code"], kPlotCode);
     EXPECT_EQ(document["python_output"], "saved\n");
     EXPECT_EQ(document["error"], nullptr);
@@ -160,12 +170,14 @@ TEST_F(Serve, ServesAPlotOnlyFromInsideItsOwnRunsDirectory) {
     { std::ofstream(media_ / run / "page.svg") << "<svg onload='alert(1)'/>"; }
     { std::ofstream(media_ / run / "page.html") << "<script>alert(1)</script>"; }
     for (const std::string& path :
-         {"/v1/images/" + run + "/leak.png", "/v1/images/" + run + "/passwd.png", "/v1/images/" + linked_run + "/secret.png",
-          "/v1/images/" + run + "/page.svg", "/v1/images/" + run + "/page.html", "/v1/images/" + run + "/missing.png",
+         {"/v1/images/" + run + "/leak.png", "/v1/images/" + run + "/passwd.png",
+          "/v1/images/" + linked_run + "/secret.png", "/v1/images/" + run + "/page.svg",
+          "/v1/images/" + run + "/page.html", "/v1/images/" + run + "/missing.png",
           "/v1/images/" + std::string(32, 'b') + "/plot.png", "/v1/images/" + run + "/..%2f..%2fetc%2fpasswd",
-          "/v1/images/" + run + "/%2e%2e", "/v1/images/..%2f" + run + "/plot.png", "/v1/images/../" + run + "/plot.png",
-          "/v1/images/" + run + "/.plot.png", "/v1/images/" + run + "/plot.png%00.png",
-          "/v1/images/" + run.substr(0, 31) + "A/plot.png", "/v1/images/" + run + "/plot.png/"}) {
+          "/v1/images/" + run + "/%2e%2e", "/v1/images/..%2f" + run + "/plot.png",
+          "/v1/images/../" + run + "/plot.png", "/v1/images/" + run + "/.plot.png",
+          "/v1/images/" + run + "/plot.png%00.png", "/v1/images/" + run.substr(0, 31) + "A/plot.png",
+          "/v1/images/" + run + "/plot.png/"}) {
         response = client.Get(path);
         ASSERT_TRUE(response) << path;
         EXPECT_EQ(response->status, 404) << path;
@@ -175,8 +187,8 @@ TEST_F(Serve, ServesAPlotOnlyFromInsideItsOwnRunsDirectory) {
     fs::remove_all(outside);
 
     // The model names a file outside the run's directory: no image is offered.
-    for (const std::string& claim :
-         std::vector<std::string>{"/etc/passwd", "../../etc/passwd", outside.string() + "/secret.png", "plot.png/.."}) {
+    for (const std::string& claim : std::vector<std::string>{
+             "/etc/passwd", "../../etc/passwd", outside.string() + "/secret.png", "plot.png/.."}) {
         chat_.set_script(script(0, kPlotCode, claim));
         const Value claimed = Value::parse(ask(client, "Plot the genres")->body);
         EXPECT_EQ(claimed["image_url"], nullptr) << claim;
@@ -186,8 +198,9 @@ TEST_F(Serve, ServesAPlotOnlyFromInsideItsOwnRunsDirectory) {
 TEST_F(Serve, AskingNeedsTheTokenWhenOneIsSetAndOffLoopback) {
     auto server = start({}, {{"VELTAAI_SERVER_TOKEN", "s3cret-token"}});
     auto client = server->client();
-    for (const std::string header : {"", "Bearer", "Bearer ", "Bearer s3cret", "Bearer s3cret-token2", "bearer s3cret-token",
-                                      "Basic s3cret-token", "Bearer  s3cret-token", "s3cret-token"}) {
+    for (const std::string header :
+         {"", "Bearer", "Bearer ", "Bearer s3cret", "Bearer s3cret-token2", "bearer s3cret-token",
+          "Basic s3cret-token", "Bearer  s3cret-token", "s3cret-token"}) {
         httplib::Headers headers;
         if (!header.empty()) headers.emplace("Authorization", header);
         auto response = ask(client, "q", headers);
@@ -203,8 +216,9 @@ TEST_F(Serve, AskingNeedsTheTokenWhenOneIsSetAndOffLoopback) {
     EXPECT_EQ(client.Get("/healthz")->status, 200);
 
     // A public address without a token: refused before listening.
-    ServeProcess open({"--host", "0.0.0.0", "--port", "0", "--database", "sqlite:///" + testing::chinook_sqlite()},
-                      testing::chat_settings(chat_.azure_endpoint()));
+    ServeProcess open(
+        {"--host", "0.0.0.0", "--port", "0", "--database", "sqlite:///" + testing::chinook_sqlite()},
+        testing::chat_settings(chat_.azure_endpoint()));
     EXPECT_FALSE(open.started());
     EXPECT_EQ(open.wait(), 2);
     EXPECT_NE(open.said().find("VELTAAI_SERVER_TOKEN"), std::string::npos) << open.said();
@@ -254,9 +268,10 @@ void ask_and_hang_up(int port, bool streaming, std::chrono::milliseconds wait) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     const std::string body = R"({"question": "will hang up"})";
-    const std::string request = "POST /v1/questions HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n" +
-                                std::string(streaming ? "Accept: text/event-stream\r\n" : "") +
-                                "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    const std::string request =
+        "POST /v1/questions HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n" +
+        std::string(streaming ? "Accept: text/event-stream\r\n" : "") +
+        "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     ASSERT_EQ(::send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
     std::this_thread::sleep_for(wait);
     ::close(fd);
@@ -300,7 +315,8 @@ TEST_F(Serve, AQuestionStopsAtItsDeadlineOrWhenItsClientHangsUp) {
     for (const bool streaming : {false, true}) {
         chat_.clear_requests();
         ask_and_hang_up(server->port(), streaming, std::chrono::milliseconds(300));
-        EXPECT_LT(settle(*server, std::chrono::milliseconds(3000)), std::chrono::milliseconds(1500)) << streaming;
+        EXPECT_LT(settle(*server, std::chrono::milliseconds(3000)), std::chrono::milliseconds(1500))
+            << streaming;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         EXPECT_EQ(chat_.request_count(), 1u) << streaming;
     }

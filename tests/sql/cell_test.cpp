@@ -21,7 +21,10 @@ TEST(PythonLiteral, ScalarsReadAsPythonWritesThem) {
     EXPECT_EQ(python_literal(std::string("Rock")), "'Rock'");
     EXPECT_EQ(python_literal(std::string("it's")), "\"it's\"");
     EXPECT_EQ(python_literal(std::string("a\nb\\")), "'a\\nb\\\\'");
-    EXPECT_EQ(python_literal(Bytes{std::string("\x00\xff" "A'", 4)}), "b\"\\x00\\xffA'\"");
+    EXPECT_EQ(python_literal(Bytes{std::string("\x00\xff"
+                                               "A'",
+                                               4)}),
+              "b\"\\x00\\xffA'\"");
     EXPECT_EQ(python_literal(Bytes{}), "b''");
 }
 
@@ -31,7 +34,8 @@ TEST(PythonLiteral, DatesTimesAndIntervalsOmitZeroTailsLikeRepr) {
     EXPECT_EQ(python_literal(Time{10, 30, 0, 500000, {}}), "datetime.time(10, 30, 0, 500000)");
     EXPECT_EQ(python_literal(Time{10, 30, 5, 0, 7200}),
               "datetime.time(10, 30, 5, tzinfo=datetime.timezone(datetime.timedelta(seconds=7200)))");
-    EXPECT_EQ(python_literal(Timestamp{{2024, 1, 5}, {0, 0, 0, 0, {}}}), "datetime.datetime(2024, 1, 5, 0, 0)");
+    EXPECT_EQ(python_literal(Timestamp{{2024, 1, 5}, {0, 0, 0, 0, {}}}),
+              "datetime.datetime(2024, 1, 5, 0, 0)");
     EXPECT_EQ(python_literal(Timestamp{{2024, 1, 5}, {10, 30, 0, 0, 0}}),
               "datetime.datetime(2024, 1, 5, 10, 30, tzinfo=datetime.timezone.utc)");
     EXPECT_EQ(python_literal(Timestamp{{2024, 1, 5}, {10, 30, 0, 0, -3600}}),
@@ -47,7 +51,8 @@ TEST(PythonLiteral, DatesTimesAndIntervalsOmitZeroTailsLikeRepr) {
 
 TEST(PythonLiteral, LongValuesAreCutVisiblyOnCharacterBoundaries) {
     const std::string long_text(1000, 'x');
-    EXPECT_EQ(python_literal(long_text, 300), "'" + std::string(300, 'x') + std::string(kTruncationMarker) + "'");
+    EXPECT_EQ(python_literal(long_text, 300),
+              "'" + std::string(300, 'x') + std::string(kTruncationMarker) + "'");
     EXPECT_EQ(python_literal(std::string(300, 'y'), 300), "'" + std::string(300, 'y') + "'");
     // Three two-byte characters cut after two: no half character is left behind.
     EXPECT_EQ(python_literal(std::string("\xc3\xa9\xc3\xa9\xc3\xa9"), 2),
@@ -59,7 +64,8 @@ TEST(PythonLiteral, LongValuesAreCutVisiblyOnCharacterBoundaries) {
 TEST(DisplayText, MatchesPythonStr) {
     EXPECT_EQ(display_text(Cell{}), "None");
     EXPECT_EQ(display_text(Decimal{"12.50"}), "12.50");
-    EXPECT_EQ(display_text(Timestamp{{1999, 12, 31}, {23, 59, 59, 123456, {}}}), "1999-12-31 23:59:59.123456");
+    EXPECT_EQ(display_text(Timestamp{{1999, 12, 31}, {23, 59, 59, 123456, {}}}),
+              "1999-12-31 23:59:59.123456");
     EXPECT_EQ(display_text(Timestamp{{2024, 1, 5}, {10, 30, 0, 0, 19800}}), "2024-01-05 10:30:00+05:30");
     EXPECT_EQ(display_text(Interval::from_microseconds(1, 7'200'500'000)), "1 day, 2:00:00.500000");
     EXPECT_EQ(display_text(Interval::from_microseconds(-1, 0)), "-1 day, 0:00:00");

@@ -39,15 +39,22 @@ void expect_error(F&& run, const std::string& expected) {
 class ServerTest : public testing::ServerFixture {
 protected:
     std::unique_ptr<Connection> postgres(const std::string& database = "veltaai_fixtures") {
-        return connect_postgres({env.postgres.host, env.postgres.port, env.postgres.user, env.postgres.password, database, 5s, {}});
+        return connect_postgres({env.postgres.host,
+                                 env.postgres.port,
+                                 env.postgres.user,
+                                 env.postgres.password,
+                                 database,
+                                 5s,
+                                 {}});
     }
     std::unique_ptr<Connection> mysql(const std::string& database = "veltaai_fixtures") {
-        return connect_mysql({env.mysql.host, env.mysql.port, env.mysql.user, env.mysql.password, database, 5s, {}});
+        return connect_mysql(
+            {env.mysql.host, env.mysql.port, env.mysql.user, env.mysql.password, database, 5s, {}});
     }
     std::unique_ptr<Connection> odbc_postgres(const std::string& database = "veltaai_fixtures") {
-        return connect_odbc("DRIVER={PostgreSQL Unicode};SERVER=" + env.postgres.host + ";PORT=" +
-                            std::to_string(env.postgres.port) + ";DATABASE=" + database + ";UID=" + env.postgres.user +
-                            ";PWD=" + env.postgres.password + ";BoolsAsChar=0");
+        return connect_odbc("DRIVER={PostgreSQL Unicode};SERVER=" + env.postgres.host +
+                            ";PORT=" + std::to_string(env.postgres.port) + ";DATABASE=" + database +
+                            ";UID=" + env.postgres.user + ";PWD=" + env.postgres.password + ";BoolsAsChar=0");
     }
 };
 
@@ -57,13 +64,15 @@ TEST_F(PostgresDriver, DecodesEveryColumnTypeIntoTypedCells) {
     const Result r = postgres()->execute("SELECT * FROM all_types ORDER BY id");
     ASSERT_EQ(r.rows.size(), 3u);
     EXPECT_EQ(r.columns.at(4), "price");
-    EXPECT_EQ(literals(r.rows[0]),
-              "1 | True | -3 | 9007199254740993 | Decimal('0.99') | 0.5 | 3.141592653589793 | 'Rock' | 'ab   ' | "
-              "'line\\nbreak' | b'\\x00\\xffA' | datetime.date(2024, 1, 5) | datetime.time(10, 30) | "
-              "datetime.time(10, 30, tzinfo=datetime.timezone(datetime.timedelta(seconds=7200))) | "
-              "datetime.datetime(2024, 1, 5, 10, 30) | datetime.datetime(2024, 1, 5, 10, 30, tzinfo=datetime.timezone.utc) | "
-              "datetime.timedelta(days=1, seconds=7200, microseconds=500000) | '{\"a\": 1}' | "
-              "'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11'");
+    EXPECT_EQ(
+        literals(r.rows[0]),
+        "1 | True | -3 | 9007199254740993 | Decimal('0.99') | 0.5 | 3.141592653589793 | 'Rock' | 'ab   ' | "
+        "'line\\nbreak' | b'\\x00\\xffA' | datetime.date(2024, 1, 5) | datetime.time(10, 30) | "
+        "datetime.time(10, 30, tzinfo=datetime.timezone(datetime.timedelta(seconds=7200))) | "
+        "datetime.datetime(2024, 1, 5, 10, 30) | datetime.datetime(2024, 1, 5, 10, 30, "
+        "tzinfo=datetime.timezone.utc) | "
+        "datetime.timedelta(days=1, seconds=7200, microseconds=500000) | '{\"a\": 1}' | "
+        "'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11'");
     EXPECT_EQ(python_literal(r.rows[1][4]), "Decimal('-1234.50')");
     EXPECT_EQ(python_literal(r.rows[1][10]), "b''");
     EXPECT_EQ(python_literal(r.rows[1][14]), "datetime.datetime(1999, 12, 31, 23, 59, 59, 123456)");
@@ -83,19 +92,26 @@ TEST_F(PostgresDriver, BindsParametersAndReportsServerErrors) {
 
 TEST_F(PostgresDriver, ConnectionFailuresAreOperationalErrorsWithTheClientMessage) {
     const auto& pg = env.postgres;
-    expect_error([&] { connect_postgres({pg.host, pg.port, pg.user, "wrong", "veltaai_fixtures", 5s, {}}); },
-                 "password authentication failed");
+    expect_error(
+        [&] {
+            connect_postgres({pg.host, pg.port, pg.user, "wrong", "veltaai_fixtures", 5s, {}});
+        },
+        "password authentication failed");
     EXPECT_THROW(connect_postgres({pg.host, 1, pg.user, pg.password, "x", 2s, {}}), OperationalError);
-    expect_error([&] { connect_postgres({pg.host, pg.port, pg.user, pg.password, "no_such_db", 5s, {}}); },
-                 "database \"no_such_db\" does not exist");
+    expect_error(
+        [&] {
+            connect_postgres({pg.host, pg.port, pg.user, pg.password, "no_such_db", 5s, {}});
+        },
+        "database \"no_such_db\" does not exist");
 }
 
 TEST_F(PostgresDriver, ReadOnlyRunRefusesChangesAndStopsAtItsTimeLimit) {
     auto db = postgres();
     // Refused by the parser's reading before they reach the server.
     expect_error([&] { db->run_read_only("DELETE FROM write_target", 5s); }, "DELETE cannot run here");
-    expect_error([&] { db->run_read_only("WITH d AS (DELETE FROM write_target RETURNING *) SELECT * FROM d", 5s); },
-                 "DELETE inside a query cannot run here");
+    expect_error(
+        [&] { db->run_read_only("WITH d AS (DELETE FROM write_target RETURNING *) SELECT * FROM d", 5s); },
+        "DELETE inside a query cannot run here");
     const auto start = std::chrono::steady_clock::now();
     expect_error([&] { db->run_read_only("SELECT pg_sleep(5)", 300ms); }, "statement timeout");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
@@ -116,8 +132,9 @@ TEST_F(PostgresDriver, CatalogueListsTheDefaultSchemaWithKeys) {
             ASSERT_EQ(t.columns.size(), 3u);
             EXPECT_EQ(t.columns[2].type, "numeric(10,2)");
             EXPECT_TRUE(t.columns[2].not_null);
-            EXPECT_EQ(t.constraints, (std::vector<std::string>{"PRIMARY KEY (order_id)",
-                                                               "FOREIGN KEY (customer_id) REFERENCES customers(id)"}));
+            EXPECT_EQ(t.constraints,
+                      (std::vector<std::string>{"PRIMARY KEY (order_id)",
+                                                "FOREIGN KEY (customer_id) REFERENCES customers(id)"}));
         }
         if (t.name == "no_columns") {
             EXPECT_TRUE(t.columns.empty());
@@ -142,11 +159,13 @@ using MysqlDriver = ServerTest;
 TEST_F(MysqlDriver, DecodesEveryColumnTypeIntoTypedCells) {
     const Result r = mysql()->execute("SELECT * FROM all_types ORDER BY id");
     ASSERT_EQ(r.rows.size(), 3u);
-    EXPECT_EQ(literals(r.rows[0]),
-              "1 | 1 | -3 | 9007199254740993 | Decimal('0.99') | 0.5 | 3.141592653589793 | 'Rock' | 'line\\nbreak' | "
-              "b'\\x00\\xffA' | b'\\x01\\x02' | datetime.date(2024, 1, 5) | datetime.timedelta(seconds=37800) | "
-              "datetime.datetime(2024, 1, 5, 10, 30) | datetime.datetime(2024, 1, 5, 10, 30) | 2024 | b'\\x05' | "
-              "'{\"a\": 1}' | 'a'");
+    EXPECT_EQ(
+        literals(r.rows[0]),
+        "1 | 1 | -3 | 9007199254740993 | Decimal('0.99') | 0.5 | 3.141592653589793 | 'Rock' | 'line\\nbreak' "
+        "| "
+        "b'\\x00\\xffA' | b'\\x01\\x02' | datetime.date(2024, 1, 5) | datetime.timedelta(seconds=37800) | "
+        "datetime.datetime(2024, 1, 5, 10, 30) | datetime.datetime(2024, 1, 5, 10, 30) | 2024 | b'\\x05' | "
+        "'{\"a\": 1}' | 'a'");
     EXPECT_EQ(python_literal(r.rows[1][12]), "datetime.timedelta(days=-1, seconds=82800)");
     EXPECT_EQ(python_literal(r.rows[1][13]), "datetime.datetime(1999, 12, 31, 23, 59, 59, 123456)");
     EXPECT_EQ(python_literal(r.rows[1][6]), "1e+100");
@@ -155,13 +174,18 @@ TEST_F(MysqlDriver, DecodesEveryColumnTypeIntoTypedCells) {
 
 TEST_F(MysqlDriver, BindsParametersAsEscapedLiteralsAndReportsErrors) {
     auto db = mysql();
-    const Result r = db->execute("SELECT ? AS a, ? AS b, '?' AS c", {std::string("it's \\ ?"), std::int64_t{7}});
+    const Result r =
+        db->execute("SELECT ? AS a, ? AS b, '?' AS c", {std::string("it's \\ ?"), std::int64_t{7}});
     EXPECT_EQ(literals(r.rows.at(0)), "\"it's \\\\ ?\" | 7 | '?'");
     expect_error([&] { db->execute("SELECT * FROM nope"); }, "doesn't exist");
     expect_error([&] { db->execute("SELECT ?", {Cell{}, Cell{}}); }, "more parameters than placeholders");
-    expect_error([&] { connect_mysql({env.mysql.host, env.mysql.port, env.mysql.user, "wrong", "", 5s, {}}); },
-                 "Access denied");
-    EXPECT_THROW(connect_mysql({env.mysql.host, 1, env.mysql.user, env.mysql.password, "", 2s, {}}), OperationalError);
+    expect_error(
+        [&] {
+            connect_mysql({env.mysql.host, env.mysql.port, env.mysql.user, "wrong", "", 5s, {}});
+        },
+        "Access denied");
+    EXPECT_THROW(connect_mysql({env.mysql.host, 1, env.mysql.user, env.mysql.password, "", 2s, {}}),
+                 OperationalError);
 }
 
 TEST_F(MysqlDriver, ReadOnlyRunStopsDdlAndStatementTimeLimits) {
@@ -185,8 +209,9 @@ TEST_F(MysqlDriver, CatalogueBuildsKeyClauses) {
     for (const TableInfo& t : mysql()->describe_tables()) {
         if (t.name != "orders") continue;
         EXPECT_EQ(t.columns.at(2).type, "decimal(10,2)");
-        EXPECT_EQ(t.constraints, (std::vector<std::string>{"PRIMARY KEY (`order_id`)",
-                                                           "FOREIGN KEY (`customer_id`) REFERENCES `customers` (`id`)"}));
+        EXPECT_EQ(t.constraints,
+                  (std::vector<std::string>{"PRIMARY KEY (`order_id`)",
+                                            "FOREIGN KEY (`customer_id`) REFERENCES `customers` (`id`)"}));
         return;
     }
     ADD_FAILURE() << "orders not described";
@@ -195,9 +220,12 @@ TEST_F(MysqlDriver, CatalogueBuildsKeyClauses) {
 class SqliteDriver : public ::testing::Test {
 protected:
     void SetUp() override {
-        copy = std::filesystem::temp_directory_path() / ("veltaai-sqlite-" + std::to_string(::getpid()) + ".db");
-        std::filesystem::copy_file(testing::chinook_sqlite(), copy, std::filesystem::copy_options::overwrite_existing);
-        std::filesystem::permissions(copy, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+        copy =
+            std::filesystem::temp_directory_path() / ("veltaai-sqlite-" + std::to_string(::getpid()) + ".db");
+        std::filesystem::copy_file(testing::chinook_sqlite(), copy,
+                                   std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::permissions(copy, std::filesystem::perms::owner_write,
+                                     std::filesystem::perm_options::add);
     }
     void TearDown() override { std::filesystem::remove(copy); }
     std::filesystem::path copy;
@@ -205,12 +233,16 @@ protected:
 
 TEST_F(SqliteDriver, KeepsStorageClassesAndBindsParameters) {
     auto db = connect_sqlite(copy.string());
-    const Result r = db->execute("SELECT TrackId, Name, UnitPrice, NULL, x'00ff' FROM Track WHERE TrackId = ?",
-                                 {std::int64_t{1}});
+    const Result r = db->execute(
+        "SELECT TrackId, Name, UnitPrice, NULL, x'00ff' FROM Track WHERE TrackId = ?", {std::int64_t{1}});
     EXPECT_EQ(literals(r.rows.at(0)),
               "1 | 'For Those About To Rock (We Salute You)' | 0.99 | None | b'\\x00\\xff'");
     expect_error([&] { db->execute("SELECT * FROM nope"); }, "no such table: nope");
-    expect_error([&] { connect_sqlite("/nonexistent/dir/x.db", {true, false}); }, "unable to open database file");
+    expect_error(
+        [&] {
+            connect_sqlite("/nonexistent/dir/x.db", {true, false});
+        },
+        "unable to open database file");
 }
 
 TEST_F(SqliteDriver, ReadOnlyRunRefusesWritesInterruptsLongQueriesAndRestoresTheSession) {
@@ -219,9 +251,13 @@ TEST_F(SqliteDriver, ReadOnlyRunRefusesWritesInterruptsLongQueriesAndRestoresThe
     expect_error([&] { db->run_read_only("DELETE FROM Genre", 5s); }, "writing to Genre is not allowed");
     expect_error([&] { db->run_read_only("DROP TABLE Genre", 5s); }, "not authorized");
     const auto start = std::chrono::steady_clock::now();
-    expect_error([&] {
-        db->run_read_only("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT count(*) FROM n", 200ms);
-    }, "interrupt");
+    expect_error(
+        [&] {
+            db->run_read_only(
+                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT count(*) FROM n",
+                200ms);
+        },
+        "interrupt");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     EXPECT_EQ(db->execute("SELECT count(*) FROM Genre").rows.at(0).at(0), Cell(std::int64_t{25}));
     EXPECT_EQ(db->execute("DELETE FROM Genre WHERE GenreId = 25").affected_rows, 1);
@@ -231,13 +267,16 @@ using OdbcDriver = ServerTest;
 
 TEST_F(OdbcDriver, ReadsTypedValuesAndUnicodeThroughPsqlOdbc) {
     auto db = odbc_postgres();
-    const Result r = db->execute("SELECT id, flag, big, price, measure, label, day, moment FROM all_types WHERE id = 1");
+    const Result r =
+        db->execute("SELECT id, flag, big, price, measure, label, day, moment FROM all_types WHERE id = 1");
     EXPECT_EQ(literals(r.rows.at(0)),
-              "1 | True | 9007199254740993 | Decimal('0.99') | 3.141592653589793 | 'Rock' | datetime.date(2024, 1, 5) | "
+              "1 | True | 9007199254740993 | Decimal('0.99') | 3.141592653589793 | 'Rock' | "
+              "datetime.date(2024, 1, 5) | "
               "datetime.datetime(2024, 1, 5, 10, 30)");
     const Result name = odbc_postgres("chinook")->execute("SELECT name FROM artist WHERE artist_id = 22");
     EXPECT_EQ(name.rows.at(0).at(0), Cell(std::string("Led Zeppelin")));
-    const Result accented = odbc_postgres("chinook")->execute("SELECT name FROM artist WHERE name LIKE 'Mot_rhead'");
+    const Result accented =
+        odbc_postgres("chinook")->execute("SELECT name FROM artist WHERE name LIKE 'Mot_rhead'");
     EXPECT_EQ(accented.rows.at(0).at(0), Cell(std::string("Mot\xc3\xb6rhead")));
 }
 
@@ -247,8 +286,11 @@ TEST_F(OdbcDriver, GuardedRunIsRolledBackAndTimedOut) {
     // create a table and the CTE would delete rows.
     expect_error([&] { db->run_read_only("SELECT * INTO odbc_copy FROM write_target", 5s); },
                  "SELECT ... INTO creates a table");
-    expect_error([&] { db->run_read_only("WITH d AS (DELETE FROM write_target RETURNING *) SELECT count(*) FROM d", 5s); },
-                 "DELETE inside a query");
+    expect_error(
+        [&] {
+            db->run_read_only("WITH d AS (DELETE FROM write_target RETURNING *) SELECT count(*) FROM d", 5s);
+        },
+        "DELETE inside a query");
     auto check = postgres();
     EXPECT_EQ(check->execute("SELECT count(*) FROM write_target").rows.at(0).at(0), Cell(std::int64_t{3}));
     EXPECT_TRUE(check->execute("SELECT to_regclass('odbc_copy') IS NULL").rows.at(0).at(0) == Cell(true));
@@ -269,9 +311,11 @@ TEST_F(OdbcDriver, CatalogueAndConnectionFailures) {
             EXPECT_EQ(t.constraints.at(1), "FOREIGN KEY (\"customer_id\") REFERENCES \"customers\" (\"id\")");
         }
     }
-    expect_error([&] { connect_odbc("DRIVER={No Such Driver};SERVER=x"); }, "Can't open lib 'No Such Driver'");
+    expect_error([&] { connect_odbc("DRIVER={No Such Driver};SERVER=x"); },
+                 "Can't open lib 'No Such Driver'");
     // The "SQL Server" name reaches a real driver in the test setup.
-    auto sqlserver = connect_odbc("DRIVER={SQL Server};SERVER=db1,1433;DATABASE=" + env.odbc_sqlite_db + ";UID=sa;PWD=x");
+    auto sqlserver =
+        connect_odbc("DRIVER={SQL Server};SERVER=db1,1433;DATABASE=" + env.odbc_sqlite_db + ";UID=sa;PWD=x");
     EXPECT_EQ(sqlserver->execute("SELECT count(*) FROM Track").rows.at(0).at(0), Cell(std::int64_t{3503}));
 }
 

@@ -1,7 +1,7 @@
 // Query results shown as Python literals read back as typed JSON: every cell kind as the SQL
 // layer renders it, whole result texts, and text that is not a literal.
-#include "veltaai/core/python_literal.h"
 #include "veltaai/core/errors.h"
+#include "veltaai/core/python_literal.h"
 #include "veltaai/sql/cell.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +11,9 @@
 namespace veltaai {
 namespace {
 
-Value read_cell(const sql::Cell& cell) { return parse_python_literal(sql::python_literal(cell)); }
+Value read_cell(const sql::Cell& cell) {
+    return parse_python_literal(sql::python_literal(cell));
+}
 
 TEST(LiteralReader, EveryCellKindReadsBackAsTypedJson) {
     EXPECT_EQ(read_cell(sql::Cell{}), Value());
@@ -23,9 +25,13 @@ TEST(LiteralReader, EveryCellKindReadsBackAsTypedJson) {
     EXPECT_EQ(read_cell(1e-05), Value(1e-05));
     EXPECT_EQ(read_cell(std::nan("")), Value()) << "JSON has no NaN";
     EXPECT_EQ(read_cell(-HUGE_VAL), Value());
-    EXPECT_EQ(read_cell(std::string("it's \"quoted\"\n\ttab \\ é ✓")), Value("it's \"quoted\"\n\ttab \\ é ✓"));
+    EXPECT_EQ(read_cell(std::string("it's \"quoted\"\n\ttab \\ é ✓")),
+              Value("it's \"quoted\"\n\ttab \\ é ✓"));
     EXPECT_EQ(read_cell(std::string("\x01 control")), Value("\x01 control"));
-    EXPECT_EQ(read_cell(sql::Bytes{std::string("\x00\xff" "ab'", 5)}), Value("AP9hYic="));
+    EXPECT_EQ(read_cell(sql::Bytes{std::string("\x00\xff"
+                                               "ab'",
+                                               5)}),
+              Value("AP9hYic="));
     EXPECT_EQ(read_cell(sql::Date{2024, 1, 5}), Value("2024-01-05"));
     sql::Time t;
     t.hour = 9;
@@ -51,7 +57,8 @@ TEST(LiteralReader, WholeResultsAndWhatIsNotALiteral) {
     EXPECT_EQ(parse_python_literal("[{'Name': 'Rock', 'n': 1297}, {'Name': \"Rock 'n' Roll\", 'n': 12}]"),
               Value::parse(R"([{"Name": "Rock", "n": 1297}, {"Name": "Rock 'n' Roll", "n": 12}])"));
     EXPECT_EQ(parse_python_literal("  []  "), Value::array());
-    for (const char* bad : {"", "[1, 2", "[1] extra", "os.system('x')", "[1 + 2]", "'open", "{1: 2}", "[@]"}) {
+    for (const char* bad :
+         {"", "[1, 2", "[1] extra", "os.system('x')", "[1 + 2]", "'open", "{1: 2}", "[@]"}) {
         EXPECT_THROW(parse_python_literal(bad), ValueError) << bad;
     }
 }

@@ -2,11 +2,11 @@
 // run against the real server, and a separate session compares tables, checksums, sequences,
 // user locks, sessions, global settings, accounts and the files the server could write with
 // a snapshot taken before. The handle must still answer afterwards.
+#include "veltaai/sql/mysql_guard.h"
 #include "tests/sql/attack.h"
 #include "tests/sql/server_fixture.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/sql/mysql.h"
-#include "veltaai/sql/mysql_guard.h"
 #include "veltaai/sql/statement.h"
 
 #include <gtest/gtest.h>
@@ -40,17 +40,30 @@ std::string refusal(std::string_view sql) {
 }
 
 TEST(MysqlReader, PassesPlainQueriesWhateverTheirQuotingAndComments) {
-    for (const char* sql : {
-             "SELECT REPLACE(name, 'a', 'b'), INSERT('abc', 1, 1, 'x') FROM t",
-             "SELECT CAST(x AS CHAR CHARACTER SET utf8mb4), CONVERT(y USING latin1) FROM t",
-             "SELECT 'INTO OUTFILE', \"GET_LOCK('x', 1)\", `into`, `lock` FROM t",
-             "SELECT 1 -- INTO OUTFILE\n", "SELECT 1 # LOAD_FILE(\n", "SELECT 1 /* GET_LOCK( */",
-             "SELECT 1--1", "SELECT 'it''s', 'a\\'b', \"x\"\"y\", \\N", "SELECT * FROM seq_1_to_10",
-             "SELECT LASTVAL(s), PREVIOUS VALUE FOR s", "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
-             "WHERE i < 5) SELECT * FROM n", "SELECT @@version, @a, @@session.sql_mode", "SHOW TABLES", "DESCRIBE t",
-             "EXPLAIN SELECT 1", "(SELECT 1) UNION (SELECT 2)", "VALUES (1), (2)", "TABLE t", "SELECT SLEEP(1)",
-             "SELECT * FROM t FOR SYSTEM_TIME ALL", "SELECT 'Mot\xc3\xb6rhead', `caf\xc3\xa9` FROM t",
-             "SELECT commit, execute, handler, xa, prepare FROM log ORDER BY savepoint DESC"}) {
+    for (const char* sql :
+         {"SELECT REPLACE(name, 'a', 'b'), INSERT('abc', 1, 1, 'x') FROM t",
+          "SELECT CAST(x AS CHAR CHARACTER SET utf8mb4), CONVERT(y USING latin1) FROM t",
+          "SELECT 'INTO OUTFILE', \"GET_LOCK('x', 1)\", `into`, `lock` FROM t",
+          "SELECT 1 -- INTO OUTFILE\n",
+          "SELECT 1 # LOAD_FILE(\n",
+          "SELECT 1 /* GET_LOCK( */",
+          "SELECT 1--1",
+          "SELECT 'it''s', 'a\\'b', \"x\"\"y\", \\N",
+          "SELECT * FROM seq_1_to_10",
+          "SELECT LASTVAL(s), PREVIOUS VALUE FOR s",
+          "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+          "WHERE i < 5) SELECT * FROM n",
+          "SELECT @@version, @a, @@session.sql_mode",
+          "SHOW TABLES",
+          "DESCRIBE t",
+          "EXPLAIN SELECT 1",
+          "(SELECT 1) UNION (SELECT 2)",
+          "VALUES (1), (2)",
+          "TABLE t",
+          "SELECT SLEEP(1)",
+          "SELECT * FROM t FOR SYSTEM_TIME ALL",
+          "SELECT 'Mot\xc3\xb6rhead', `caf\xc3\xa9` FROM t",
+          "SELECT commit, execute, handler, xa, prepare FROM log ORDER BY savepoint DESC"}) {
         EXPECT_EQ(refusal(sql), "") << sql;
     }
 }
@@ -106,7 +119,8 @@ protected:
         // A database and lock names of this process's own: other tests run beside this one
         // on the same server, and the snapshot must see only what this test could change.
         database = "guard_db_" + suffix;
-        connect_mysql({env.mysql.host, env.mysql.port, env.mysql.user, env.mysql.password, "veltaai_scratch", 5s, {}})
+        connect_mysql(
+            {env.mysql.host, env.mysql.port, env.mysql.user, env.mysql.password, "veltaai_scratch", 5s, {}})
             ->execute("CREATE DATABASE IF NOT EXISTS " + database);
         table = "guard_t_" + suffix;
         sequence = "guard_seq_" + suffix;
@@ -129,8 +143,13 @@ protected:
         std::filesystem::remove_all(dir);
     }
     std::unique_ptr<Connection> open(const std::string& user = "", const std::string& password = "") {
-        return connect_mysql({env.mysql.host, env.mysql.port, user.empty() ? env.mysql.user : user,
-                              user.empty() ? env.mysql.password : password, database, 5s, {}});
+        return connect_mysql({env.mysql.host,
+                              env.mysql.port,
+                              user.empty() ? env.mysql.user : user,
+                              user.empty() ? env.mysql.password : password,
+                              database,
+                              5s,
+                              {}});
     }
     std::string cells(const std::string& sql) {
         std::string out;
@@ -145,19 +164,23 @@ protected:
         s.rows = cells("SELECT * FROM " + table + " ORDER BY id");
         s.checksum = cells("CHECKSUM TABLE " + table);
         s.sequence = cells("SELECT next_not_cached_value FROM " + sequence);
-        s.locks = cells(expand("SELECT IS_USED_LOCK('veltaai_guard_lock'), IS_USED_LOCK('veltaai_guard_fn')"));
+        s.locks =
+            cells(expand("SELECT IS_USED_LOCK('veltaai_guard_lock'), IS_USED_LOCK('veltaai_guard_fn')"));
         s.tables = cells("SHOW TABLES");
-        s.globals = cells("SELECT @@GLOBAL.max_connections, @@GLOBAL.read_only, @@GLOBAL.sql_mode, @@GLOBAL.general_log");
+        s.globals = cells(
+            "SELECT @@GLOBAL.max_connections, @@GLOBAL.read_only, @@GLOBAL.sql_mode, @@GLOBAL.general_log");
         s.users = cells("SELECT COUNT(*) FROM mysql.user");
-        s.victim_alive =
-            cells("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + std::to_string(victim_id)) == "1 \n";
-        for (const auto& entry : std::filesystem::directory_iterator(dir)) s.files += entry.path().filename().string() + " ";
+        s.victim_alive = cells("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " +
+                               std::to_string(victim_id)) == "1 \n";
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            s.files += entry.path().filename().string() + " ";
         return s;
     }
     std::string expand(const std::string& sql) const {
-        std::string out = replace_all(replace_all(replace_all(replace_all(sql, "{t}", table), "{seq}", sequence), "{dir}",
-                                                          dir.string()),
-                                      "{victim}", std::to_string(victim_id));
+        std::string out =
+            replace_all(replace_all(replace_all(replace_all(sql, "{t}", table), "{seq}", sequence), "{dir}",
+                                    dir.string()),
+                        "{victim}", std::to_string(victim_id));
         out = replace_all(out, "veltaai_guard_lock", "veltaai_guard_lock_" + suffix);
         return replace_all(out, "veltaai_guard_fn", "veltaai_guard_fn_" + suffix);
     }
@@ -258,7 +281,8 @@ TEST_F(MysqlHostile, NoStatementReachesBeyondTheReadOnlyRun) {
     ASSERT_TRUE(before.victim_alive);
     auto db = open();
     const int tried = testing::run_attack(
-        *db, kRefused, kHarmless, [this](const std::string& sql) { return expand(sql); }, [this] { return snapshot(); });
+        *db, kRefused, kHarmless, [this](const std::string& sql) { return expand(sql); },
+        [this] { return snapshot(); });
     EXPECT_GE(tried, 40);
     EXPECT_EQ(db->run_read_only("SELECT COUNT(*) FROM " + table, 2s).rows.at(0).at(0), Cell(std::int64_t{5}));
 }
@@ -266,9 +290,11 @@ TEST_F(MysqlHostile, NoStatementReachesBeyondTheReadOnlyRun) {
 // What the reader cannot see (a stored function's body) is undone by the session reset, and a
 // statement MariaDB cuts at its time limit without an error is still reported as cut.
 TEST_F(MysqlHostile, SessionStateNeverOutlivesARunAndCutStatementsAreErrors) {
-    admin->execute(expand("CREATE OR REPLACE FUNCTION guard_take_lock() RETURNS INT "
-                          "BEGIN SET @leak = 42; RETURN GET_LOCK('veltaai_guard_fn', 0); END"));
-    admin->execute("CREATE OR REPLACE FUNCTION guard_spin() RETURNS INT RETURN BENCHMARK(100000000000, MD5('a'))");
+    admin->execute(
+        expand("CREATE OR REPLACE FUNCTION guard_take_lock() RETURNS INT "
+               "BEGIN SET @leak = 42; RETURN GET_LOCK('veltaai_guard_fn', 0); END"));
+    admin->execute(
+        "CREATE OR REPLACE FUNCTION guard_spin() RETURNS INT RETURN BENCHMARK(100000000000, MD5('a'))");
     auto db = open();
     EXPECT_EQ(db->run_read_only("SELECT guard_take_lock()", 2s).rows.at(0).at(0), Cell(std::int64_t{1}));
     EXPECT_EQ(cells(expand("SELECT IS_USED_LOCK('veltaai_guard_fn') IS NULL")), "1 \n");
@@ -279,7 +305,8 @@ TEST_F(MysqlHostile, SessionStateNeverOutlivesARunAndCutStatementsAreErrors) {
         const Result r = db->run_read_only("SELECT guard_spin()", 300ms);
         ADD_FAILURE() << "a cut statement returned " << r.rows.size() << " rows";
     } catch (const DatabaseError& error) {
-        EXPECT_NE(std::string(error.what()).find("max_statement_time exceeded"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("max_statement_time exceeded"), std::string::npos)
+            << error.what();
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     EXPECT_EQ(db->run_read_only("SELECT 7", 2s).rows.at(0).at(0), Cell(std::int64_t{7}));
@@ -290,10 +317,11 @@ TEST_F(MysqlHostile, SessionStateNeverOutlivesARunAndCutStatementsAreErrors) {
 // A server whose default sql_mode reads "..." as a name and no backslash escapes: the session
 // the guard runs in reads them as the reader does.
 TEST_F(MysqlHostile, SessionSqlModeMatchesTheReader) {
-    const std::string mode = std::get<std::string>(admin->execute("SELECT @@GLOBAL.sql_mode").rows.at(0).at(0));
+    const std::string mode =
+        std::get<std::string>(admin->execute("SELECT @@GLOBAL.sql_mode").rows.at(0).at(0));
     // ANSI_QUOTES directly, and the combined modes that imply it.
-    for (const std::string global : {"ANSI_QUOTES,NO_BACKSLASH_ESCAPES", "ORACLE,NO_BACKSLASH_ESCAPES", "ANSI", "MSSQL",
-                                     "POSTGRESQL,DB2,MAXDB"}) {
+    for (const std::string global : {"ANSI_QUOTES,NO_BACKSLASH_ESCAPES", "ORACLE,NO_BACKSLASH_ESCAPES",
+                                     "ANSI", "MSSQL", "POSTGRESQL,DB2,MAXDB"}) {
         SCOPED_TRACE(global);
         admin->execute("SET GLOBAL sql_mode = '" + global + "'");
         std::unique_ptr<Connection> db;
@@ -304,7 +332,8 @@ TEST_F(MysqlHostile, SessionSqlModeMatchesTheReader) {
             throw;
         }
         admin->execute("SET GLOBAL sql_mode = '" + mode + "'");
-        EXPECT_NE(std::get<std::string>(db->execute("SELECT @@SESSION.sql_mode").rows.at(0).at(0)).find("ANSI_QUOTES"),
+        EXPECT_NE(std::get<std::string>(db->execute("SELECT @@SESSION.sql_mode").rows.at(0).at(0))
+                      .find("ANSI_QUOTES"),
                   std::string::npos);
         // Under ANSI_QUOTES and no escapes this would be a name, a LOAD_FILE call and a name.
         try {
@@ -327,7 +356,8 @@ TEST_F(MysqlHostile, ElevatedPrivilegesNameWhatTheRoleReaches) {
     auto reader = open(ro, "ro-pass");
     EXPECT_TRUE(reader->elevated_privileges().empty());
     // A read-only role cannot reach files even through what the reader lets by.
-    EXPECT_EQ(reader->run_read_only("SELECT COUNT(*) FROM " + table, 2s).rows.at(0).at(0), Cell(std::int64_t{5}));
+    EXPECT_EQ(reader->run_read_only("SELECT COUNT(*) FROM " + table, 2s).rows.at(0).at(0),
+              Cell(std::int64_t{5}));
     admin->execute("GRANT FILE, PROCESS ON *.* TO '" + ro + "'@'%'");
     const std::vector<std::string> file = open(ro, "ro-pass")->elevated_privileges();
     ASSERT_EQ(file.size(), 2u);
@@ -348,8 +378,9 @@ TEST_F(MysqlHostile, RandomQuotingAndCommentsNeverHideACall) {
     admin->execute("SELECT 1 INTO OUTFILE '" + (dir / "written").string() + "'");
     ASSERT_TRUE(std::filesystem::exists(dir / "written"));
     std::filesystem::remove(dir / "written");
-    const std::vector<std::string> pieces = {"'", "\"", "`", "\\", "\\'", "''", "\"\"", "-- ", "--", "#", "/*", "*/",
-                                             "\n", " ", ",", "(", ")", "'x'", "1", "AS a", "\r", "\t", "*", "-"};
+    const std::vector<std::string> pieces = {"'",  "\"",  "`",  "\\",   "\\'", "''", "\"\"", "-- ",
+                                             "--", "#",   "/*", "*/",   "\n",  " ",  ",",    "(",
+                                             ")",  "'x'", "1",  "AS a", "\r",  "\t", "*",    "-"};
     auto db = open();
     std::uint32_t seed = 8;
     auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7fff; };
@@ -359,7 +390,8 @@ TEST_F(MysqlHostile, RandomQuotingAndCommentsNeverHideACall) {
         const int before = static_cast<int>(next() % 6), after = static_cast<int>(next() % 3);
         for (int i = 0; i < before; ++i) sql += pieces[next() % pieces.size()];
         sql += next() % 2 ? (next() % 2 ? "," : ", ") + call
-                          : (next() % 2 ? "" : " ") + std::string("INTO OUTFILE '") + (dir / ("fz" + std::to_string(n))).string() + "'";
+                          : (next() % 2 ? "" : " ") + std::string("INTO OUTFILE '") +
+                                (dir / ("fz" + std::to_string(n))).string() + "'";
         for (int i = 0; i < after; ++i) sql += pieces[next() % pieces.size()];
         try {
             read_only_statement(sql, Dialect::mysql);

@@ -1,13 +1,13 @@
 // ODBC's guarded run under attack: through psqlODBC the PostgreSQL rules and a read-only
 // transaction opened in SQL; through the SQLite ODBC driver the strict SQLite reading; the
 // T-SQL reader for SQL Server and unknown engines, read without a server.
-#include "tests/sql/postgres_hostile.h"
+#include "veltaai/sql/odbc_guard.h"
 #include "tests/sql/peak_memory.h"
+#include "tests/sql/postgres_hostile.h"
 #include "tests/sql/server_fixture.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/sql/mssql_guard.h"
 #include "veltaai/sql/odbc.h"
-#include "veltaai/sql/odbc_guard.h"
 #include "veltaai/sql/sqlite.h"
 
 #include <gtest/gtest.h>
@@ -35,7 +35,8 @@ class OdbcGuard : public testing::ServerFixture {
 protected:
     std::unique_ptr<Connection> psqlodbc() {
         const auto& pg = env.postgres;
-        return connect_odbc("DRIVER={PostgreSQL Unicode};SERVER=" + pg.host + ";PORT=" + std::to_string(pg.port) +
+        return connect_odbc("DRIVER={PostgreSQL Unicode};SERVER=" + pg.host +
+                                ";PORT=" + std::to_string(pg.port) +
                                 ";DATABASE=veltaai_scratch;UID=" + pg.user + ";PWD=" + pg.password,
                             Dialect::mssql);
     }
@@ -70,8 +71,11 @@ TEST_F(OdbcGuard, PsqlOdbcGetsPostgresRulesAndAReadOnlyTransaction) {
     }
     // A session lock taken by a function of the database is dropped after the run.
     db->run_read_only("SELECT " + target.schema() + ".grab()", 5s);
-    EXPECT_EQ(target.connect()->execute("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND objid = " +
-                                        std::to_string(target.key())).rows.at(0).at(0),
+    EXPECT_EQ(target.connect()
+                  ->execute("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND objid = " +
+                            std::to_string(target.key()))
+                  .rows.at(0)
+                  .at(0),
               Cell(std::int64_t{0}));
     const auto privileges = db->elevated_privileges();
     ASSERT_FALSE(privileges.empty());
@@ -83,7 +87,8 @@ TEST_F(OdbcGuard, PsqlOdbcGetsPostgresRulesAndAReadOnlyTransaction) {
     db->set_untrusted_role(role);
     EXPECT_EQ(db->run_read_only("SELECT current_user", 5s).rows.at(0).at(0), Cell(role));
     EXPECT_NE(outcome(*db, "SELECT * FROM " + T).find("permission denied"), std::string::npos);
-    for (const std::string& phrase : db->elevated_privileges()) EXPECT_EQ(phrase.find("superuser"), std::string::npos);
+    for (const std::string& phrase : db->elevated_privileges())
+        EXPECT_EQ(phrase.find("superuser"), std::string::npos);
     EXPECT_EQ(db->execute("SELECT current_user").rows.at(0).at(0), Cell(env.postgres.user));
     db->set_untrusted_role("");
     db->execute("DROP ROLE " + role);
@@ -121,7 +126,8 @@ TEST_F(OdbcGuard, PsqlOdbcStreamsStopEarlyWithBoundedMemory) {
     EXPECT_EQ(show.rows(), 1u);
     StopAfter slow(1'000'000);
     const auto slow_start = std::chrono::steady_clock::now();
-    EXPECT_THROW(db->stream_read_only("SELECT pg_sleep(0.002) FROM generate_series(1, 100000)", 1s, slow), DatabaseError);
+    EXPECT_THROW(db->stream_read_only("SELECT pg_sleep(0.002) FROM generate_series(1, 100000)", 1s, slow),
+                 DatabaseError);
     EXPECT_LT(std::chrono::steady_clock::now() - slow_start, 4s);
     EXPECT_EQ(db->execute("SELECT 1").rows.size(), 1u);
 }
@@ -134,19 +140,23 @@ protected:
         dir = std::filesystem::temp_directory_path() / ("veltaai-odbc-guard-" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir);
         copy = dir / "chinook.sqlite";
-        std::filesystem::copy_file(testing::chinook_sqlite(), copy, std::filesystem::copy_options::overwrite_existing);
-        std::filesystem::permissions(copy, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+        std::filesystem::copy_file(testing::chinook_sqlite(), copy,
+                                   std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::permissions(copy, std::filesystem::perms::owner_write,
+                                     std::filesystem::perm_options::add);
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
     std::string snapshot() {
         auto native = connect_sqlite(copy.string());
         const Result r = native->execute(
-            "SELECT (SELECT count(*) || ':' || sum(TrackId * length(Name)) FROM Track), (SELECT count(*) FROM Genre), "
+            "SELECT (SELECT count(*) || ':' || sum(TrackId * length(Name)) FROM Track), (SELECT count(*) "
+            "FROM Genre), "
             "(SELECT group_concat(name) FROM sqlite_master), (SELECT user_version FROM pragma_user_version)");
         std::string out;
         for (const Cell& c : r.rows.at(0)) out += display_text(c) + " | ";
-        for (const auto& entry : std::filesystem::directory_iterator(dir)) out += entry.path().filename().string() + " ";
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            out += entry.path().filename().string() + " ";
         return out;
     }
     std::filesystem::path dir;
@@ -241,39 +251,71 @@ bool tsql_refuses(const std::string& sql, TsqlRules rules = TsqlRules::sql_serve
 }
 
 TEST(TsqlReader, RefusesChangingAndExecutingWordsWhereverTheyStand) {
-    for (const char* sql : {
-             "SELECT 1 DELETE FROM t", "SELECT 1\nUPDATE t SET a = 1", "SELECT 1 EXEC xp_cmdshell 'dir'",
-             "SELECT 1 EXECUTE('DROP TABLE t')", "sp_configure 'show advanced options', 1", "[sp_who]",
-             "SELECT * FROM OPENROWSET(BULK 'c:\\x', SINGLE_CLOB) x", "SELECT * FROM OPENQUERY(srv, 'SELECT 1')",
-             "SELECT * FROM OPENDATASOURCE('SQLNCLI', 'x').db.dbo.t", "SELECT * INTO #t FROM t",
-             "SELECT 1; DROP TABLE t", "BEGIN TRAN SELECT 1", "SELECT 1 COMMIT", "SELECT 1 ROLLBACK TRANSACTION",
-             "SELECT 1 SAVE TRAN x", "SELECT 1 WAITFOR DELAY '00:00:10'", "SELECT 1 SHUTDOWN", "SELECT 1 KILL 52",
-             "SELECT 1 RECONFIGURE", "SELECT 1 DBCC CHECKDB", "SELECT 1 BACKUP DATABASE x TO DISK = 'c:\\x'",
-             "SELECT 1 USE master", "SELECT 1 SET NOCOUNT ON", "SELECT 1 DECLARE @x int", "SELECT 1\nGO",
-             "SELECT 1 MERGE t USING s ON 1 = 1 WHEN MATCHED THEN DELETE;", "SELECT 1 TRUNCATE TABLE t",
-             "SELECT 1 GRANT SELECT ON t TO x", "SELECT NEXT VALUE FOR s", "SELECT * FROM srv.db.dbo.t",
-             "SELECT * FROM srv.db..t", "SELECT 1 /* /* */ ' */ DELETE FROM t --'", "SELECT 'a' + 'b''' DELETE FROM t",
-             "SELECT [a]]b] DELETE FROM t", "SELECT N'x' DROP TABLE t", "SELECT {fn user()}", "SELECT 1 /* open",
-             "SELECT 'open", "SELECT [open", "INSERT INTO t VALUES (1)", "WITH x AS (SELECT 1) DELETE FROM t",
-             "SELECT * FROM sys.fn_xe_file_target_read_file('c:\\x*.xel', NULL, NULL, NULL)",
-             "SELECT 1\xc2\xa0" "DELETE FROM t", "SELECT 1\xe3\x80\x80" "DROP TABLE t"}) {
+    for (const char* sql : {"SELECT 1 DELETE FROM t",
+                            "SELECT 1\nUPDATE t SET a = 1",
+                            "SELECT 1 EXEC xp_cmdshell 'dir'",
+                            "SELECT 1 EXECUTE('DROP TABLE t')",
+                            "sp_configure 'show advanced options', 1",
+                            "[sp_who]",
+                            "SELECT * FROM OPENROWSET(BULK 'c:\\x', SINGLE_CLOB) x",
+                            "SELECT * FROM OPENQUERY(srv, 'SELECT 1')",
+                            "SELECT * FROM OPENDATASOURCE('SQLNCLI', 'x').db.dbo.t",
+                            "SELECT * INTO #t FROM t",
+                            "SELECT 1; DROP TABLE t",
+                            "BEGIN TRAN SELECT 1",
+                            "SELECT 1 COMMIT",
+                            "SELECT 1 ROLLBACK TRANSACTION",
+                            "SELECT 1 SAVE TRAN x",
+                            "SELECT 1 WAITFOR DELAY '00:00:10'",
+                            "SELECT 1 SHUTDOWN",
+                            "SELECT 1 KILL 52",
+                            "SELECT 1 RECONFIGURE",
+                            "SELECT 1 DBCC CHECKDB",
+                            "SELECT 1 BACKUP DATABASE x TO DISK = 'c:\\x'",
+                            "SELECT 1 USE master",
+                            "SELECT 1 SET NOCOUNT ON",
+                            "SELECT 1 DECLARE @x int",
+                            "SELECT 1\nGO",
+                            "SELECT 1 MERGE t USING s ON 1 = 1 WHEN MATCHED THEN DELETE;",
+                            "SELECT 1 TRUNCATE TABLE t",
+                            "SELECT 1 GRANT SELECT ON t TO x",
+                            "SELECT NEXT VALUE FOR s",
+                            "SELECT * FROM srv.db.dbo.t",
+                            "SELECT * FROM srv.db..t",
+                            "SELECT 1 /* /* */ ' */ DELETE FROM t --'",
+                            "SELECT 'a' + 'b''' DELETE FROM t",
+                            "SELECT [a]]b] DELETE FROM t",
+                            "SELECT N'x' DROP TABLE t",
+                            "SELECT {fn user()}",
+                            "SELECT 1 /* open",
+                            "SELECT 'open",
+                            "SELECT [open",
+                            "INSERT INTO t VALUES (1)",
+                            "WITH x AS (SELECT 1) DELETE FROM t",
+                            "SELECT * FROM sys.fn_xe_file_target_read_file('c:\\x*.xel', NULL, NULL, NULL)",
+                            "SELECT 1\xc2\xa0"
+                            "DELETE FROM t",
+                            "SELECT 1\xe3\x80\x80"
+                            "DROP TABLE t"}) {
         EXPECT_TRUE(tsql_refuses(sql)) << sql;
         EXPECT_TRUE(tsql_refuses(sql, TsqlRules::unknown_engine)) << sql;
     }
 }
 
 TEST(TsqlReader, LetsPlainQueriesThroughAndTheStrictRulesRefuseWhatEnginesReadDifferently) {
-    for (const char* sql : {"SELECT TOP 5 * FROM t ORDER BY a", "SELECT 'DELETE FROM t; EXEC x' AS note",
-                            "SELECT [delete], \"exec\" FROM t -- DROP TABLE t", "SELECT 1 /* /* DELETE */ ROLLBACK */",
-                            "WITH c AS (SELECT a FROM dbo.t) SELECT * FROM c", "SELECT a FROM t WITH (NOLOCK);",
-                            "SELECT CASE WHEN a = 1 THEN 'x' ELSE 'y' END FROM t ORDER BY a OFFSET 1 ROWS FETCH NEXT 2 ROWS ONLY",
-                            "(SELECT 1)", "SELECT N'Mot\xc3\xb6rhead' AS [na\xc3\xafve] -- \xc3\xa9"}) {
+    for (const char* sql :
+         {"SELECT TOP 5 * FROM t ORDER BY a", "SELECT 'DELETE FROM t; EXEC x' AS note",
+          "SELECT [delete], \"exec\" FROM t -- DROP TABLE t", "SELECT 1 /* /* DELETE */ ROLLBACK */",
+          "WITH c AS (SELECT a FROM dbo.t) SELECT * FROM c", "SELECT a FROM t WITH (NOLOCK);",
+          "SELECT CASE WHEN a = 1 THEN 'x' ELSE 'y' END FROM t ORDER BY a OFFSET 1 ROWS FETCH NEXT 2 ROWS "
+          "ONLY",
+          "(SELECT 1)", "SELECT N'Mot\xc3\xb6rhead' AS [na\xc3\xafve] -- \xc3\xa9"}) {
         EXPECT_FALSE(tsql_refuses(sql)) << sql;
     }
     EXPECT_FALSE(tsql_refuses("SELECT a FROM t -- note", TsqlRules::unknown_engine));
-    for (const char* sql : {"SELECT 1 --1; DELETE FROM t", "SELECT 1 # '\nDELETE FROM t -- '", "SELECT '\\' ",
-                            "SELECT $$ ' $$", "SELECT `a`", "SELECT [a]", "SELECT 1 /* /* */ DELETE */",
-                            "SELECT 1; SELECT 2"}) {
+    for (const char* sql :
+         {"SELECT 1 --1; DELETE FROM t", "SELECT 1 # '\nDELETE FROM t -- '", "SELECT '\\' ", "SELECT $$ ' $$",
+          "SELECT `a`", "SELECT [a]", "SELECT 1 /* /* */ DELETE */", "SELECT 1; SELECT 2"}) {
         EXPECT_TRUE(tsql_refuses(sql, TsqlRules::unknown_engine)) << sql;
     }
 }

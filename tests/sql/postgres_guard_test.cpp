@@ -2,10 +2,10 @@
 // or changes nothing, judged by an independent snapshot; the parser's verdict agrees with
 // libpg_query's own reading of randomly mutated queries; streams stop early with bounded memory;
 // untrusted SQL runs under its own role.
-#include "tests/sql/postgres_hostile.h"
-#include "tests/sql/peak_memory.h"
-#include "veltaai/core/errors.h"
 #include "veltaai/sql/postgres_guard.h"
+#include "tests/sql/peak_memory.h"
+#include "tests/sql/postgres_hostile.h"
+#include "veltaai/core/errors.h"
 
 #include <gtest/gtest.h>
 #include <pg_query.h>
@@ -33,7 +33,8 @@ protected:
 // The handle's own session after a run: role, transaction mode, prepared statements, channels.
 std::string session_state(Connection& db) {
     const Result r = db.execute(
-        "SELECT current_user, current_setting('transaction_read_only'), current_setting('statement_timeout'), "
+        "SELECT current_user, current_setting('transaction_read_only'), "
+        "current_setting('statement_timeout'), "
         "(SELECT count(*) FROM pg_prepared_statements), (SELECT count(*) FROM pg_listening_channels()), "
         "(SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND pid = pg_backend_pid())");
     std::string out;
@@ -84,9 +85,10 @@ TEST_F(PostgresGuard, RefusalsSayWhatAndWhy) {
     EXPECT_NE(message("NOTIFY x").find("NOTIFY cannot run here"), std::string::npos);
     EXPECT_EQ(message("SELECT nextval FROM (SELECT 1 AS nextval) s"), "(ran)");  // a column, not a call
     // Plain queries of every allowed kind pass.
-    for (const char* ok : {"SELECT 1", "VALUES (1), (2)", "WITH a AS (SELECT 1) SELECT * FROM a", table.c_str(),
-                           "EXPLAIN SELECT 1", "SHOW search_path", "SELECT 1 UNION SELECT 2 EXCEPT SELECT 3",
-                           "SELECT * FROM xmltable('/a' PASSING ('<a>1</a>'::xml) COLUMNS x int PATH '.')"}) {
+    for (const char* ok :
+         {"SELECT 1", "VALUES (1), (2)", "WITH a AS (SELECT 1) SELECT * FROM a", table.c_str(),
+          "EXPLAIN SELECT 1", "SHOW search_path", "SELECT 1 UNION SELECT 2 EXCEPT SELECT 3",
+          "SELECT * FROM xmltable('/a' PASSING ('<a>1</a>'::xml) COLUMNS x int PATH '.')"}) {
         EXPECT_EQ(message(ok), "(ran)") << ok;
     }
 }
@@ -97,8 +99,10 @@ TEST_F(PostgresGuard, TheRunIsReadOnlyAndLocksTakenForTheQueryDoNotOutliveIt) {
     // A function of the database takes a session lock the guard cannot see; the reset drops it.
     db->run_read_only("SELECT " + target->schema() + ".grab()", 5s);
     const std::string k = std::to_string(target->key());
-    EXPECT_EQ(target->connect()->execute("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND objid = " + k)
-                  .rows.at(0).at(0),
+    EXPECT_EQ(target->connect()
+                  ->execute("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND objid = " + k)
+                  .rows.at(0)
+                  .at(0),
               Cell(std::int64_t{0}));
 }
 
@@ -123,7 +127,8 @@ TEST_F(PostgresGuard, UntrustedSqlRunsUnderItsOwnRole) {
         EXPECT_NE(std::string(e.what()).find("permission denied"), std::string::npos) << e.what();
     }
     // The connecting role is back for the host's own statements.
-    EXPECT_EQ(db->execute("SELECT current_user").rows.at(0).at(0), Cell(testing::server_env()->postgres.user));
+    EXPECT_EQ(db->execute("SELECT current_user").rows.at(0).at(0),
+              Cell(testing::server_env()->postgres.user));
     db->set_untrusted_role("");
     db->execute("DROP OWNED BY " + role);
     db->execute("DROP ROLE " + role);
@@ -174,11 +179,13 @@ bool parser_says_one_plain_query(const std::string& text) {
         const std::string tree = r.parse_tree;
         auto count = [&](const std::string& needle) {
             std::size_t n = 0;
-            for (std::size_t at = tree.find(needle); at != std::string::npos; at = tree.find(needle, at + 1)) ++n;
+            for (std::size_t at = tree.find(needle); at != std::string::npos; at = tree.find(needle, at + 1))
+                ++n;
             return n;
         };
         ok = count("{\"stmt\":") == 1 && tree.find("{\"stmt\":{\"SelectStmt\"") != std::string::npos &&
-             count("Stmt\":") == count("SelectStmt\":") && count("intoClause") == 0 && count("lockingClause") == 0;
+             count("Stmt\":") == count("SelectStmt\":") && count("intoClause") == 0 &&
+             count("lockingClause") == 0;
     }
     pg_query_free_parse_result(r);
     return ok;
@@ -194,10 +201,14 @@ TEST_F(PostgresGuard, MutatedQueriesGetTheParsersVerdictAndChangeNothingWhenAcce
         "VALUES (1, 'a'), (2, 'b')",
         "SELECT (SELECT max(v) FROM " + T + ") UNION ALL SELECT 1",
     };
-    const std::vector<std::string> pieces = {
-        " /* c */ ", "/*", "*/", " /* a /* b */ c */ ", " -- c\n", "--", "\n", "\t", " ", "'", "''", "\"",
-        "$$", "$q$", "$q$;$q$", "$$ ; $$", ";", "; ", "; SELECT 1", "; DELETE FROM " + T, "; COMMIT",
-        " E'\\'' ", "\\", "U&'\\0041'", "(", ")", ",", " FOR UPDATE", " INTO x ", "$1", "::text"};
+    const std::vector<std::string> pieces = {" /* c */ ", "/*",       "*/",         " /* a /* b */ c */ ",
+                                             " -- c\n",   "--",       "\n",         "\t",
+                                             " ",         "'",        "''",         "\"",
+                                             "$$",        "$q$",      "$q$;$q$",    "$$ ; $$",
+                                             ";",         "; ",       "; SELECT 1", "; DELETE FROM " + T,
+                                             "; COMMIT",  " E'\\'' ", "\\",         "U&'\\0041'",
+                                             "(",         ")",        ",",          " FOR UPDATE",
+                                             " INTO x ",  "$1",       "::text"};
     std::mt19937 random(20240605);
     auto db = target->connect();
     const std::string before = target->snapshot();
@@ -237,8 +248,8 @@ TEST(PostgresDenyList, MatchesNamesAndFamiliesWhateverTheCase) {
     EXPECT_TRUE(postgres_denied_function("dblink_exec"));
     EXPECT_TRUE(postgres_denied_function("lo_unlink"));
     EXPECT_TRUE(postgres_denied_function("Query_To_Xml_And_XmlSchema"));
-    for (const char* harmless : {"lower", "log", "pg_sleep", "txid_current", "pg_current_xact_id", "now", "currval",
-                                 "generate_series", "pg_backend_pid", "current_setting"}) {
+    for (const char* harmless : {"lower", "log", "pg_sleep", "txid_current", "pg_current_xact_id", "now",
+                                 "currval", "generate_series", "pg_backend_pid", "current_setting"}) {
         EXPECT_FALSE(postgres_denied_function(harmless)) << harmless;
     }
 }

@@ -37,10 +37,13 @@ public:
         admin_->execute("CREATE TABLE " + t() + " (v integer PRIMARY KEY, note text)");
         admin_->execute("INSERT INTO " + t() + " SELECT g, 'row ' || g FROM generate_series(1, 5) g");
         admin_->execute("CREATE SEQUENCE " + schema_ + ".probe_seq");
-        admin_->execute("CREATE PROCEDURE " + schema_ + ".wipe() LANGUAGE sql AS $$ DELETE FROM " + t() + " $$");
+        admin_->execute("CREATE PROCEDURE " + schema_ + ".wipe() LANGUAGE sql AS $$ DELETE FROM " + t() +
+                        " $$");
         // A function of the database that takes a session lock on the query's behalf.
-        admin_->execute("CREATE FUNCTION " + schema_ + ".grab() RETURNS int LANGUAGE plpgsql AS $$ BEGIN PERFORM "
-                        "pg_advisory_lock(" + std::to_string(key()) + "); RETURN 1; END $$");
+        admin_->execute("CREATE FUNCTION " + schema_ +
+                        ".grab() RETURNS int LANGUAGE plpgsql AS $$ BEGIN PERFORM "
+                        "pg_advisory_lock(" +
+                        std::to_string(key()) + "); RETURN 1; END $$");
         victim_pid_ = std::get<std::int64_t>(victim_->execute("SELECT pg_backend_pid()").rows.at(0).at(0));
         const char* root = std::getenv("VELTAAI_TEST_SERVERS_DIR");
         dir_ = std::filesystem::path(root ? root : "/tmp") / ("probe-files-" + std::to_string(::getpid()));
@@ -72,16 +75,25 @@ public:
     std::string snapshot() const {
         const std::string k = std::to_string(key());
         const sql::Result r = admin_->execute(
-            "SELECT (SELECT count(*) || ':' || md5(coalesce(string_agg(v || note, ',' ORDER BY v), '')) FROM " + t() +
-            "), (SELECT last_value || ':' || is_called FROM " + schema_ + ".probe_seq), "
-            "(SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND objid = " + k + "), "
+            "SELECT (SELECT count(*) || ':' || md5(coalesce(string_agg(v || note, ',' ORDER BY v), '')) "
+            "FROM " +
+            t() + "), (SELECT last_value || ':' || is_called FROM " + schema_ +
+            ".probe_seq), "
+            "(SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND objid = " +
+            k +
+            "), "
             "(SELECT count(*) FROM pg_largeobject_metadata), (SELECT count(*) FROM pg_replication_slots), "
-            "(SELECT count(*) FROM pg_stat_activity WHERE pid = " + std::to_string(victim_pid_) + "), "
-            "(SELECT count(*) FROM pg_class WHERE relnamespace = '" + schema_ + "'::regnamespace), "
+            "(SELECT count(*) FROM pg_stat_activity WHERE pid = " +
+            std::to_string(victim_pid_) +
+            "), "
+            "(SELECT count(*) FROM pg_class WHERE relnamespace = '" +
+            schema_ +
+            "'::regnamespace), "
             "current_setting('default_transaction_read_only')");
         std::string out;
         for (const sql::Cell& c : r.rows.at(0)) out += sql::display_text(c) + " | ";
-        for (const auto& entry : std::filesystem::directory_iterator(dir_)) out += entry.path().filename().string() + " ";
+        for (const auto& entry : std::filesystem::directory_iterator(dir_))
+            out += entry.path().filename().string() + " ";
         return out;
     }
 
@@ -92,8 +104,9 @@ public:
         const std::string k = std::to_string(key());
         const std::string pid = std::to_string(victim_pid_);
         const std::string d = dir_.string();
-        const std::string conn = "host=" + pg_.host + " port=" + std::to_string(pg_.port) + " user=" + pg_.user +
-                                 " password=" + pg_.password + " dbname=veltaai_scratch";
+        const std::string conn = "host=" + pg_.host + " port=" + std::to_string(pg_.port) +
+                                 " user=" + pg_.user + " password=" + pg_.password +
+                                 " dbname=veltaai_scratch";
         std::vector<Attack> a = {
             // Data changes, alone, hidden, or split by separators the guard must see.
             {"DELETE FROM " + T, true},
@@ -162,7 +175,8 @@ public:
             {"SELECT pg_reload_conf()", true},
             {"SELECT pg_create_physical_replication_slot('probe_slot')", true},
             {"SELECT ts_stat('SELECT to_tsvector(note) FROM " + T + "')", true},
-            {"SELECT 'x' || repeat('y', 10) FROM (SELECT pg_sleep(0)) s, LATERAL (SELECT lo_creat(-1)) l", true},
+            {"SELECT 'x' || repeat('y', 10) FROM (SELECT pg_sleep(0)) s, LATERAL (SELECT lo_creat(-1)) l",
+             true},
             {"SELECT '" + std::string(200'000, 'a') + "'", true},
             // Harmless texts the guard lets through: the server must agree they change nothing.
             {"SELECT /* /* nested ; */ DELETE FROM " + T + "; */ count(*) FROM " + T, false},

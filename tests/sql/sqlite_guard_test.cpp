@@ -2,8 +2,8 @@
 // file opened read-write, and the file's bytes and the files of its directory are compared
 // with a snapshot taken before. The FTS3 tokenizer attack that crashed the host runs in a
 // child process, so a regression shows as a signal instead of taking the tests down.
-#include "veltaai/core/errors.h"
 #include "tests/sql/attack.h"
+#include "veltaai/core/errors.h"
 #include "veltaai/sql/sqlite.h"
 
 #include <gtest/gtest.h>
@@ -44,11 +44,13 @@ protected:
         std::stringstream bytes;
         bytes << in.rdbuf();
         std::string out = std::to_string(std::hash<std::string>{}(bytes.str())) + ":";
-        for (const auto& entry : std::filesystem::directory_iterator(dir)) out += entry.path().filename().string() + " ";
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            out += entry.path().filename().string() + " ";
         return out;
     }
     std::string expand(std::string sql) const {
-        for (std::size_t at = sql.find("{dir}"); at != std::string::npos; at = sql.find("{dir}")) sql.replace(at, 5, dir.string());
+        for (std::size_t at = sql.find("{dir}"); at != std::string::npos; at = sql.find("{dir}"))
+            sql.replace(at, 5, dir.string());
         return sql;
     }
 
@@ -128,7 +130,8 @@ const char* const kHarmless[] = {
 TEST_F(SqliteHostile, NoStatementChangesTheFileOrReachesBeyondIt) {
     auto db = connect_sqlite(path);
     const int tried = testing::run_attack(
-        *db, kRefused, kHarmless, [this](const std::string& sql) { return expand(sql); }, [this] { return snapshot(); });
+        *db, kRefused, kHarmless, [this](const std::string& sql) { return expand(sql); },
+        [this] { return snapshot(); });
     EXPECT_GE(tried, 40);
     EXPECT_EQ(db->run_read_only("SELECT count(*) FROM t", 2s).rows.at(0).at(0), Cell(std::int64_t{3}));
 }
@@ -143,7 +146,8 @@ TEST_F(SqliteHostile, BoundsStopOversizedStatementsAndValues) {
         }
         return std::string();
     };
-    EXPECT_NE(error_of("SELECT '" + std::string(2'000'000, 'x') + "'").find("statement too long"), std::string::npos);
+    EXPECT_NE(error_of("SELECT '" + std::string(2'000'000, 'x') + "'").find("statement too long"),
+              std::string::npos);
     std::string deep = "SELECT 1";
     for (int i = 0; i < 300; ++i) deep += " + 1";
     EXPECT_NE(error_of(deep).find("maximum depth 200"), std::string::npos);
@@ -169,26 +173,27 @@ TEST_F(SqliteHostile, FtsTokenizerAttackCannotCrashTheHost) {
     if (child == 0) {
         int failures = 0;
         try {
-        auto db = connect_sqlite(path);
-        for (const char* attack : {"SELECT fts3_tokenizer('simple', x'4141414141414141')",
-                                   "SELECT fts3_tokenizer('simple', (SELECT x'4141414141414141'))"}) {
-            try {
-                db->run_read_only(attack, 2s);
-                ++failures;
-            } catch (const DatabaseError&) {
+            auto db = connect_sqlite(path);
+            for (const char* attack : {"SELECT fts3_tokenizer('simple', x'4141414141414141')",
+                                       "SELECT fts3_tokenizer('simple', (SELECT x'4141414141414141'))"}) {
+                try {
+                    db->run_read_only(attack, 2s);
+                    ++failures;
+                } catch (const DatabaseError&) {
+                }
+                try {
+                    db->execute(attack);
+                    ++failures;
+                } catch (const DatabaseError&) {
+                }
             }
-            try {
-                db->execute(attack);
+            const Result hit = db->run_read_only("SELECT body FROM f WHERE f MATCH 'alpha'", 2s);
+            if (hit.rows.size() != 1) ++failures;
+            db->execute("INSERT INTO f VALUES ('alpha again')");
+            if (db->run_read_only("SELECT count(*) FROM f WHERE f MATCH 'alpha'", 2s).rows.at(0).at(0) !=
+                Cell(std::int64_t{2})) {
                 ++failures;
-            } catch (const DatabaseError&) {
             }
-        }
-        const Result hit = db->run_read_only("SELECT body FROM f WHERE f MATCH 'alpha'", 2s);
-        if (hit.rows.size() != 1) ++failures;
-        db->execute("INSERT INTO f VALUES ('alpha again')");
-        if (db->run_read_only("SELECT count(*) FROM f WHERE f MATCH 'alpha'", 2s).rows.at(0).at(0) != Cell(std::int64_t{2})) {
-            ++failures;
-        }
         } catch (const std::exception& error) {
             std::fprintf(stderr, "%s\n", error.what());
             std::_Exit(99);
@@ -209,7 +214,8 @@ TEST_F(SqliteHostile, StreamStopsAtTheSinksWord) {
         bool row(Row&&) override { return ++seen < 10; }
     } sink;
     const auto start = std::chrono::steady_clock::now();
-    db->stream_read_only("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT i FROM n", 30s, sink);
+    db->stream_read_only("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT i FROM n",
+                         30s, sink);
     EXPECT_EQ(sink.seen, 10u);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     EXPECT_EQ(db->run_read_only("SELECT count(*) FROM t", 2s).rows.at(0).at(0), Cell(std::int64_t{3}));

@@ -8,7 +8,9 @@
 namespace veltaai::sql {
 namespace {
 
-std::size_t count(std::string_view sql, Dialect dialect) { return split_statements(sql, dialect).size(); }
+std::size_t count(std::string_view sql, Dialect dialect) {
+    return split_statements(sql, dialect).size();
+}
 
 TEST(SplitStatements, SemicolonsInsideQuotesAndCommentsDoNotSplit) {
     EXPECT_EQ(count("SELECT 'a;b', \"c;d\" FROM t -- e;f\n", Dialect::postgresql), 1u);
@@ -51,7 +53,8 @@ TEST(ReadOnlyStatement, PassesOneReadingStatementWithoutItsTerminator) {
     EXPECT_EQ(read_only_statement("  SELECT 1;  ", Dialect::postgresql), "SELECT 1");
     EXPECT_EQ(read_only_statement("WITH a AS (SELECT 1) SELECT * FROM a", Dialect::mssql),
               "WITH a AS (SELECT 1) SELECT * FROM a");
-    for (const char* sql : {"EXPLAIN SELECT 1", "SHOW TABLES", "DESCRIBE t", "(SELECT 1) UNION (SELECT 2)", "VALUES (1)"}) {
+    for (const char* sql :
+         {"EXPLAIN SELECT 1", "SHOW TABLES", "DESCRIBE t", "(SELECT 1) UNION (SELECT 2)", "VALUES (1)"}) {
         EXPECT_NO_THROW(read_only_statement(sql, Dialect::mysql)) << sql;
     }
 }

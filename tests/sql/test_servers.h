@@ -40,7 +40,8 @@ inline std::optional<ServerEnv> server_env() {
     env.postgres = {get("VELTAAI_TEST_PG_HOST").value_or("127.0.0.1"), std::stoi(*pg_port),
                     get("VELTAAI_TEST_PG_USER").value_or(""), get("VELTAAI_TEST_PG_PASSWORD").value_or("")};
     env.mysql = {get("VELTAAI_TEST_MYSQL_HOST").value_or("127.0.0.1"), std::stoi(*my_port),
-                 get("VELTAAI_TEST_MYSQL_USER").value_or(""), get("VELTAAI_TEST_MYSQL_PASSWORD").value_or("")};
+                 get("VELTAAI_TEST_MYSQL_USER").value_or(""),
+                 get("VELTAAI_TEST_MYSQL_PASSWORD").value_or("")};
     env.odbc_sqlite_db = get("VELTAAI_TEST_ODBC_SQLITE_DB").value_or("");
     return env;
 }

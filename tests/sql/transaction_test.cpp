@@ -19,7 +19,8 @@ namespace fs = std::filesystem;
 
 class TransactionTest : public ::testing::Test {
 protected:
-    TransactionTest() : path_(fs::temp_directory_path() / ("veltaai-transaction-" + std::to_string(getpid()) + ".db")) {
+    TransactionTest()
+        : path_(fs::temp_directory_path() / ("veltaai-transaction-" + std::to_string(getpid()) + ".db")) {
         fs::remove(path_);
         db_ = connect_sqlite(path_.string(), {false, true});
         db_->execute("CREATE TABLE t (v INTEGER)");
@@ -29,7 +30,8 @@ protected:
         fs::remove(path_);
     }
     std::int64_t rows() {
-        return std::get<std::int64_t>(connect_sqlite(path_.string())->execute("SELECT COUNT(*) FROM t").rows[0][0]);
+        return std::get<std::int64_t>(
+            connect_sqlite(path_.string())->execute("SELECT COUNT(*) FROM t").rows[0][0]);
     }
 
     fs::path path_;
@@ -75,7 +77,10 @@ TEST_F(TransactionTest, StepsRunOnceAndABeginFailureIsTheErrorReported) {
 
     try {
         Transaction transaction([] { throw std::runtime_error("begin failed"); }, [&] { ++finished; },
-                                [&] { ++abandoned; throw std::runtime_error("abandon failed too"); });
+                                [&] {
+                                    ++abandoned;
+                                    throw std::runtime_error("abandon failed too");
+                                });
         ADD_FAILURE() << "begin's error was lost";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "begin failed");
@@ -84,7 +89,8 @@ TEST_F(TransactionTest, StepsRunOnceAndABeginFailureIsTheErrorReported) {
 
     // A finish that fails is not attempted again, nor abandoned, by the destructor.
     try {
-        Transaction transaction([] {}, [] { throw std::runtime_error("commit failed"); }, [&] { ++abandoned; });
+        Transaction transaction([] {}, [] { throw std::runtime_error("commit failed"); },
+                                [&] { ++abandoned; });
         transaction.finish();
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "commit failed");

@@ -17,7 +17,8 @@ std::string forced_name(const Value& body) {
     if (!body.is_object()) return {};
     if (body.contains("tool_choice") && body["tool_choice"].is_object()) {
         const Value& choice = body["tool_choice"];
-        if (choice.contains("function") && choice["function"].is_object() && choice["function"].contains("name")) {
+        if (choice.contains("function") && choice["function"].is_object() &&
+            choice["function"].contains("name")) {
             return choice["function"]["name"].get<std::string>();
         }
     }
@@ -46,10 +47,12 @@ bool fits(const Value& match, const RecordedRequest& request) {
     if (match.contains("any_contains")) {
         const std::string wanted = match["any_contains"].get<std::string>();
         bool found = false;
-        for (const Value& message : messages) found = found || message_text(message).find(wanted) != std::string::npos;
+        for (const Value& message : messages)
+            found = found || message_text(message).find(wanted) != std::string::npos;
         if (!found) return false;
     }
-    if (match.contains("path_contains") && request.path.find(match["path_contains"].get<std::string>()) == std::string::npos) {
+    if (match.contains("path_contains") &&
+        request.path.find(match["path_contains"].get<std::string>()) == std::string::npos) {
         return false;
     }
     return true;
@@ -62,17 +65,21 @@ ChatStub::ChatStub(Value script, int port, std::string host) : server_(port, std
     const auto completions = [this](const RecordedRequest& request) { return answer(request); };
     server_.route("POST", R"((/v1)?/chat/completions)", completions);
     server_.route("POST", R"(/openai/deployments/[^/]+/chat/completions)", completions);
-    server_.route("GET", "/_stub/requests", [this](const RecordedRequest&) {
-        return StubResponse::json(200, to_json(server_.requests()));
-    }, false);
-    server_.route("POST", "/_stub/replies", [this](const RecordedRequest& request) {
-        if (request.body.is_array()) {
-            for (const Value& reply : request.body) add_reply(reply);
-        } else {
-            add_reply(request.body);
-        }
-        return StubResponse::json(200, {{"pending", pending_replies()}});
-    }, false);
+    server_.route(
+        "GET", "/_stub/requests",
+        [this](const RecordedRequest&) { return StubResponse::json(200, to_json(server_.requests())); },
+        false);
+    server_.route(
+        "POST", "/_stub/replies",
+        [this](const RecordedRequest& request) {
+            if (request.body.is_array()) {
+                for (const Value& reply : request.body) add_reply(reply);
+            } else {
+                add_reply(request.body);
+            }
+            return StubResponse::json(200, {{"pending", pending_replies()}});
+        },
+        false);
     server_.start();
 }
 
@@ -102,7 +109,9 @@ void ChatStub::add_reply(Value reply) {
     entries_.push_back({std::move(reply), times});
 }
 
-void ChatStub::set_script(Value script) { load(script); }
+void ChatStub::set_script(Value script) {
+    load(script);
+}
 
 std::size_t ChatStub::pending_replies() const {
     std::lock_guard lock(mutex_);
@@ -121,14 +130,18 @@ StubResponse ChatStub::answer(const RecordedRequest& request) {
         const bool openai_path = request.path.find("/openai/deployments/") == std::string::npos;
         if (openai_strict_ && openai_path) {
             if (!api_key_.empty() && request.header("authorization") != "Bearer " + api_key_) {
-                return StubResponse::json(401, {{"error", {{"message", "Incorrect API key provided."},
-                                                           {"type", "invalid_request_error"}, {"code", "invalid_api_key"}}}});
+                return StubResponse::json(401, {{"error",
+                                                 {{"message", "Incorrect API key provided."},
+                                                  {"type", "invalid_request_error"},
+                                                  {"code", "invalid_api_key"}}}});
             }
             const bool named = request.body.is_object() && request.body.contains("model") &&
-                               request.body["model"].is_string() && !request.body["model"].get<std::string>().empty();
+                               request.body["model"].is_string() &&
+                               !request.body["model"].get<std::string>().empty();
             if (!named) {
-                return StubResponse::json(400, {{"error", {{"message", "you must provide a model parameter"},
-                                                           {"type", "invalid_request_error"}}}});
+                return StubResponse::json(400, {{"error",
+                                                 {{"message", "you must provide a model parameter"},
+                                                  {"type", "invalid_request_error"}}}});
             }
         }
         for (Entry& entry : entries_) {
@@ -144,23 +157,30 @@ StubResponse ChatStub::answer(const RecordedRequest& request) {
         usage = default_usage_;
     }
     if (reply.is_null()) {
-        const Value messages = request.body.is_object() ? request.body.value("messages", Value::array()) : Value::array();
+        const Value messages =
+            request.body.is_object() ? request.body.value("messages", Value::array()) : Value::array();
         const std::string last = messages.empty() ? std::string() : message_text(messages.back());
-        return StubResponse::json(400, {{"error", {{"message", "stub: no scripted reply matches the request (last message: " +
-                                                               last.substr(0, 200) + ")"},
-                                                   {"type", "invalid_request_error"}}}});
+        return StubResponse::json(
+            400, {{"error",
+                   {{"message", "stub: no scripted reply matches the request (last message: " +
+                                    last.substr(0, 200) + ")"},
+                    {"type", "invalid_request_error"}}}});
     }
 
-    if (reply.contains("stall_ms") && !server_.pause(std::chrono::milliseconds(reply["stall_ms"].get<long>()))) {
+    if (reply.contains("stall_ms") &&
+        !server_.pause(std::chrono::milliseconds(reply["stall_ms"].get<long>()))) {
         return StubResponse::json(503, {{"error", {{"message", "stub stopping"}}}});
     }
     if (reply.contains("status") && reply["status"].get<int>() >= 300) {
-        StubResponse out = StubResponse::json(
-            reply["status"].get<int>(),
-            {{"error", {{"message", reply.value("error", std::string("stub error"))}, {"type", "stub_error"}, {"code", nullptr}}}});
+        StubResponse out = StubResponse::json(reply["status"].get<int>(),
+                                              {{"error",
+                                                {{"message", reply.value("error", std::string("stub error"))},
+                                                 {"type", "stub_error"},
+                                                 {"code", nullptr}}}});
         if (reply.contains("retry_after")) {
             const Value& after = reply["retry_after"];
-            out.headers.emplace_back("Retry-After", after.is_string() ? after.get<std::string>() : after.dump());
+            out.headers.emplace_back("Retry-After",
+                                     after.is_string() ? after.get<std::string>() : after.dump());
         }
         return out;
     }
@@ -183,11 +203,12 @@ StubResponse ChatStub::answer(const RecordedRequest& request) {
     }
     if (!tool_call.is_null()) {
         const Value& arguments = tool_call["arguments"];
-        message["tool_calls"] = Value::array({{{"id", "call_stub_" + std::to_string(number)},
-                                               {"type", "function"},
-                                               {"function",
-                                                {{"name", tool_call["name"]},
-                                                 {"arguments", arguments.is_string() ? arguments.get<std::string>() : arguments.dump()}}}}});
+        message["tool_calls"] = Value::array(
+            {{{"id", "call_stub_" + std::to_string(number)},
+              {"type", "function"},
+              {"function",
+               {{"name", tool_call["name"]},
+                {"arguments", arguments.is_string() ? arguments.get<std::string>() : arguments.dump()}}}}});
         finish = "tool_calls";
     } else if (reply.contains("structured")) {
         message["content"] = reply["structured"].dump();
@@ -195,12 +216,16 @@ StubResponse ChatStub::answer(const RecordedRequest& request) {
         message["content"] = reply.value("content", std::string());
     }
 
-    const Value body = {{"id", "chatcmpl-stub-" + std::to_string(number)},
-                        {"object", "chat.completion"},
-                        {"created", 1700000000},
-                        {"model", model},
-                        {"choices", Value::array({{{"index", 0}, {"message", message}, {"finish_reason", finish}}})},
-                        {"usage", {{"prompt_tokens", prompt}, {"completion_tokens", completion}, {"total_tokens", prompt + completion}}}};
+    const Value body = {
+        {"id", "chatcmpl-stub-" + std::to_string(number)},
+        {"object", "chat.completion"},
+        {"created", 1700000000},
+        {"model", model},
+        {"choices", Value::array({{{"index", 0}, {"message", message}, {"finish_reason", finish}}})},
+        {"usage",
+         {{"prompt_tokens", prompt},
+          {"completion_tokens", completion},
+          {"total_tokens", prompt + completion}}}};
     return StubResponse::json(200, body);
 }
 

@@ -6,9 +6,9 @@
 // Script: a list of replies, or {"model": ..., "usage": {...}, "replies": [...]} giving the
 // defaults of every reply. "openai_strict": true makes the OpenAI paths behave as the public
 // API does: a request without "model" is refused (400), "api_key" (when given) must come as
-// "Authorization: Bearer <key>" (else 401), and a reply names the requested model. For each request the first reply that is still available and
-// whose "match" fits is used, then spent (unless "repeat" is true or "times" allows more).
-// A reply:
+// "Authorization: Bearer <key>" (else 401), and a reply names the requested model. For each request the first
+// reply that is still available and whose "match" fits is used, then spent (unless "repeat" is true or
+// "times" allows more). A reply:
 //   "match":      {"tool": name of the forced function or JSON schema,
 //                  "contains": text in the last message, "any_contains": text in any message,
 //                  "path_contains": text in the path}        (all optional)

@@ -23,16 +23,22 @@ ServiceStub::ServiceStub(Value config, int port, std::string host) : server_(por
     configure(config);
 
     server_.route("GET", "/velta/openais/", [this](const RecordedRequest&) { return answer("openais"); });
-    server_.route("GET", "/velta/azure-openais/", [this](const RecordedRequest&) { return answer("azure-openais"); });
-    server_.route("POST", "/velta/user_questions/", [this](const RecordedRequest&) { return answer("user_questions"); });
-    server_.route("GET", "/_stub/requests", [this](const RecordedRequest&) {
-        return StubResponse::json(200, to_json(server_.requests()));
-    }, false);
-    server_.route("GET", "/_stub/usage_reports", [this](const RecordedRequest&) {
-        Value reports = Value::array();
-        for (Value& report : usage_reports()) reports.push_back(std::move(report));
-        return StubResponse::json(200, reports);
-    }, false);
+    server_.route("GET", "/velta/azure-openais/",
+                  [this](const RecordedRequest&) { return answer("azure-openais"); });
+    server_.route("POST", "/velta/user_questions/",
+                  [this](const RecordedRequest&) { return answer("user_questions"); });
+    server_.route(
+        "GET", "/_stub/requests",
+        [this](const RecordedRequest&) { return StubResponse::json(200, to_json(server_.requests())); },
+        false);
+    server_.route(
+        "GET", "/_stub/usage_reports",
+        [this](const RecordedRequest&) {
+            Value reports = Value::array();
+            for (Value& report : usage_reports()) reports.push_back(std::move(report));
+            return StubResponse::json(200, reports);
+        },
+        false);
     server_.start();
 }
 
@@ -41,7 +47,8 @@ void ServiceStub::configure(const Value& config) {
     for (const auto& [endpoint, answer] : config.items()) {
         check_endpoint(endpoint);
         const int status = answer.value("status", endpoint == "user_questions" ? 201 : 200);
-        if (answer.contains("stall_ms")) set_stall(endpoint, std::chrono::milliseconds(answer["stall_ms"].get<long>()));
+        if (answer.contains("stall_ms"))
+            set_stall(endpoint, std::chrono::milliseconds(answer["stall_ms"].get<long>()));
         if (answer.contains("raw")) {
             set_raw_answer(endpoint, status, answer["raw"].get<std::string>());
         } else if (answer.contains("body") || answer.contains("status") || !answer.contains("stall_ms")) {
@@ -76,7 +83,8 @@ StubResponse ServiceStub::answer(const std::string& endpoint) {
         response = answers_.at(endpoint);
         if (const auto it = stalls_.find(endpoint); it != stalls_.end()) stall = it->second;
     }
-    if (stall.count() > 0 && !server_.pause(stall)) return StubResponse::json(503, {{"detail", "stub stopping"}});
+    if (stall.count() > 0 && !server_.pause(stall))
+        return StubResponse::json(503, {{"detail", "stub stopping"}});
     return response;
 }
 

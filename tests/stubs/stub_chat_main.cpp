@@ -3,6 +3,6 @@
 #include "stubs/stub_main.h"
 
 int main(int argc, char** argv) {
-    return veltaai::stubs::run_stub_program<veltaai::stubs::ChatStub>(argc, argv, "veltaai-stub-chat", "--script",
-                                                                      veltaai::Value::array());
+    return veltaai::stubs::run_stub_program<veltaai::stubs::ChatStub>(argc, argv, "veltaai-stub-chat",
+                                                                      "--script", veltaai::Value::array());
 }

@@ -11,8 +11,8 @@ namespace veltaai::stubs {
 StubOptions parse_stub_options(int argc, char** argv, const std::string& file_flag) {
     StubOptions options;
     const auto usage = [&](const std::string& problem) {
-        std::cerr << argv[0] << ": " << problem << "\nusage: " << argv[0] << " [--port N] [--host H] [" << file_flag
-                  << " FILE.json]\n";
+        std::cerr << argv[0] << ": " << problem << "\nusage: " << argv[0] << " [--port N] [--host H] ["
+                  << file_flag << " FILE.json]\n";
         std::exit(2);
     };
     for (int i = 1; i < argc; ++i) {

@@ -4,13 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -27,7 +27,8 @@ public:
         if (pid_ == 0) {
             dup2(pipe_ends[1], STDOUT_FILENO);
             close(pipe_ends[0]);
-            execl(program.c_str(), program.c_str(), flag.c_str(), path_.c_str(), "--port", "0", static_cast<char*>(nullptr));
+            execl(program.c_str(), program.c_str(), flag.c_str(), path_.c_str(), "--port", "0",
+                  static_cast<char*>(nullptr));
             _exit(127);
         }
         close(pipe_ends[1]);
@@ -79,7 +80,8 @@ TEST(StubPrograms, ChatStubServesItsScriptAndItsRecord) {
 
 TEST(StubPrograms, ServiceStubAnswersAndRecordsUsageReports) {
     StubProgram service(STUB_SERVICE_PROGRAM, "--config",
-                        {{"openais", {{"body", {{{"model_name", "m"}}}}}}, {"user_questions", {{"status", 201}, {"body", {{"ok", true}}}}}});
+                        {{"openais", {{"body", {{{"model_name", "m"}}}}}},
+                         {"user_questions", {{"status", 201}, {"body", {{"ok", true}}}}}});
     veltaai::http::Client client;
     EXPECT_EQ(client.get(service.url() + "/velta/openais/").json(), Value::parse(R"([{"model_name":"m"}])"));
     EXPECT_EQ(client.post_json(service.url() + "/velta/user_questions/", {{"tokens", 3}}).status, 201);

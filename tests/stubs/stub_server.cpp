@@ -74,12 +74,13 @@ void widen_backlog(int port) {
         sockaddr_storage address{};
         socklen_t address_size = sizeof address;
         if (entry->d_name[0] < '0' || entry->d_name[0] > '9' || fd == ::dirfd(dir) || ::fstat(fd, &st) != 0 ||
-            !S_ISSOCK(st.st_mode) || ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening ||
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &address_size) != 0) {
+            !S_ISSOCK(st.st_mode) || ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 ||
+            !listening || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &address_size) != 0) {
             continue;
         }
-        const int bound = address.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
-                                                        : ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+        const int bound = address.ss_family == AF_INET6
+                              ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
+                              : ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
         if (bound == port) ::listen(fd, 1024);
     }
     ::closedir(dir);
@@ -105,10 +106,13 @@ StubServer::StubServer(int port, std::string host) : impl_(std::make_unique<Impl
     widen_backlog(port_);
 }
 
-StubServer::~StubServer() { stop(); }
+StubServer::~StubServer() {
+    stop();
+}
 
 void StubServer::route(const std::string& method, const std::string& pattern, Handler handler, bool record) {
-    auto wrapped = [this, handler = std::move(handler), record](const httplib::Request& request, httplib::Response& response) {
+    auto wrapped = [this, handler = std::move(handler), record](const httplib::Request& request,
+                                                                httplib::Response& response) {
         RecordedRequest recorded = record_of(request);
         if (record) {
             std::lock_guard lock(impl_->mutex);
@@ -118,7 +122,8 @@ void StubServer::route(const std::string& method, const std::string& pattern, Ha
         try {
             answer = handler(recorded);
         } catch (const std::exception& error) {
-            answer = StubResponse::json(500, {{"error", {{"message", std::string("stub failure: ") + error.what()}}}});
+            answer = StubResponse::json(
+                500, {{"error", {{"message", std::string("stub failure: ") + error.what()}}}});
         }
         response.status = answer.status;
         for (const auto& [name, value] : answer.headers) response.set_header(name, value);
@@ -145,7 +150,8 @@ void StubServer::start() {
     // A stop() that came before the server runs would be lost and leave it listening forever.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!impl_->server.is_running()) {
-        if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("stub server did not start");
+        if (std::chrono::steady_clock::now() > deadline)
+            throw std::runtime_error("stub server did not start");
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
 }
@@ -161,7 +167,9 @@ void StubServer::stop() {
     if (impl_->thread.joinable()) impl_->thread.join();
 }
 
-std::string StubServer::url() const { return "http://" + host_ + ":" + std::to_string(port_); }
+std::string StubServer::url() const {
+    return "http://" + host_ + ":" + std::to_string(port_);
+}
 
 std::vector<RecordedRequest> StubServer::requests() const {
     std::lock_guard lock(impl_->mutex);

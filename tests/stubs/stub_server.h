@@ -17,8 +17,8 @@ namespace veltaai::stubs {
 
 struct RecordedRequest {
     std::string method;
-    std::string path;   // without the query
-    std::string query;  // "api-version=2024-02-01", without '?'
+    std::string path;                            // without the query
+    std::string query;                           // "api-version=2024-02-01", without '?'
     std::map<std::string, std::string> headers;  // names in lower case
     std::string body_text;
     Value body;  // body_text parsed as JSON, or null when it is not JSON
@@ -32,7 +32,9 @@ struct StubResponse {
     std::string content_type = "application/json";
     std::vector<std::pair<std::string, std::string>> headers;
 
-    static StubResponse json(int status, const Value& body) { return {status, body.dump(), "application/json", {}}; }
+    static StubResponse json(int status, const Value& body) {
+        return {status, body.dump(), "application/json", {}};
+    }
 };
 
 class StubServer {

@@ -3,6 +3,6 @@
 #include "stubs/stub_main.h"
 
 int main(int argc, char** argv) {
-    return veltaai::stubs::run_stub_program<veltaai::stubs::ServiceStub>(argc, argv, "veltaai-stub-service", "--config",
-                                                                         veltaai::Value::object());
+    return veltaai::stubs::run_stub_program<veltaai::stubs::ServiceStub>(
+        argc, argv, "veltaai-stub-service", "--config", veltaai::Value::object());
 }

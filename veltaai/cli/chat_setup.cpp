@@ -13,7 +13,9 @@ constexpr const char* azure_variables =
     "CHAT_35_API_BASE, CHAT_35_API_KEY, CHAT_35_API_VERSION, CHAT_35_DEPLOPMENT_NAME, "
     "CHAT_4_API_BASE, CHAT_4_API_KEY, CHAT_4_API_VERSION, CHAT_4_DEPLOPMENT_NAME";
 
-bool is_set(const char* name) { return environment_variable(name).has_value(); }
+bool is_set(const char* name) {
+    return environment_variable(name).has_value();
+}
 
 std::optional<std::string> given_or(const std::optional<std::string>& given, const char* variable) {
     if (given && !given->empty()) return given;
@@ -34,20 +36,24 @@ std::shared_ptr<llm::ChatModel> openai_model(const std::string& base_url, const 
     return std::make_shared<llm::ChatOpenAI>(std::move(options));
 }
 
-std::shared_ptr<querygraph::QueryGraph> openai_agent(const std::string& database_url, const ModelChoice& choice) {
+std::shared_ptr<querygraph::QueryGraph> openai_agent(const std::string& database_url,
+                                                     const ModelChoice& choice) {
     const std::optional<std::string> model = given_or(choice.model, "VELTAAI_MODEL");
     if (!model) {
-        throw ConfigurationError(std::string("the openai provider needs a model: pass --model NAME or set VELTAAI_MODEL "
-                                             "(it reads ") + openai_variables + ")");
+        throw ConfigurationError(
+            std::string("the openai provider needs a model: pass --model NAME or set VELTAAI_MODEL "
+                        "(it reads ") +
+            openai_variables + ")");
     }
     const std::string sql_model = given_or(choice.sql_model, "VELTAAI_SQL_MODEL").value_or(*model);
     const std::string base_url = environment_variable("OPENAI_BASE_URL").value_or(public_openai_url);
     const std::optional<std::string> key = environment_variable("OPENAI_API_KEY");
     // A local server may take no key; the public service always does.
     if (!key && strip_trailing_slashes(base_url) == public_openai_url) {
-        throw ConfigurationError(std::string("OPENAI_API_KEY is not set; it is needed for ") + public_openai_url +
-                                 " (set OPENAI_BASE_URL for another OpenAI-compatible server; the openai provider reads " +
-                                 openai_variables + ")");
+        throw ConfigurationError(
+            std::string("OPENAI_API_KEY is not set; it is needed for ") + public_openai_url +
+            " (set OPENAI_BASE_URL for another OpenAI-compatible server; the openai provider reads " +
+            openai_variables + ")");
     }
     const querygraph::QueryGraphOptions defaults;
     querygraph::GraphModels models;
@@ -56,7 +62,8 @@ std::shared_ptr<querygraph::QueryGraph> openai_agent(const std::string& database
     return agent::create_agent(database_url, std::move(models), defaults);
 }
 
-std::shared_ptr<querygraph::QueryGraph> azure_agent(const std::string& database_url, const ModelChoice& choice) {
+std::shared_ptr<querygraph::QueryGraph> azure_agent(const std::string& database_url,
+                                                    const ModelChoice& choice) {
     agent::AzureConfigs configs = agent::azure_configs_from_settings();
     // --model and --sql-model name the deployments here; the environment's names stay otherwise.
     if (choice.model && !choice.model->empty()) configs.config_35.azure_deployment = choice.model;
@@ -88,12 +95,14 @@ std::string chosen_provider(const ModelChoice& choice) {
     if (is_set("CHAT_35_API_BASE") || is_set("CHAT_4_API_BASE")) return "azure";
     if (is_set("OPENAI_BASE_URL") || is_set("OPENAI_API_KEY") || is_set("VELTAAI_MODEL")) return "openai";
     if (choice.model && !choice.model->empty()) return "openai";
-    throw ConfigurationError(std::string("no chat model is configured: for an OpenAI-compatible server set ") +
-                             openai_variables + " (OPENAI_BASE_URL and VELTAAI_MODEL at least, or pass --model)" +
-                             "; for Azure OpenAI set " + azure_variables + "; or use --service with VELTA_API_KEY");
+    throw ConfigurationError(
+        std::string("no chat model is configured: for an OpenAI-compatible server set ") + openai_variables +
+        " (OPENAI_BASE_URL and VELTAAI_MODEL at least, or pass --model)" + "; for Azure OpenAI set " +
+        azure_variables + "; or use --service with VELTA_API_KEY");
 }
 
-std::shared_ptr<querygraph::QueryGraph> build_agent(const std::string& database_url, const ModelChoice& choice) {
+std::shared_ptr<querygraph::QueryGraph> build_agent(const std::string& database_url,
+                                                    const ModelChoice& choice) {
     const std::string provider = chosen_provider(choice);
     if (choice.use_service) return agent::create_agent(database_url);
     if (provider == "openai") return openai_agent(database_url, choice);

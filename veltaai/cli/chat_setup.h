@@ -40,6 +40,7 @@ std::string chosen_provider(const ModelChoice& choice);
 // The agent over database_url with the chosen models. Configuration problems are
 // ConfigurationErrors naming what the command reads; other failures (the database, the
 // service) reach the caller as they are. Null when the service's configurations are incomplete.
-std::shared_ptr<querygraph::QueryGraph> build_agent(const std::string& database_url, const ModelChoice& choice);
+std::shared_ptr<querygraph::QueryGraph> build_agent(const std::string& database_url,
+                                                    const ModelChoice& choice);
 
 }  // namespace veltaai::cli

@@ -19,7 +19,9 @@
 namespace veltaai::cli {
 namespace {
 
-std::string text_of(const Value& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
+std::string text_of(const Value& value) {
+    return value.is_string() ? value.get<std::string>() : value.dump();
+}
 
 // Results can be thousands of rows; the terminal shows their start.
 std::string shortened(const std::string& text) {
@@ -50,7 +52,9 @@ constexpr const char* cannot_open = "cannot open the database: ";
 constexpr const char* sandbox_level = "analysis code runs in the sandbox at level ";
 }  // namespace texts
 
-void complain(const std::string& message) { std::cerr << texts::prefix << message << std::endl; }
+void complain(const std::string& message) {
+    std::cerr << texts::prefix << message << std::endl;
+}
 
 std::optional<std::string> database_url_of(const std::optional<std::string>& given) {
     if (given && !given->empty()) return given;
@@ -80,9 +84,11 @@ Verdict verdict_of(const agent::RunOutcome& outcome) {
         return {exit_run_failed, result.is_object() ? texts::run_failed : texts::no_answer, ""};
     }
     if (outcome.sql_failed) {
-        return {exit_run_failed, texts::sql_failed_short, outcome.last_database_error.value_or(texts::no_database_error)};
+        return {exit_run_failed, texts::sql_failed_short,
+                outcome.last_database_error.value_or(texts::no_database_error)};
     }
-    if (const auto python = python_failure(outcome.final_state)) return {exit_run_failed, texts::python_failed, *python};
+    if (const auto python = python_failure(outcome.final_state))
+        return {exit_run_failed, texts::python_failed, *python};
     return {};
 }
 
@@ -102,9 +108,11 @@ void print_answer(const Value& record) {
         }
     }
     const Value& code = record["python_code"];
-    if (code.is_string() && !code.get<std::string>().empty()) std::cout << "\nPython code:\n" << code.get<std::string>() << "\n";
+    if (code.is_string() && !code.get<std::string>().empty())
+        std::cout << "\nPython code:\n" << code.get<std::string>() << "\n";
     const Value& image = record["image_path"];
-    if (image.is_string() && !image.get<std::string>().empty()) std::cout << "\nImage: " << image.get<std::string>() << "\n";
+    if (image.is_string() && !image.get<std::string>().empty())
+        std::cout << "\nImage: " << image.get<std::string>() << "\n";
     std::cout.flush();
 }
 
@@ -137,7 +145,9 @@ std::string readable(Value document) {
     return text;
 }
 
-void print_document(const AnswerRun& run) { std::cout << readable(answer_document(run)) << std::endl; }
+void print_document(const AnswerRun& run) {
+    std::cout << readable(answer_document(run)) << std::endl;
+}
 
 // A failure before any run, as the person or the program reading --json needs it.
 int refuse(const AskOptions& options, int status, const std::string& message) {
@@ -210,8 +220,8 @@ int ask(const AskOptions& options) {
     }
     if (!graph) return refuse(options, exit_usage, texts::service_incomplete);
     if (options.verbose) {
-        std::cerr << texts::prefix << texts::sandbox_level << python::sandbox_level_name(python::sandbox_level())
-                  << std::endl;
+        std::cerr << texts::prefix << texts::sandbox_level
+                  << python::sandbox_level_name(python::sandbox_level()) << std::endl;
     }
 
     agent::RunOutcome outcome;
@@ -245,7 +255,8 @@ int ask(const AskOptions& options) {
         run.error = verdict.error;
         run.cause = verdict.cause;
         print_document(run);
-        if (!verdict.error.empty()) complain(verdict.error + (verdict.cause.empty() ? "" : ": " + verdict.cause));
+        if (!verdict.error.empty())
+            complain(verdict.error + (verdict.cause.empty() ? "" : ": " + verdict.cause));
         return verdict.status;
     }
 
@@ -274,12 +285,14 @@ int ask(const AskOptions& options) {
 
 int tables(const std::optional<std::string>& database_url) {
     return database_command([&] {
-        for (const std::string& name : open_database(database_url)->get_usable_table_names()) std::cout << name << "\n";
+        for (const std::string& name : open_database(database_url)->get_usable_table_names())
+            std::cout << name << "\n";
     });
 }
 
 int schema(const std::optional<std::string>& database_url, const std::vector<std::string>& table_names) {
-    return database_command([&] { std::cout << open_database(database_url)->get_table_info(table_names) << "\n"; });
+    return database_command(
+        [&] { std::cout << open_database(database_url)->get_table_info(table_names) << "\n"; });
 }
 
 int sql(const std::optional<std::string>& database_url, const std::string& statement, bool json) {
@@ -291,8 +304,9 @@ int sql(const std::optional<std::string>& database_url, const std::string& state
         }
         bool truncated = false;
         Value rows = result_rows(result, truncated);
-        std::cout << readable(Value{{"queries", Value::array({{{"sql", statement}, {"rows", std::move(rows)},
-                                                                 {"truncated", truncated}}})}})
+        std::cout << readable(Value{{"queries", Value::array({{{"sql", statement},
+                                                               {"rows", std::move(rows)},
+                                                               {"truncated", truncated}}})}})
                   << "\n";
     });
 }
@@ -310,7 +324,8 @@ int draw_graph(GraphFormat format, const std::optional<std::string>& png_path) {
                 break;
             case GraphFormat::png:
                 querygraph::visualize(drawing, "png", png_path.value_or("graph.png"));
-                std::cerr << texts::prefix << "graph written to " << png_path.value_or("graph.png") << std::endl;
+                std::cerr << texts::prefix << "graph written to " << png_path.value_or("graph.png")
+                          << std::endl;
                 break;
         }
     } catch (const std::exception& error) {

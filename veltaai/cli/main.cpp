@@ -32,34 +32,43 @@ int main(int argc, char** argv) {
     CLI::App* ask_command = app.add_subcommand("ask", "Answer a question about a database");
     ask_command->add_option("question", ask_options.question, "The question, in plain language")->required();
     add_database_option(ask_command, ask_options.database_url);
-    ask_command->add_option("--provider", ask_options.models.provider,
-                            "azure or openai (any OpenAI-compatible server); default: from what is configured")
+    ask_command
+        ->add_option("--provider", ask_options.models.provider,
+                     "azure or openai (any OpenAI-compatible server); default: from what is configured")
         ->check(CLI::IsMember({"azure", "openai"}));
-    ask_command->add_option("--model", ask_options.models.model,
-                            "Model for every step but writing SQL (default: $VELTAAI_MODEL; azure: the deployment)");
-    ask_command->add_option("--sql-model", ask_options.models.sql_model,
-                            "Model that writes SQL (default: $VELTAAI_SQL_MODEL, else --model; azure: the deployment)");
+    ask_command->add_option(
+        "--model", ask_options.models.model,
+        "Model for every step but writing SQL (default: $VELTAAI_MODEL; azure: the deployment)");
+    ask_command->add_option(
+        "--sql-model", ask_options.models.sql_model,
+        "Model that writes SQL (default: $VELTAAI_SQL_MODEL, else --model; azure: the deployment)");
     ask_command->add_option("--media", ask_options.media_dir, "Directory for files the analysis code writes")
         ->capture_default_str();
-    ask_command->add_flag("--service", ask_options.models.use_service,
-                          "Chat configurations from the product service (needs VELTA_API_KEY); usage is reported there");
-    ask_command->add_flag("--json", ask_options.json, "One JSON document on standard output, nothing else there");
+    ask_command->add_flag(
+        "--service", ask_options.models.use_service,
+        "Chat configurations from the product service (needs VELTA_API_KEY); usage is reported there");
+    ask_command->add_flag("--json", ask_options.json,
+                          "One JSON document on standard output, nothing else there");
     ask_command->add_flag("-q,--quiet", ask_options.quiet, "No progress on standard error");
-    ask_command->add_flag("-v,--verbose", ask_options.verbose, "Also the library's info log on standard error");
+    ask_command->add_flag("-v,--verbose", ask_options.verbose,
+                          "Also the library's info log on standard error");
 
     std::optional<std::string> database_url;
     CLI::App* tables_command = app.add_subcommand("tables", "List the database's tables");
     add_database_option(tables_command, database_url);
 
     std::vector<std::string> table_names;
-    CLI::App* schema_command = app.add_subcommand("schema", "Show the CREATE TABLE text and sample rows of tables");
+    CLI::App* schema_command =
+        app.add_subcommand("schema", "Show the CREATE TABLE text and sample rows of tables");
     schema_command->add_option("table", table_names, "Table names")->required();
     add_database_option(schema_command, database_url);
 
     std::string statement;
     bool sql_json = false;
-    CLI::App* sql_command = app.add_subcommand("sql", "Run one read-only SQL statement, guarded as the agent's are");
-    sql_command->add_option("statement", statement, "The statement, e.g. \"SELECT * FROM Genre LIMIT 3\"")->required();
+    CLI::App* sql_command =
+        app.add_subcommand("sql", "Run one read-only SQL statement, guarded as the agent's are");
+    sql_command->add_option("statement", statement, "The statement, e.g. \"SELECT * FROM Genre LIMIT 3\"")
+        ->required();
     add_database_option(sql_command, database_url);
     sql_command->add_flag("--json", sql_json, "The rows as typed JSON");
 
@@ -67,7 +76,8 @@ int main(int argc, char** argv) {
     bool mermaid = false;
     CLI::App* graph_command = app.add_subcommand("graph", "Draw the query graph (ASCII art by default)");
     graph_command->add_option("--png", png_path, "Write a PNG image here (rendered by the Mermaid service)");
-    graph_command->add_flag("--mermaid", mermaid, "Print the Mermaid text instead (no network)")->excludes("--png");
+    graph_command->add_flag("--mermaid", mermaid, "Print the Mermaid text instead (no network)")
+        ->excludes("--png");
 
     veltaai::server::ServeCommand serve_options;
     CLI::App* serve_command = veltaai::server::add_serve_command(app, serve_options);

@@ -7,9 +7,11 @@ namespace {
 constexpr const char* context_key = "cancellation";
 }
 
-Cancellation::Cancellation(std::optional<Clock::time_point> deadline, std::shared_ptr<const Cancellation> parent)
+Cancellation::Cancellation(std::optional<Clock::time_point> deadline,
+                           std::shared_ptr<const Cancellation> parent)
     : deadline_(deadline), parent_(std::move(parent)) {
-    if (parent_ && parent_->deadline_) deadline_ = deadline_ ? std::min(*deadline_, *parent_->deadline_) : parent_->deadline_;
+    if (parent_ && parent_->deadline_)
+        deadline_ = deadline_ ? std::min(*deadline_, *parent_->deadline_) : parent_->deadline_;
 }
 
 bool Cancellation::cancelled() const noexcept {

@@ -20,7 +20,8 @@ int stop_if_cancelled(void* token, curl_off_t, curl_off_t, curl_off_t, curl_off_
 void init_curl_once() {
     // curl_global_init is not safe to race with other threads' first use; do it once here.
     static const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
-    if (code != CURLE_OK) throw HttpError(std::string("cannot initialise libcurl: ") + curl_easy_strerror(code));
+    if (code != CURLE_OK)
+        throw HttpError(std::string("cannot initialise libcurl: ") + curl_easy_strerror(code));
 }
 
 std::string lower(std::string_view text) {
@@ -44,7 +45,8 @@ std::string loggable(const std::string& url) {
         const auto host_start = scheme_end + 3;
         const auto at = out.find('@', host_start);
         const auto slash = out.find('/', host_start);
-        if (at != std::string::npos && (slash == std::string::npos || at < slash)) out.erase(host_start, at + 1 - host_start);
+        if (at != std::string::npos && (slash == std::string::npos || at < slash))
+            out.erase(host_start, at + 1 - host_start);
     }
     const auto query = out.find('?');
     if (query != std::string::npos) out.erase(query);
@@ -83,7 +85,8 @@ size_t write_header(char* data, size_t size, size_t count, void* target) {
         const auto first_space = line.find(' ');
         if (first_space != std::string_view::npos) {
             const auto second_space = line.find(' ', first_space + 1);
-            if (second_space != std::string_view::npos) response->reason = trim(line.substr(second_space + 1));
+            if (second_space != std::string_view::npos)
+                response->reason = trim(line.substr(second_space + 1));
         }
         return line.size();
     }
@@ -116,7 +119,9 @@ Value Response::json() const {
     }
 }
 
-Client::Client() { init_curl_once(); }
+Client::Client() {
+    init_curl_once();
+}
 
 Client::~Client() = default;
 
@@ -169,7 +174,8 @@ Response Client::send(const Request& request) {
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response.body);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, write_header);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response);
-    if (request.timeout.count() > 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+    if (request.timeout.count() > 0)
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
 
     if (request.method == "GET") {
         curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
@@ -195,7 +201,8 @@ Response Client::send(const Request& request) {
 
     const auto started = std::chrono::steady_clock::now();
     const CURLcode code = curl_easy_perform(curl);
-    response.elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+    response.elapsed =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
 
     // The handle must not keep pointers into this frame once it goes back to the pool.
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
@@ -203,7 +210,8 @@ Response Client::send(const Request& request) {
 
     auto logger = log::get("http");
     if (code != CURLE_OK) {
-        const std::string detail = error_text[0] ? std::string(error_text) : std::string(curl_easy_strerror(code));
+        const std::string detail =
+            error_text[0] ? std::string(error_text) : std::string(curl_easy_strerror(code));
         logger->debug("{} {} failed after {} ms: {}", request.method, loggable(request.url),
                       response.elapsed.count() / 1000, detail);
         return_handle(std::move(handle));
@@ -216,7 +224,8 @@ Response Client::send(const Request& request) {
     curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective_url);
     response.url = effective_url ? effective_url : request.url;
     if (response.reason.empty()) response.reason = reason_phrase(response.status);
-    logger->debug("{} {} {} ({} us)", request.method, loggable(request.url), response.status, response.elapsed.count());
+    logger->debug("{} {} {} ({} us)", request.method, loggable(request.url), response.status,
+                  response.elapsed.count());
     return_handle(std::move(handle));
     return response;
 }
@@ -235,28 +244,50 @@ Response Client::post_json(const std::string& url, const Value& body, Headers he
 
 std::string reason_phrase(long status) {
     switch (status) {
-        case 200: return "OK";
-        case 201: return "Created";
-        case 202: return "Accepted";
-        case 204: return "No Content";
-        case 301: return "Moved Permanently";
-        case 302: return "Found";
-        case 304: return "Not Modified";
-        case 400: return "Bad Request";
-        case 401: return "Unauthorized";
-        case 403: return "Forbidden";
-        case 404: return "Not Found";
-        case 405: return "Method Not Allowed";
-        case 408: return "Request Timeout";
-        case 409: return "Conflict";
-        case 413: return "Payload Too Large";
-        case 422: return "Unprocessable Entity";
-        case 429: return "Too Many Requests";
-        case 500: return "Internal Server Error";
-        case 502: return "Bad Gateway";
-        case 503: return "Service Unavailable";
-        case 504: return "Gateway Timeout";
-        default: return {};
+        case 200:
+            return "OK";
+        case 201:
+            return "Created";
+        case 202:
+            return "Accepted";
+        case 204:
+            return "No Content";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
+        case 304:
+            return "Not Modified";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 408:
+            return "Request Timeout";
+        case 409:
+            return "Conflict";
+        case 413:
+            return "Payload Too Large";
+        case 422:
+            return "Unprocessable Entity";
+        case 429:
+            return "Too Many Requests";
+        case 500:
+            return "Internal Server Error";
+        case 502:
+            return "Bad Gateway";
+        case 503:
+            return "Service Unavailable";
+        case 504:
+            return "Gateway Timeout";
+        default:
+            return {};
     }
 }
 

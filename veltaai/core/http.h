@@ -35,7 +35,7 @@ struct Response {
     std::string reason;  // reason phrase of the status line ("Not Found"), may be empty
     Headers headers;     // names in lower case, in the order received
     std::string body;
-    std::string url;     // the address finally answered (after redirects)
+    std::string url;  // the address finally answered (after redirects)
     std::chrono::microseconds elapsed{0};
 
     // The value of the first header named name (any case), or "" when absent.

@@ -11,11 +11,16 @@ namespace {
 
 spdlog::level::level_enum to_spdlog(Level level) {
     switch (level) {
-        case Level::debug: return spdlog::level::debug;
-        case Level::info: return spdlog::level::info;
-        case Level::warning: return spdlog::level::warn;
-        case Level::error: return spdlog::level::err;
-        case Level::off: return spdlog::level::off;
+        case Level::debug:
+            return spdlog::level::debug;
+        case Level::info:
+            return spdlog::level::info;
+        case Level::warning:
+            return spdlog::level::warn;
+        case Level::error:
+            return spdlog::level::err;
+        case Level::off:
+            return spdlog::level::off;
     }
     return spdlog::level::info;
 }
@@ -73,9 +78,17 @@ void set_level(const std::string& name, Level level) {
     logger->set_level(to_spdlog(level));
 }
 
-void debug(std::string_view message) { get("veltaai")->debug(message); }
-void info(std::string_view message) { get("veltaai")->info(message); }
-void warning(std::string_view message) { get("veltaai")->warn(message); }
-void error(std::string_view message) { get("veltaai")->error(message); }
+void debug(std::string_view message) {
+    get("veltaai")->debug(message);
+}
+void info(std::string_view message) {
+    get("veltaai")->info(message);
+}
+void warning(std::string_view message) {
+    get("veltaai")->warn(message);
+}
+void error(std::string_view message) {
+    get("veltaai")->error(message);
+}
 
 }  // namespace veltaai::log

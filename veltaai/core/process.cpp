@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <sched.h>
-#include <sys/prctl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -27,7 +27,15 @@ struct ChildFailure {
     int errno_value;
 };
 constexpr std::size_t max_descriptors = 16;
-enum Stage { stage_descriptors = 1, stage_group, stage_network, stage_limits, stage_cgroup, stage_exec, stage_directory };
+enum Stage {
+    stage_descriptors = 1,
+    stage_group,
+    stage_network,
+    stage_limits,
+    stage_cgroup,
+    stage_exec,
+    stage_directory
+};
 
 std::string errno_text(int errno_value) {
     return "[Errno " + std::to_string(errno_value) + "] " + std::strerror(errno_value);
@@ -100,8 +108,8 @@ void set_cloexec_from(int first) {
     for (int fd = first; fd < max_fd; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
-[[noreturn]] void run_child(const SpawnOptions& options, const char* program, char* const* argv, char* const* envp,
-                            int null_fd, int report_fd) {
+[[noreturn]] void run_child(const SpawnOptions& options, const char* program, char* const* argv,
+                            char* const* envp, int null_fd, int report_fd) {
     // Move the handed-over descriptors out of the way first, so that one's target cannot
     // clobber another's source.
     // No allocation here: the copies live in a fixed array (spawn checks the count).
@@ -124,7 +132,8 @@ void set_cloexec_from(int first) {
     if (options.parent_death_signal != 0 && ::prctl(PR_SET_PDEATHSIG, options.parent_death_signal) != 0) {
         fail_in_child(report_fd, stage_group);
     }
-    if (options.no_new_privileges && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail_in_child(report_fd, stage_group);
+    if (options.no_new_privileges && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        fail_in_child(report_fd, stage_group);
     if (!options.working_directory.empty() && ::chdir(options.working_directory.c_str()) != 0) {
         fail_in_child(report_fd, stage_directory);
     }
@@ -151,12 +160,18 @@ void set_cloexec_from(int first) {
 
 std::string stage_message(int stage, int errno_value, const std::string& program) {
     switch (stage) {
-    case stage_exec: return errno_text(errno_value) + ": '" + program + "'";
-    case stage_network: return "could not enter a new network namespace: " + errno_text(errno_value);
-    case stage_cgroup: return "could not enter the process cgroup: " + errno_text(errno_value);
-    case stage_limits: return "could not set resource limits: " + errno_text(errno_value);
-    case stage_directory: return "could not enter the working directory: " + errno_text(errno_value);
-    default: return "could not prepare the child process: " + errno_text(errno_value);
+        case stage_exec:
+            return errno_text(errno_value) + ": '" + program + "'";
+        case stage_network:
+            return "could not enter a new network namespace: " + errno_text(errno_value);
+        case stage_cgroup:
+            return "could not enter the process cgroup: " + errno_text(errno_value);
+        case stage_limits:
+            return "could not set resource limits: " + errno_text(errno_value);
+        case stage_directory:
+            return "could not enter the working directory: " + errno_text(errno_value);
+        default:
+            return "could not prepare the child process: " + errno_text(errno_value);
     }
 }
 
@@ -179,7 +194,9 @@ std::string ExitStatus::describe() const {
     return "signal " + std::to_string(signal) + " (" + (name ? name : "unknown signal") + ")";
 }
 
-Child::Child(Child&& other) noexcept : pid_(other.pid_), group_leader_(other.group_leader_) { other.pid_ = -1; }
+Child::Child(Child&& other) noexcept : pid_(other.pid_), group_leader_(other.group_leader_) {
+    other.pid_ = -1;
+}
 
 Child& Child::operator=(Child&& other) noexcept {
     if (this != &other) {

@@ -101,7 +101,8 @@ private:
 Child spawn(const SpawnOptions& options);
 
 // Runs argv with the parent's standard descriptors and waits for it to end.
-ExitStatus run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment = {});
+ExitStatus run(const std::vector<std::string>& argv,
+               const std::map<std::string, std::string>& environment = {});
 
 // Runs argv and collects what it writes to standard error (standard output is inherited).
 struct RunResult {

@@ -19,7 +19,9 @@ std::string base64(std::string_view data) {
     std::string out;
     out.reserve((data.size() + 2) / 3 * 4);
     for (std::size_t i = 0; i < data.size(); i += 3) {
-        const auto byte = [&](std::size_t k) { return k < data.size() ? static_cast<unsigned char>(data[k]) : 0u; };
+        const auto byte = [&](std::size_t k) {
+            return k < data.size() ? static_cast<unsigned char>(data[k]) : 0u;
+        };
         const unsigned triple = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
         out += kBase64[(triple >> 18) & 63];
         out += kBase64[(triple >> 12) & 63];
@@ -143,14 +145,30 @@ private:
             if (pos_ >= text_.size()) fail("unclosed quote");
             const char e = text_[pos_++];
             switch (e) {
-                case 'n': out += '\n'; break;
-                case 't': out += '\t'; break;
-                case 'r': out += '\r'; break;
-                case '0': out += '\0'; break;
-                case 'x': out_code(out, 2, bytes); break;
-                case 'u': out_code(out, 4, bytes); break;
-                case 'U': out_code(out, 8, bytes); break;
-                default: out += e; break;  // \\ \' \" and anything else as itself
+                case 'n':
+                    out += '\n';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case '0':
+                    out += '\0';
+                    break;
+                case 'x':
+                    out_code(out, 2, bytes);
+                    break;
+                case 'u':
+                    out_code(out, 4, bytes);
+                    break;
+                case 'U':
+                    out_code(out, 8, bytes);
+                    break;
+                default:
+                    out += e;
+                    break;  // \\ \' \" and anything else as itself
             }
         }
         return out;
@@ -162,8 +180,10 @@ private:
         const auto [end, ec] = std::from_chars(text_.data() + pos_, text_.data() + pos_ + digits, code, 16);
         if (ec != std::errc() || end != text_.data() + pos_ + digits) fail("bad escape");
         pos_ += static_cast<std::size_t>(digits);
-        if (bytes) out += static_cast<char>(code);
-        else append_utf8(out, static_cast<std::uint32_t>(code));
+        if (bytes)
+            out += static_cast<char>(code);
+        else
+            append_utf8(out, static_cast<std::uint32_t>(code));
     }
 
     Value number() {
@@ -174,7 +194,8 @@ private:
             const char c = text_[pos_];
             if (std::isdigit(static_cast<unsigned char>(c))) {
                 ++pos_;
-            } else if (c == '.' || c == 'e' || c == 'E' || ((c == '-' || c == '+') && (text_[pos_ - 1] == 'e' || text_[pos_ - 1] == 'E'))) {
+            } else if (c == '.' || c == 'e' || c == 'E' ||
+                       ((c == '-' || c == '+') && (text_[pos_ - 1] == 'e' || text_[pos_ - 1] == 'E'))) {
                 real = true;
                 ++pos_;
             } else {
@@ -201,8 +222,8 @@ private:
     std::string name() {
         skip_blanks();
         const std::size_t start = pos_;
-        while (pos_ < text_.size() && (std::isalnum(static_cast<unsigned char>(text_[pos_])) || text_[pos_] == '_' ||
-                                       text_[pos_] == '.')) {
+        while (pos_ < text_.size() && (std::isalnum(static_cast<unsigned char>(text_[pos_])) ||
+                                       text_[pos_] == '_' || text_[pos_] == '.')) {
             ++pos_;
         }
         return std::string(text_.substr(start, pos_ - start));
@@ -237,10 +258,11 @@ private:
         if (word.empty()) fail("unexpected character");
         const Arguments args = arguments();
         if (word == "Decimal" || word == "float") {
-            if (args.positional.size() != 1 || !args.positional[0].is_string()) fail(word + " takes one text");
+            if (args.positional.size() != 1 || !args.positional[0].is_string())
+                fail(word + " takes one text");
             const std::string digits = args.positional[0].get<std::string>();
-            if (digits == "nan" || digits == "inf" || digits == "-inf" || digits == "NaN" || digits == "Infinity" ||
-                digits == "-Infinity") {
+            if (digits == "nan" || digits == "inf" || digits == "-inf" || digits == "NaN" ||
+                digits == "Infinity" || digits == "-Infinity") {
                 return nullptr;
             }
             return number_of(digits, true);
@@ -270,7 +292,8 @@ private:
         }
         if (const Value* zone = args.keyword("tzinfo"); zone && zone->is_number()) {
             const long offset = std::lround(zone->get<double>() / 60.0);  // minutes
-            out += (offset < 0 ? "-" : "+") + two_digits(std::labs(offset) / 60) + ":" + two_digits(std::labs(offset) % 60);
+            out += (offset < 0 ? "-" : "+") + two_digits(std::labs(offset) / 60) + ":" +
+                   two_digits(std::labs(offset) % 60);
         }
         return out;
     }
@@ -284,7 +307,8 @@ private:
         part("days", 86400);
         part("seconds", 1);
         part("microseconds", 1e-6);
-        if (seconds == std::floor(seconds) && std::fabs(seconds) < 9e15) return static_cast<long long>(seconds);
+        if (seconds == std::floor(seconds) && std::fabs(seconds) < 9e15)
+            return static_cast<long long>(seconds);
         return seconds;
     }
 
@@ -294,6 +318,8 @@ private:
 
 }  // namespace
 
-Value parse_python_literal(std::string_view text) { return Reader(text).whole(); }
+Value parse_python_literal(std::string_view text) {
+    return Reader(text).whole();
+}
 
 }  // namespace veltaai

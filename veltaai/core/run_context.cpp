@@ -12,7 +12,9 @@ RunContext& installed() {
 
 }  // namespace
 
-RunContext RunContext::current() { return installed(); }
+RunContext RunContext::current() {
+    return installed();
+}
 
 std::shared_ptr<void> RunContext::get(const std::string& key) const {
     if (!entries_) return nullptr;
@@ -34,6 +36,8 @@ RunContext RunContext::with(const std::string& key, std::shared_ptr<void> value)
 
 RunContext::Scope::Scope(RunContext context) : previous_(std::exchange(installed(), std::move(context))) {}
 
-RunContext::Scope::~Scope() { installed() = std::move(previous_); }
+RunContext::Scope::~Scope() {
+    installed() = std::move(previous_);
+}
 
 }  // namespace veltaai

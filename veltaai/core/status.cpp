@@ -12,9 +12,13 @@ std::mutex printing;
 
 }  // namespace
 
-void set_status_stream(std::ostream& out) { current.store(&out); }
+void set_status_stream(std::ostream& out) {
+    current.store(&out);
+}
 
-std::ostream& status_stream() { return *current.load(); }
+std::ostream& status_stream() {
+    return *current.load();
+}
 
 void status_line(std::string_view line) {
     const std::lock_guard lock(printing);

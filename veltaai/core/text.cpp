@@ -36,7 +36,8 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
 std::vector<std::string> split(std::string_view text, char separator) {
     std::vector<std::string> parts;
     std::size_t start = 0;
-    for (std::size_t at = text.find(separator); at != std::string_view::npos; at = text.find(separator, start)) {
+    for (std::size_t at = text.find(separator); at != std::string_view::npos;
+         at = text.find(separator, start)) {
         parts.emplace_back(text.substr(start, at - start));
         start = at + 1;
     }
@@ -44,7 +45,9 @@ std::vector<std::string> split(std::string_view text, char separator) {
     return parts;
 }
 
-char hex_digit(unsigned nibble) { return "0123456789ABCDEF"[nibble & 15]; }
+char hex_digit(unsigned nibble) {
+    return "0123456789ABCDEF"[nibble & 15];
+}
 
 std::string strip_trailing_slashes(std::string text) {
     while (!text.empty() && text.back() == '/') text.pop_back();

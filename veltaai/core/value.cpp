@@ -5,8 +5,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 
 namespace veltaai {
 
@@ -66,10 +66,18 @@ std::string quoted_text(std::string_view text) {
     out += quote;
     for (const char c : text) {
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c == quote) {
                     out += '\\';
@@ -112,12 +120,18 @@ std::string text_list(const std::vector<std::string>& list) {
 
 std::string python_repr(const Value& value) {
     switch (value.type()) {
-        case Value::value_t::null: return "None";
-        case Value::value_t::boolean: return value.get<bool>() ? "True" : "False";
-        case Value::value_t::string: return quoted_text(value.get_ref<const std::string&>());
-        case Value::value_t::number_integer: return std::to_string(value.get<std::int64_t>());
-        case Value::value_t::number_unsigned: return std::to_string(value.get<std::uint64_t>());
-        case Value::value_t::number_float: return shortest_decimal(value.get<double>());
+        case Value::value_t::null:
+            return "None";
+        case Value::value_t::boolean:
+            return value.get<bool>() ? "True" : "False";
+        case Value::value_t::string:
+            return quoted_text(value.get_ref<const std::string&>());
+        case Value::value_t::number_integer:
+            return std::to_string(value.get<std::int64_t>());
+        case Value::value_t::number_unsigned:
+            return std::to_string(value.get<std::uint64_t>());
+        case Value::value_t::number_float:
+            return shortest_decimal(value.get<double>());
         case Value::value_t::array: {
             std::string out = "[";
             for (std::size_t i = 0; i < value.size(); ++i) out += (i > 0 ? ", " : "") + python_repr(value[i]);
@@ -132,7 +146,8 @@ std::string python_repr(const Value& value) {
             }
             return out + "}";
         }
-        default: return value.dump();  // binary and discarded values do not occur in records
+        default:
+            return value.dump();  // binary and discarded values do not occur in records
     }
 }
 

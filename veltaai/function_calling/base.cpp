@@ -38,7 +38,8 @@ const fs::path kCatalogue = fs::path("function_calling") / "prompt" / "relevant_
 // The directory this library was loaded from, found through one of its own symbols.
 fs::path library_directory() {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<const void*>(&get_relevant_tables_path), &info) == 0 || info.dli_fname == nullptr) {
+    if (dladdr(reinterpret_cast<const void*>(&get_relevant_tables_path), &info) == 0 ||
+        info.dli_fname == nullptr) {
         return fs::current_path();
     }
     return fs::absolute(fs::path(info.dli_fname)).parent_path();
@@ -58,9 +59,12 @@ std::size_t json_size(std::string_view text) {
     std::size_t size = 0;
     for (const char c : text) {
         const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\' || c == '\n' || c == '\t' || c == '\r' || c == '\b' || c == '\f') size += 2;
-        else if (u < 0x20) size += 6;
-        else size += 1;
+        if (c == '"' || c == '\\' || c == '\n' || c == '\t' || c == '\r' || c == '\b' || c == '\f')
+            size += 2;
+        else if (u < 0x20)
+            size += 6;
+        else
+            size += 1;
     }
     return size;
 }
@@ -103,7 +107,8 @@ Value integer_from(std::string text, int base) {
     errno = 0;
     char* end = nullptr;
     const unsigned long long magnitude = std::strtoull(text.c_str(), &end, base);
-    if (errno == ERANGE || magnitude > static_cast<unsigned long long>(std::numeric_limits<long long>::max())) {
+    if (errno == ERANGE ||
+        magnitude > static_cast<unsigned long long>(std::numeric_limits<long long>::max())) {
         throw ValueError("integer out of range in YAML: " + text);
     }
     const auto value = static_cast<long long>(magnitude);
@@ -114,7 +119,8 @@ Value number_from(std::string text) {
     std::erase(text, '_');
     if (std::regex_match(text, kNan)) return std::numeric_limits<double>::quiet_NaN();
     if (std::regex_match(text, kInfinity)) {
-        return text[0] == '-' ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+        return text[0] == '-' ? -std::numeric_limits<double>::infinity()
+                              : std::numeric_limits<double>::infinity();
     }
     return std::stod(text);
 }
@@ -141,7 +147,8 @@ Value tagged_scalar(const std::string& type, const std::string& text, const YAML
     const bool fits = (type == "null" && value.is_null()) || (type == "bool" && value.is_boolean()) ||
                       (type == "int" && value.is_number_integer()) || (type == "float" && value.is_number());
     if (!fits) {
-        throw ValueError("YAML value '" + text + "' at line " + std::to_string(mark.line + 1) + " is not a valid !!" + type);
+        throw ValueError("YAML value '" + text + "' at line " + std::to_string(mark.line + 1) +
+                         " is not a valid !!" + type);
     }
     if (type == "float") return value.get<double>();
     return value;
@@ -174,8 +181,8 @@ Value to_value(const YAML::Node& node) {
             Value record = Value::object();
             for (const auto& entry : node) {
                 if (!entry.first.IsScalar()) {
-                    throw ValueError("YAML mapping key at line " + std::to_string(entry.first.Mark().line + 1) +
-                                     " is not a scalar");
+                    throw ValueError("YAML mapping key at line " +
+                                     std::to_string(entry.first.Mark().line + 1) + " is not a scalar");
                 }
                 record[entry.first.Scalar()] = to_value(entry.second);
             }
@@ -185,7 +192,8 @@ Value to_value(const YAML::Node& node) {
     return nullptr;
 }
 
-std::shared_ptr<querygraph::CustomSQLDatabase> require_database(std::shared_ptr<querygraph::CustomSQLDatabase> db) {
+std::shared_ptr<querygraph::CustomSQLDatabase> require_database(
+    std::shared_ptr<querygraph::CustomSQLDatabase> db) {
     if (!db) throw ValueError("RelevantTablePicker needs a database");
     return db;
 }
@@ -225,7 +233,9 @@ Value load_yaml(const std::string& file_path) {
     return to_value(documents.front());
 }
 
-Value get_tool_revant_tables() { return Value::array({load_yaml(RELEVANT_TABLES_PATH)}); }
+Value get_tool_revant_tables() {
+    return Value::array({load_yaml(RELEVANT_TABLES_PATH)});
+}
 
 RelevantTablePicker::RelevantTablePicker(const AzureOpenAIChat35& config,
                                          std::shared_ptr<querygraph::CustomSQLDatabase> db)
@@ -233,7 +243,8 @@ RelevantTablePicker::RelevantTablePicker(const AzureOpenAIChat35& config,
       model_name_(config.azure_deployment.value_or("")),
       schema_info_tool_(require_database(std::move(db))) {}
 
-Value RelevantTablePicker::get_tools(const std::vector<std::string>& table_names_from_db, const std::string& question) {
+Value RelevantTablePicker::get_tools(const std::vector<std::string>& table_names_from_db,
+                                     const std::string& question) {
     Value tools = get_tool_revant_tables();
     Value& parameter = tools.at(0).at("function").at("parameters").at("properties").at(kParameter);
     const Value& description = parameter.at("description");
@@ -244,8 +255,10 @@ Value RelevantTablePicker::get_tools(const std::vector<std::string>& table_names
     const std::string original = description.get<std::string>();
     Value& allowed = parameter.at("items").at("properties").at("table_name")["enum"];
     const auto& db = schema_info_tool_.db();
-    const auto show = [&](const std::vector<std::string>& names, const std::string& note, const std::string& schemas) {
-        parameter["description"] = original + note + kNamesIntro + join(names, ", ") + ".\n" + kSchemaIntro + schemas;
+    const auto show = [&](const std::vector<std::string>& names, const std::string& note,
+                          const std::string& schemas) {
+        parameter["description"] =
+            original + note + kNamesIntro + join(names, ", ") + ".\n" + kSchemaIntro + schemas;
         allowed = Value::array();
         for (const auto& name : names) allowed.push_back(name);
     };
@@ -254,7 +267,8 @@ Value RelevantTablePicker::get_tools(const std::vector<std::string>& table_names
     // the sampling fields), then per table its form, its place in the names and its allowed value.
     const std::size_t total = db->get_usable_table_names().size();
     show({}, querygraph::shown_tables_note(total, total) + "\n", "");
-    const std::size_t frame = tools.dump().size() + json_size(question) + json_size(model_name_) + kRequestFrameBytes;
+    const std::size_t frame =
+        tools.dump().size() + json_size(question) + json_size(model_name_) + kRequestFrameBytes;
     const std::size_t budget = db->options().budgets.picker_tokens * 4;
     const std::size_t room = budget > frame ? budget - frame : 0;
     const auto cost = [&](const std::vector<std::string>& names) {
@@ -279,7 +293,8 @@ Value RelevantTablePicker::get_tools(const std::vector<std::string>& table_names
     for (const std::string& name : lookup) {
         if (listed.erase(name)) order.push_back(name);  // listed but not usable: get_table_info names it
     }
-    const querygraph::FittedSchemas fitted = db->fit_table_info(order, room, cost(order), querygraph::kSelectionShares);
+    const querygraph::FittedSchemas fitted =
+        db->fit_table_info(order, room, cost(order), querygraph::kSelectionShares);
     show(fitted.names, querygraph::shown_tables_note(fitted.names.size(), total) + "\n", fitted.text);
     return tools;
 }
@@ -292,7 +307,8 @@ Value RelevantTablePicker::invoke(graph::StateView& state) {
         question = asked.get<std::string>();
     }
     const Value& listed = state.at("table_names_from_db");
-    if (!listed.is_string()) throw TypeError("table_names_from_db must be a text, got a " + kind_name(listed));
+    if (!listed.is_string())
+        throw TypeError("table_names_from_db must be a text, got a " + kind_name(listed));
 
     llm::CompletionParams params;
     params.model = model_name_;
@@ -307,16 +323,18 @@ Value RelevantTablePicker::invoke(graph::StateView& state) {
     params.presence_penalty = 0;
 
     const llm::ChatCompletion reply = llm::parse_chat_completion(client_.create(params));
-    if (reply.tool_calls.empty()) throw ModelServiceError("the model's reply holds no call of " + std::string(kFunctionName));
+    if (reply.tool_calls.empty())
+        throw ModelServiceError("the model's reply holds no call of " + std::string(kFunctionName));
     Value arguments;
     try {
         arguments = Value::parse(reply.tool_calls.front().arguments);
     } catch (const Value::parse_error& e) {
-        throw ModelServiceError("the arguments of " + std::string(kFunctionName) + " are not JSON: " + e.what());
+        throw ModelServiceError("the arguments of " + std::string(kFunctionName) +
+                                " are not JSON: " + e.what());
     }
     if (!arguments.is_object()) {
-        throw ModelServiceError("the arguments of " + std::string(kFunctionName) + " must be a record, got a " +
-                                kind_name(arguments));
+        throw ModelServiceError("the arguments of " + std::string(kFunctionName) +
+                                " must be a record, got a " + kind_name(arguments));
     }
     log::debug("Function_args: " + arguments.dump());
     return arguments;

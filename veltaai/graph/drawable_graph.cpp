@@ -47,7 +47,8 @@ std::string DrawableGraph::draw_ascii() const {
             if (edge.source != node) continue;
             out += edge.conditional() ? "  -.-> " : "  ---> ";
             out += edge.target;
-            if (edge.conditional()) out += std::string(width - edge.target.size(), ' ') + "  [" + *edge.label + "]";
+            if (edge.conditional())
+                out += std::string(width - edge.target.size(), ' ') + "  [" + *edge.label + "]";
             out += "\n";
         }
     }

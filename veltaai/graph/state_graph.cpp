@@ -82,7 +82,8 @@ StateGraph& StateGraph::set_entry_point(std::string name) {
     if (name == END) throw ValueError("the entry point must be a node");
     // One entry point: a second one would silently replace the first.
     if (!entry_point_.empty() && entry_point_ != name) {
-        throw ValueError("the graph already starts at '" + entry_point_ + "'; it cannot also start at '" + name + "'");
+        throw ValueError("the graph already starts at '" + entry_point_ + "'; it cannot also start at '" +
+                         name + "'");
     }
     entry_point_ = std::move(name);
     return *this;
@@ -100,7 +101,8 @@ CompiledGraph StateGraph::compile() const {
         position.emplace(name, static_cast<int>(plan->nodes.size()));
         plan->nodes.push_back({name, run, {}, {}});
     }
-    const auto source_of = [&](const std::string& name, const char* what) -> detail::GraphPlan::CompiledNode& {
+    const auto source_of = [&](const std::string& name,
+                               const char* what) -> detail::GraphPlan::CompiledNode& {
         const auto it = position.find(name);
         if (it == position.end()) throw ValueError(std::string(what) + " leaves unknown node '" + name + "'");
         return plan->nodes[static_cast<std::size_t>(it->second)];
@@ -179,7 +181,8 @@ public:
         Value state = Value::object();
         for (const StateKey* key : plan_.add_keys) state[key->name] = 0;
         for (auto& [name, value] : input.get_ref<Value::object_t&>()) {
-            if (const StateKey* key = plan_.schema.find(name)) StateSchema::merge_into(state, *key, std::move(value));
+            if (const StateKey* key = plan_.schema.find(name))
+                StateSchema::merge_into(state, *key, std::move(value));
         }
 
         std::vector<int> current{plan_.entry};
@@ -188,7 +191,8 @@ public:
         std::vector<Outcome> outcomes;
         for (int step = 1; !current.empty(); ++step) {
             if (step > config_.recursion_limit) {
-                throw GraphRecursionError("the run needed more than " + std::to_string(config_.recursion_limit) +
+                throw GraphRecursionError("the run needed more than " +
+                                          std::to_string(config_.recursion_limit) +
                                           " steps (recursion limit) without reaching the end");
             }
             if (token_) token_->check();
@@ -219,7 +223,8 @@ private:
     void run_step(Value& state, int step, const std::vector<int>& nodes, std::vector<Outcome>& outcomes) {
         const std::size_t count = nodes.size();
         std::size_t workers = count;
-        if (config_.max_concurrency) workers = std::min(workers, static_cast<std::size_t>(*config_.max_concurrency));
+        if (config_.max_concurrency)
+            workers = std::min(workers, static_cast<std::size_t>(*config_.max_concurrency));
         if (workers <= 1) {
             // The common case: no thread, errors leave straight from the node.
             for (std::size_t i = 0; i < count; ++i) run_node(state, step, nodes[i], outcomes[i]);
@@ -294,7 +299,8 @@ private:
     }
 
     // Follows the node's conditional edges on the stored state with this node's update merged.
-    void route(Value& state, const Plan::CompiledNode& node, const Value& update, std::vector<int>& routes) const {
+    void route(Value& state, const Plan::CompiledNode& node, const Value& update,
+               std::vector<int>& routes) const {
         const auto& changes = update.get_ref<const Value::object_t&>();
         const bool plain_replacements = std::all_of(changes.begin(), changes.end(), [&](const auto& change) {
             const StateKey* key = plan_.schema.find(change.first);
@@ -329,7 +335,8 @@ private:
 
     // A replace key takes one value per step: two nodes of a step writing it would leave the
     // state to whichever merges last.
-    void check_single_writers(int step, const std::vector<int>& nodes, const std::vector<Outcome>& outcomes) const {
+    void check_single_writers(int step, const std::vector<int>& nodes,
+                              const std::vector<Outcome>& outcomes) const {
         std::unordered_map<std::string_view, std::size_t> writer;
         for (std::size_t i = 0; i < nodes.size(); ++i) {
             for (const auto& [name, value] : outcomes[i].update.get_ref<const Value::object_t&>()) {
@@ -337,17 +344,18 @@ private:
                 if (!key || key->rule != MergeRule::replace) continue;
                 const auto [it, first] = writer.emplace(name, i);
                 if (first) continue;
-                throw InvalidUpdateError("nodes '" + plan_.nodes[static_cast<std::size_t>(nodes[it->second])].name +
-                                         "' and '" + plan_.nodes[static_cast<std::size_t>(nodes[i])].name +
-                                         "' both wrote '" + name + "' in step " + std::to_string(step) +
-                                         "; a replaced key takes one value per step");
+                throw InvalidUpdateError(
+                    "nodes '" + plan_.nodes[static_cast<std::size_t>(nodes[it->second])].name + "' and '" +
+                    plan_.nodes[static_cast<std::size_t>(nodes[i])].name + "' both wrote '" + name +
+                    "' in step " + std::to_string(step) + "; a replaced key takes one value per step");
             }
         }
     }
 
     void merge(Value& state, Value& update) const {
         for (auto& [name, value] : update.get_ref<Value::object_t&>()) {
-            if (const StateKey* key = plan_.schema.find(name)) StateSchema::merge_into(state, *key, std::move(value));
+            if (const StateKey* key = plan_.schema.find(name))
+                StateSchema::merge_into(state, *key, std::move(value));
         }
     }
 
@@ -384,8 +392,12 @@ Value CompiledGraph::invoke(Value input, const RunConfig& config) const {
     return run.execute(std::move(input));
 }
 
-DrawableGraph CompiledGraph::get_graph() const { return plan_->drawing; }
+DrawableGraph CompiledGraph::get_graph() const {
+    return plan_->drawing;
+}
 
-const StateSchema& CompiledGraph::schema() const { return plan_->schema; }
+const StateSchema& CompiledGraph::schema() const {
+    return plan_->schema;
+}
 
 }  // namespace veltaai::graph

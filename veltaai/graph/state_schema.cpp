@@ -26,9 +26,13 @@ Value sum(const Value& stored, const Value& incoming) {
 
 }  // namespace
 
-StateSchema::StateSchema(std::initializer_list<StateKey> keys) : keys_(keys) { index_keys(); }
+StateSchema::StateSchema(std::initializer_list<StateKey> keys) : keys_(keys) {
+    index_keys();
+}
 
-StateSchema::StateSchema(std::vector<StateKey> keys) : keys_(std::move(keys)) { index_keys(); }
+StateSchema::StateSchema(std::vector<StateKey> keys) : keys_(std::move(keys)) {
+    index_keys();
+}
 
 void StateSchema::index_keys() {
     positions_.reserve(keys_.size());
@@ -58,7 +62,8 @@ Value StateSchema::merged(const StateKey& key, const Value* stored, const Value&
         case MergeRule::append: {
             if (!stored) return incoming;
             if (!stored->is_array()) {
-                throw TypeError("state key '" + key.name + "' holds a " + kind_name(*stored) + ", not a list");
+                throw TypeError("state key '" + key.name + "' holds a " + kind_name(*stored) +
+                                ", not a list");
             }
             Value joined = *stored;
             joined.insert(joined.end(), incoming.begin(), incoming.end());

@@ -14,8 +14,9 @@ AzureOpenAI::AzureOpenAI(AzureOpenAIOptions options) : client_(shared_http_clien
     const AzureDeployment& where = options.deployment;
     if (!where.azure_deployment) throw ValueError("Must provide the azure_deployment");
     deployment_ = *where.azure_deployment;
-    endpoint_.url = azure_chat_url(required_setting(where.azure_endpoint, "AZURE_OPENAI_ENDPOINT", "azure_endpoint"), deployment_,
-                                   required_setting(where.api_version, "OPENAI_API_VERSION", "api_version"));
+    endpoint_.url =
+        azure_chat_url(required_setting(where.azure_endpoint, "AZURE_OPENAI_ENDPOINT", "azure_endpoint"),
+                       deployment_, required_setting(where.api_version, "OPENAI_API_VERSION", "api_version"));
     endpoint_.secret = required_setting(where.api_key, "AZURE_OPENAI_API_KEY", "api_key");
     endpoint_.headers = {{"api-key", endpoint_.secret}};
     endpoint_.timeout = options.timeout;
@@ -31,7 +32,8 @@ AzureOpenAI AzureOpenAI::from_fields(const Value& fields, double timeout_seconds
 }
 
 Value AzureOpenAI::create(const CompletionParams& params) const {
-    if (!params.messages.is_array()) throw TypeError("messages must be a list, got a " + kind_name(params.messages));
+    if (!params.messages.is_array())
+        throw TypeError("messages must be a list, got a " + kind_name(params.messages));
     Value body = Value::object();
     body["model"] = params.model.empty() ? deployment_ : params.model;
     body["messages"] = params.messages;

@@ -20,7 +20,8 @@ long count_or_zero(const Value& record, const char* key) {
 }  // namespace
 
 ChatCompletion parse_chat_completion(const Value& body) {
-    if (!body.is_object()) throw ModelServiceError("chat completions reply is a " + kind_name(body) + ", not a record");
+    if (!body.is_object())
+        throw ModelServiceError("chat completions reply is a " + kind_name(body) + ", not a record");
     const auto choices = body.find("choices");
     if (choices == body.end() || !choices->is_array() || choices->empty()) {
         throw ModelServiceError("chat completions reply has no choices");
@@ -39,7 +40,8 @@ ChatCompletion parse_chat_completion(const Value& body) {
         for (const Value& call : *calls) {
             ToolCall parsed;
             parsed.id = text_or_empty(call, "id");
-            const Value function = call.is_object() && call.contains("function") ? call["function"] : Value::object();
+            const Value function =
+                call.is_object() && call.contains("function") ? call["function"] : Value::object();
             parsed.name = text_or_empty(function, "name");
             if (function.is_object() && function.contains("arguments")) {
                 const Value& arguments = function["arguments"];
@@ -52,7 +54,8 @@ ChatCompletion parse_chat_completion(const Value& body) {
         out.usage.prompt_tokens = count_or_zero(*usage, "prompt_tokens");
         out.usage.completion_tokens = count_or_zero(*usage, "completion_tokens");
         out.usage.total_tokens = count_or_zero(*usage, "total_tokens");
-        if (out.usage.total_tokens == 0) out.usage.total_tokens = out.usage.prompt_tokens + out.usage.completion_tokens;
+        if (out.usage.total_tokens == 0)
+            out.usage.total_tokens = out.usage.prompt_tokens + out.usage.completion_tokens;
     }
     out.raw = body;
     return out;

@@ -14,7 +14,8 @@ namespace {
 constexpr const char* default_openai_base_url = "https://api.openai.com/v1";
 
 void check_model_kwargs(const Value& model_kwargs) {
-    if (!model_kwargs.is_object()) throw TypeError("model_kwargs must be a record, got a " + kind_name(model_kwargs));
+    if (!model_kwargs.is_object())
+        throw TypeError("model_kwargs must be a record, got a " + kind_name(model_kwargs));
     // These have their own settings; taking them from the extra settings would hide a mistake.
     for (const char* explicit_key : {"model", "messages", "temperature", "max_tokens"}) {
         if (model_kwargs.contains(explicit_key)) {
@@ -26,7 +27,8 @@ void check_model_kwargs(const Value& model_kwargs) {
 
 }  // namespace
 
-CompletionsModel::CompletionsModel(Endpoint endpoint, std::string model, std::string counted_as, ModelSettings settings)
+CompletionsModel::CompletionsModel(Endpoint endpoint, std::string model, std::string counted_as,
+                                   ModelSettings settings)
     : endpoint_(std::move(endpoint)),
       model_(std::move(model)),
       counted_as_(std::move(counted_as)),
@@ -64,17 +66,21 @@ ChatOpenAI::ChatOpenAI(ChatOpenAIOptions options)
           [&] {
               Endpoint endpoint;
               const std::string base_url =
-                  options.base_url ? *options.base_url
-                                   : environment_variable("OPENAI_BASE_URL").value_or(default_openai_base_url);
+                  options.base_url
+                      ? *options.base_url
+                      : environment_variable("OPENAI_BASE_URL").value_or(default_openai_base_url);
               endpoint.url = openai_chat_url(base_url);
               endpoint.secret = required_setting(options.openai_api_key, "OPENAI_API_KEY", "openai_api_key");
               // A local server may need no key: an empty one sends no Authorization header.
-              if (!endpoint.secret.empty()) endpoint.headers = {{"Authorization", "Bearer " + endpoint.secret}};
+              if (!endpoint.secret.empty())
+                  endpoint.headers = {{"Authorization", "Bearer " + endpoint.secret}};
               return endpoint;
           }(),
           options.model, options.model, options.settings) {}
 
-std::shared_ptr<const ChatModel> ChatOpenAI::clone() const { return std::make_shared<ChatOpenAI>(*this); }
+std::shared_ptr<const ChatModel> ChatOpenAI::clone() const {
+    return std::make_shared<ChatOpenAI>(*this);
+}
 
 AzureChatOpenAI::AzureChatOpenAI(AzureChatOpenAIOptions options)
     : CompletionsModel(
@@ -82,9 +88,10 @@ AzureChatOpenAI::AzureChatOpenAI(AzureChatOpenAIOptions options)
               const AzureDeployment& where = options.deployment;
               if (!where.azure_deployment) throw ValueError("Must provide the azure_deployment");
               Endpoint endpoint;
-              endpoint.url = azure_chat_url(required_setting(where.azure_endpoint, "AZURE_OPENAI_ENDPOINT", "azure_endpoint"),
-                                            *where.azure_deployment,
-                                            required_setting(where.api_version, "OPENAI_API_VERSION", "api_version"));
+              endpoint.url = azure_chat_url(
+                  required_setting(where.azure_endpoint, "AZURE_OPENAI_ENDPOINT", "azure_endpoint"),
+                  *where.azure_deployment,
+                  required_setting(where.api_version, "OPENAI_API_VERSION", "api_version"));
               endpoint.secret = required_setting(where.api_key, "AZURE_OPENAI_API_KEY", "api_key");
               endpoint.headers = {{"api-key", endpoint.secret}};
               return endpoint;
@@ -92,14 +99,17 @@ AzureChatOpenAI::AzureChatOpenAI(AzureChatOpenAIOptions options)
           "", options.deployment.azure_deployment.value_or(""), options.settings),
       deployment_(options.deployment.azure_deployment.value_or("")) {}
 
-std::shared_ptr<const ChatModel> AzureChatOpenAI::clone() const { return std::make_shared<AzureChatOpenAI>(*this); }
+std::shared_ptr<const ChatModel> AzureChatOpenAI::clone() const {
+    return std::make_shared<AzureChatOpenAI>(*this);
+}
 
-std::shared_ptr<AzureChatOpenAI> AzureChatOpenAI::from_fields(const Value& fields, long max_tokens, double temperature,
-                                                              Value model_kwargs) {
+std::shared_ptr<AzureChatOpenAI> AzureChatOpenAI::from_fields(const Value& fields, long max_tokens,
+                                                              double temperature, Value model_kwargs) {
     if (!fields.is_object()) throw TypeError("settings fields must be a record, got a " + kind_name(fields));
     for (const char* doubled : {"max_tokens", "temperature", "model_kwargs"}) {
         if (fields.contains(doubled)) {
-            throw TypeError(std::string("AzureChatOpenAI() got multiple values for keyword argument '") + doubled + "'");
+            throw TypeError(std::string("AzureChatOpenAI() got multiple values for keyword argument '") +
+                            doubled + "'");
         }
     }
     AzureChatOpenAIOptions options;

@@ -75,8 +75,8 @@ public:
     // "api_version": ..., "azure_deployment": ...}; null fields count as absent) plus the
     // settings given here. A record that holds one of max_tokens, temperature or model_kwargs
     // itself is a TypeError naming it; any other unknown field is a TypeError too.
-    static std::shared_ptr<AzureChatOpenAI> from_fields(const Value& fields, long max_tokens, double temperature,
-                                                         Value model_kwargs);
+    static std::shared_ptr<AzureChatOpenAI> from_fields(const Value& fields, long max_tokens,
+                                                        double temperature, Value model_kwargs);
 
     const std::string& deployment() const { return deployment_; }
 

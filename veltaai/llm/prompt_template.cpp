@@ -14,7 +14,9 @@ std::string chat_role(const std::string& role) {
 
 }  // namespace
 
-std::string text_form(const Value& value) { return python_str(value); }
+std::string text_form(const Value& value) {
+    return python_str(value);
+}
 
 std::string format_single_brace(const std::string& text, const Value& variables) {
     std::string out;
@@ -50,18 +52,21 @@ std::string format_single_brace(const std::string& text, const Value& variables)
     return out;
 }
 
-PromptTemplate::PromptTemplate(std::string text, TemplateStyle style) : text_(std::move(text)), style_(style) {}
+PromptTemplate::PromptTemplate(std::string text, TemplateStyle style)
+    : text_(std::move(text)), style_(style) {}
 
 std::string PromptTemplate::format(const Value& variables) const {
-    if (!variables.is_object()) throw TypeError("template variables must be a record, got a " + kind_name(variables));
+    if (!variables.is_object())
+        throw TypeError("template variables must be a record, got a " + kind_name(variables));
     if (style_ == TemplateStyle::jinja2) return python::render_jinja2(text_, variables);
     return format_single_brace(text_, variables);
 }
 
-ChatPromptTemplate::ChatPromptTemplate(std::vector<MessageTemplate> messages) : messages_(std::move(messages)) {}
+ChatPromptTemplate::ChatPromptTemplate(std::vector<MessageTemplate> messages)
+    : messages_(std::move(messages)) {}
 
-ChatPromptTemplate ChatPromptTemplate::from_messages(const std::vector<std::pair<std::string, std::string>>& messages,
-                                                     TemplateStyle style) {
+ChatPromptTemplate ChatPromptTemplate::from_messages(
+    const std::vector<std::pair<std::string, std::string>>& messages, TemplateStyle style) {
     std::vector<MessageTemplate> templates;
     templates.reserve(messages.size());
     for (const auto& [role, text] : messages) templates.push_back({role, PromptTemplate(text, style)});

@@ -20,7 +20,6 @@
 namespace veltaai::llm {
 namespace {
 
-
 std::mutex retry_observer_mutex;
 std::shared_ptr<const RetryObserver> retry_observer;
 
@@ -62,7 +61,9 @@ std::string service_message(const http::Response& answer) {
     return answer.body.size() > limit ? answer.body.substr(0, limit) + "..." : answer.body;
 }
 
-bool retryable_status(long status) { return status == 408 || status == 409 || status == 429 || status >= 500; }
+bool retryable_status(long status) {
+    return status == 408 || status == 409 || status == 429 || status >= 500;
+}
 
 std::optional<std::chrono::milliseconds> retry_after(const http::Response& answer) {
     using std::chrono::milliseconds;
@@ -79,7 +80,8 @@ std::optional<std::chrono::milliseconds> retry_after(const http::Response& answe
         std::istringstream in(after);
         in >> std::get_time(&when, "%a, %d %b %Y %H:%M:%S");
         if (in.fail()) return std::nullopt;
-        const auto wait = std::chrono::system_clock::from_time_t(timegm(&when)) - std::chrono::system_clock::now();
+        const auto wait =
+            std::chrono::system_clock::from_time_t(timegm(&when)) - std::chrono::system_clock::now();
         return std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(wait));
     } catch (const std::exception&) {
         return std::nullopt;
@@ -105,18 +107,23 @@ AzureDeployment read_azure_fields(const Value& fields, const std::string& client
     return fields.get<AzureDeployment>();
 }
 
-std::string required_setting(const std::optional<std::string>& given, const char* variable, const char* what) {
+std::string required_setting(const std::optional<std::string>& given, const char* variable,
+                             const char* what) {
     if (given) return *given;
     if (auto value = environment_variable(variable)) return *value;
-    throw ValueError(std::string("Must provide the ") + what + " or set the " + variable + " environment variable");
+    throw ValueError(std::string("Must provide the ") + what + " or set the " + variable +
+                     " environment variable");
 }
 
-std::string azure_chat_url(const std::string& endpoint, const std::string& deployment, const std::string& api_version) {
+std::string azure_chat_url(const std::string& endpoint, const std::string& deployment,
+                           const std::string& api_version) {
     return strip_trailing_slashes(endpoint) + "/openai/deployments/" + percent_encode(deployment) +
            "/chat/completions?api-version=" + percent_encode(api_version);
 }
 
-std::string openai_chat_url(const std::string& base_url) { return strip_trailing_slashes(base_url) + "/chat/completions"; }
+std::string openai_chat_url(const std::string& base_url) {
+    return strip_trailing_slashes(base_url) + "/chat/completions";
+}
 
 std::shared_ptr<http::Client> shared_http_client() {
     static const auto client = std::make_shared<http::Client>();
@@ -176,14 +183,16 @@ Value post_chat_completions(http::Client& client, const Endpoint& endpoint, cons
         }
         const auto give_up = [&](const std::string& note) {
             if (!answer) {
-                const std::string what = redact(std::string("chat completions request ") +
-                                                    (timed_out ? "timed out" : "failed") + tries + note + ": " + no_answer,
-                                                endpoint.secret);
+                const std::string what =
+                    redact(std::string("chat completions request ") + (timed_out ? "timed out" : "failed") +
+                               tries + note + ": " + no_answer,
+                           endpoint.secret);
                 if (timed_out) throw ServiceTimeoutError(what);
                 throw ServiceConnectionError(what);
             }
             const std::string message = redact(service_message(*answer), endpoint.secret);
-            std::string what = "chat completions request failed with status " + std::to_string(answer->status);
+            std::string what =
+                "chat completions request failed with status " + std::to_string(answer->status);
             if (!answer->reason.empty()) what += " (" + answer->reason + ")";
             throw ServiceStatusError(what + tries + note + ": " + message, answer->status, message);
         };
@@ -194,16 +203,20 @@ Value post_chat_completions(http::Client& client, const Endpoint& endpoint, cons
         if (limited) {
             // A retry that cannot finish inside the time limit is not started.
             const milliseconds remaining = left();
-            const auto seconds = [](milliseconds d) { return shortest_decimal(static_cast<double>(d.count()) / 1000); };
+            const auto seconds = [](milliseconds d) {
+                return shortest_decimal(static_cast<double>(d.count()) / 1000);
+            };
             if (wait >= remaining) {
                 const bool asked = answer && retry_after(*answer);
-                give_up(std::string(" (") + (asked ? "the service asks to wait " : "the next retry would wait ") +
-                        seconds(wait) + " s, more than the " + seconds(remaining) + " s left of the call's time limit)");
+                give_up(std::string(" (") +
+                        (asked ? "the service asks to wait " : "the next retry would wait ") + seconds(wait) +
+                        " s, more than the " + seconds(remaining) + " s left of the call's time limit)");
             }
         }
         logger->info("Retrying chat completions request in {} seconds ({})", wait.count() / 1000.0,
                      answer ? "status " + std::to_string(answer->status) : std::string("no answer"));
-        notify_retry({attempt, wait, answer ? answer->status : 0, answer ? std::string() : redact(no_answer, endpoint.secret)});
+        notify_retry({attempt, wait, answer ? answer->status : 0,
+                      answer ? std::string() : redact(no_answer, endpoint.secret)});
         std::this_thread::sleep_for(wait);
     }
 }

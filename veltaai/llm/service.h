@@ -86,7 +86,8 @@ AzureDeployment read_azure_fields(const Value& fields, const std::string& client
 std::string required_setting(const std::optional<std::string>& given, const char* variable, const char* what);
 
 // {endpoint}/openai/deployments/{deployment}/chat/completions?api-version={version}
-std::string azure_chat_url(const std::string& endpoint, const std::string& deployment, const std::string& api_version);
+std::string azure_chat_url(const std::string& endpoint, const std::string& deployment,
+                           const std::string& api_version);
 // {base_url}/chat/completions
 std::string openai_chat_url(const std::string& base_url);
 

@@ -106,7 +106,8 @@ std::optional<ModelPrice> model_price(const std::string& model) {
 
 double call_cost(const std::string& model, const TokenUsage& usage) {
     if (const auto price = model_price(model)) {
-        return (usage.prompt_tokens * price->input_per_1k + usage.completion_tokens * price->output_per_1k) / 1000.0;
+        return (usage.prompt_tokens * price->input_per_1k + usage.completion_tokens * price->output_per_1k) /
+               1000.0;
     }
     static std::mutex mutex;
     static std::set<std::string> reported;

@@ -68,7 +68,9 @@ private:
 using OpenAICallback = UsageScope;
 
 // Opens an accounting scope: `auto cb = get_openai_callback(); ...; cb.total_tokens()`.
-inline UsageScope get_openai_callback() { return UsageScope(); }
+inline UsageScope get_openai_callback() {
+    return UsageScope();
+}
 
 // The totals active for the calling thread, or null outside any scope.
 std::shared_ptr<UsageTotals> current_usage();

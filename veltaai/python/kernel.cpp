@@ -12,16 +12,16 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
-#include <set>
-#include <sstream>
-#include <condition_variable>
-#include <deque>
 #include <future>
 #include <random>
+#include <set>
+#include <sstream>
 #include <thread>
 
 namespace veltaai::python {
@@ -71,12 +71,14 @@ ReadResult read_exact(int fd, char* out, std::size_t size, std::chrono::steady_c
     std::size_t done = 0;
     while (done < size) {
         if (token && token->stopped()) return ReadResult::stopped;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) return ReadResult::timed_out;
         // A run that can be stopped wakes up often enough to notice.
         if (token) left = std::min(left, std::chrono::milliseconds(50));
         pollfd entries[2] = {{fd, POLLIN, 0}, {more_fd, POLLIN, 0}};
-        const int ready = ::poll(entries, more_fd >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left.count() + 1, 1 << 30)));
+        const int ready = ::poll(entries, more_fd >= 0 ? 2 : 1,
+                                 static_cast<int>(std::min<long long>(left.count() + 1, 1 << 30)));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) continue;
         if (more_fd >= 0 && entries[1].revents != 0) on_more();
@@ -99,8 +101,8 @@ std::size_t own_process_count() {
     for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
         struct stat st {};
         const std::string name = entry.path().filename().string();
-        if (!name.empty() && std::isdigit(static_cast<unsigned char>(name[0])) && ::stat(entry.path().c_str(), &st) == 0 &&
-            st.st_uid == ::getuid()) {
+        if (!name.empty() && std::isdigit(static_cast<unsigned char>(name[0])) &&
+            ::stat(entry.path().c_str(), &st) == 0 && st.st_uid == ::getuid()) {
             ++count;
         }
     }
@@ -175,7 +177,8 @@ std::string last_words(const std::string& text) {
     std::size_t end = text.find_last_not_of("\r\n \t");
     if (end == std::string::npos) return {};
     const std::size_t start = text.find_last_of('\n', end);
-    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+    return text.substr(start == std::string::npos ? 0 : start + 1,
+                       end - (start == std::string::npos ? 0 : start + 1) + 1);
 }
 
 }  // namespace
@@ -268,9 +271,12 @@ struct Kernel::Cgroup {
 
 std::string RunOutcome::output_or_throw() const {
     switch (status) {
-    case Status::ok: return output;
-    case Status::error: throw PythonError(kind, message, traceback);
-    case Status::exit: throw PythonExit(texts::exit_request + message + ")");
+        case Status::ok:
+            return output;
+        case Status::error:
+            throw PythonError(kind, message, traceback);
+        case Status::exit:
+            throw PythonExit(texts::exit_request + message + ")");
     }
     return output;
 }
@@ -341,13 +347,15 @@ void Kernel::drain_errors(bool wait_for_end) {
     // fallback level may still hold it.
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_for_end ? 250 : 0);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
         pollfd entry{errors_, POLLIN, 0};
         if (::poll(&entry, 1, static_cast<int>(std::max<long long>(0, left.count()))) <= 0) return;
         const ssize_t n = ::read(errors_, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
-        const std::size_t room = options_.error_limit > error_text_.size() ? options_.error_limit - error_text_.size() : 0;
+        const std::size_t room =
+            options_.error_limit > error_text_.size() ? options_.error_limit - error_text_.size() : 0;
         error_text_.append(buffer, std::min(room, static_cast<std::size_t>(n)));
     }
 }
@@ -373,7 +381,7 @@ void Kernel::spawn_locked() {
     stop_locked();
     if (::access(options_.interpreter.c_str(), X_OK) != 0) {
         throw KernelStartError(texts::cannot_start + std::string("[Errno ") + std::to_string(errno) + "] " +
-                          std::strerror(errno) + ": '" + options_.interpreter + "'");
+                               std::strerror(errno) + ": '" + options_.interpreter + "'");
     }
     const SandboxLevel level = sandbox_level();
     if (level == SandboxLevel::fallback && private_home_.empty()) {
@@ -455,8 +463,8 @@ void Kernel::await_ready_locked() {
         drain_errors(true);
         const std::string said = last_words(take_errors());
         stop_locked();
-        throw KernelStartError(texts::cannot_start + std::string(texts::interpreter_ended) + crash.status().describe() +
-                          (said.empty() ? "" : ": " + said));
+        throw KernelStartError(texts::cannot_start + std::string(texts::interpreter_ended) +
+                               crash.status().describe() + (said.empty() ? "" : ": " + said));
     } catch (const KernelError& error) {
         stop_locked();
         throw KernelStartError(texts::cannot_start + std::string(error.what()));
@@ -464,7 +472,7 @@ void Kernel::await_ready_locked() {
     if (ready.value("status", "") != "ready") {
         stop_locked();
         throw KernelStartError(texts::cannot_start + ready.value("kind", std::string("error")) + ": " +
-                          ready.value("message", std::string()));
+                               ready.value("message", std::string()));
     }
 }
 
@@ -582,7 +590,8 @@ RunOutcome Kernel::execute(const RunRequest& request) {
     message["time_limit"] = static_cast<double>(options_.time_limit.count()) / 1000.0;
     // A forking kernel times runs out itself and stays warm; the host's deadline is for the
     // warm parent.
-    const auto limit = options_.fork_per_run ? options_.time_limit + std::chrono::seconds(5) : options_.time_limit;
+    const auto limit =
+        options_.fork_per_run ? options_.time_limit + std::chrono::seconds(5) : options_.time_limit;
     const Value answer = exchange(message, limit);
     drain_errors();
     std::string said = text_field(answer, "stderr");
@@ -620,7 +629,8 @@ RunOutcome Kernel::execute(const RunRequest& request) {
     if (answer.contains("exports") && answer["exports"].is_object()) outcome.exports = answer["exports"];
     // A keeping kernel that a run left without descriptors or threads to spare starts afresh.
     if (answer.value("exhausted", Value(false)) == Value(true)) {
-        log::warning("Python kernel: a run left it without descriptors or threads to spare; it starts afresh");
+        log::warning(
+            "Python kernel: a run left it without descriptors or threads to spare; it starts afresh");
         stop_locked();
     }
     return outcome;

@@ -41,7 +41,8 @@ public:
 // The interpreter died during a run (signal, or an exit that bypassed Python's own SystemExit).
 class KernelCrash : public KernelError {
 public:
-    KernelCrash(const std::string& message, process::ExitStatus status) : KernelError(message), status_(status) {}
+    KernelCrash(const std::string& message, process::ExitStatus status)
+        : KernelError(message), status_(status) {}
     const process::ExitStatus& status() const noexcept { return status_; }
 
 private:
@@ -165,8 +166,8 @@ private:
     mutable std::mutex mutex_;
     process::Child child_;
     int socket_ = -1;
-    int errors_ = -1;              // the interpreter's descriptors 1 and 2
-    std::string error_text_;       // what came through errors_, bounded
+    int errors_ = -1;         // the interpreter's descriptors 1 and 2
+    std::string error_text_;  // what came through errors_, bounded
     std::uint64_t expected_id_ = 0;
     bool awaiting_ready_ = false;  // started, greeting not read yet
     std::unique_ptr<Cgroup> cgroup_;

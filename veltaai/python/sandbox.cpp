@@ -24,11 +24,11 @@ constexpr const char* sandbox_home = "/tmp/home";
 // for getpwuid, name service order, time zone, certificates, fonts and matplotlib's defaults.
 // Never the rest (shadow files, private keys, service credentials, database client settings):
 // the sandbox's root owns what the host's root owns, so what is bound is readable.
-const char* const etc_entries[] = {"ld.so.cache",   "ld.so.conf",    "ld.so.conf.d",    "alternatives", "localtime",
-                                   "timezone",      "passwd",        "group",           "nsswitch.conf", "host.conf",
-                                   "ssl/certs",     "ssl/openssl.cnf", "ca-certificates", "fonts",       "matplotlibrc",
-                                   "mime.types",    "os-release",    "locale.alias",    "python3",     "python3.11",
-                                   "python3.12",    "gai.conf"};
+const char* const etc_entries[] = {
+    "ld.so.cache",     "ld.so.conf", "ld.so.conf.d",  "alternatives", "localtime",  "timezone",
+    "passwd",          "group",      "nsswitch.conf", "host.conf",    "ssl/certs",  "ssl/openssl.cnf",
+    "ca-certificates", "fonts",      "matplotlibrc",  "mime.types",   "os-release", "locale.alias",
+    "python3",         "python3.11", "python3.12",    "gai.conf"};
 const char* const network_etc_entries[] = {"hosts", "resolv.conf", "services", "protocols"};
 
 bool under(const std::string& path, const std::string& root) {
@@ -64,18 +64,32 @@ std::vector<std::string> interpreter_roots(const std::string& interpreter) {
     return roots;
 }
 
-std::vector<std::string> bubblewrap_command(const SandboxSetup& setup, const std::map<std::string, std::string>& env) {
-    std::vector<std::string> argv = {"bwrap",          "--unshare-user", "--unshare-pid",      "--unshare-ipc",
-                                     "--unshare-uts",  "--unshare-cgroup-try", "--die-with-parent", "--new-session",
-                                     "--as-pid-1",     "--cap-drop",     "ALL",                "--hostname",
+std::vector<std::string> bubblewrap_command(const SandboxSetup& setup,
+                                            const std::map<std::string, std::string>& env) {
+    std::vector<std::string> argv = {"bwrap",
+                                     "--unshare-user",
+                                     "--unshare-pid",
+                                     "--unshare-ipc",
+                                     "--unshare-uts",
+                                     "--unshare-cgroup-try",
+                                     "--die-with-parent",
+                                     "--new-session",
+                                     "--as-pid-1",
+                                     "--cap-drop",
+                                     "ALL",
+                                     "--hostname",
                                      "sandbox"};
     if (!setup.network) argv.push_back("--unshare-net");
     argv.insert(argv.end(), {"--ro-bind", "/usr", "/usr"});
-    for (const char* dir : {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32"}) add_root_directory(argv, dir);
-    for (const char* entry : etc_entries) argv.insert(argv.end(), {"--ro-bind-try", std::string("/etc/") + entry, std::string("/etc/") + entry});
+    for (const char* dir : {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32"})
+        add_root_directory(argv, dir);
+    for (const char* entry : etc_entries)
+        argv.insert(argv.end(),
+                    {"--ro-bind-try", std::string("/etc/") + entry, std::string("/etc/") + entry});
     if (setup.network) {
         for (const char* entry : network_etc_entries) {
-            argv.insert(argv.end(), {"--ro-bind-try", std::string("/etc/") + entry, std::string("/etc/") + entry});
+            argv.insert(argv.end(),
+                        {"--ro-bind-try", std::string("/etc/") + entry, std::string("/etc/") + entry});
         }
     }
     argv.insert(argv.end(), {"--ro-bind-try", "/var/cache/fontconfig", "/var/cache/fontconfig"});
@@ -83,9 +97,11 @@ std::vector<std::string> bubblewrap_command(const SandboxSetup& setup, const std
     // Read-only binds come last, so that an environment inside a writable directory stays
     // read-only: the host runs its pip outside the sandbox.
     for (const std::string& dir : setup.writable) argv.insert(argv.end(), {"--bind", dir, dir});
-    for (const std::string& root : interpreter_roots(setup.interpreter)) argv.insert(argv.end(), {"--ro-bind", root, root});
+    for (const std::string& root : interpreter_roots(setup.interpreter))
+        argv.insert(argv.end(), {"--ro-bind", root, root});
     for (const std::string& dir : setup.readable) argv.insert(argv.end(), {"--ro-bind-try", dir, dir});
-    argv.insert(argv.end(), {"--chdir", setup.working_directory.empty() ? std::string("/tmp") : setup.working_directory});
+    argv.insert(argv.end(),
+                {"--chdir", setup.working_directory.empty() ? std::string("/tmp") : setup.working_directory});
     argv.push_back("--clearenv");
     for (const auto& [key, value] : env) argv.insert(argv.end(), {"--setenv", key, value});
     argv.push_back("--");
@@ -132,8 +148,9 @@ const char* sandbox_level_name(SandboxLevel level) {
 SandboxLevel sandbox_level() {
     static const SandboxLevel level = [] {
         if (bubblewrap_works()) return SandboxLevel::bubblewrap;
-        log::warning("Python kernels run without namespaces: cleared environment, own session, parent-death "
-                     "signal, no new privileges and resource limits only");
+        log::warning(
+            "Python kernels run without namespaces: cleared environment, own session, parent-death "
+            "signal, no new privileges and resource limits only");
         return SandboxLevel::fallback;
     }();
     return level;
@@ -145,7 +162,8 @@ std::map<std::string, std::string> allowed_environment() {
     for (char** entry = environ; entry && *entry; ++entry) {
         const std::string text = *entry;
         const std::string key = text.substr(0, text.find('='));
-        if (key == "LANG" || key == "LANGUAGE" || key.rfind("LC_", 0) == 0) env[key] = text.substr(key.size() + 1);
+        if (key == "LANG" || key == "LANGUAGE" || key.rfind("LC_", 0) == 0)
+            env[key] = text.substr(key.size() + 1);
     }
     return env;
 }
@@ -174,7 +192,8 @@ process::SpawnOptions sandboxed_spawn(const SandboxSetup& setup, SandboxLevel le
         options.argv = {setup.interpreter};
         options.argv.insert(options.argv.end(), setup.arguments.begin(), setup.arguments.end());
         options.environment = std::move(env);
-        options.working_directory = setup.working_directory.empty() ? setup.private_home : setup.working_directory;
+        options.working_directory =
+            setup.working_directory.empty() ? setup.private_home : setup.working_directory;
     }
     return options;
 }

@@ -19,7 +19,8 @@ namespace veltaai::querygraph {
 namespace {
 
 // The fixed texts of this module.
-constexpr std::string_view kMalformedUrl = "Could not parse the database URL: expected scheme://[user[:password]@]host[:port]/database";
+constexpr std::string_view kMalformedUrl =
+    "Could not parse the database URL: expected scheme://[user[:password]@]host[:port]/database";
 constexpr std::string_view kUnknownScheme = "Unsupported database URL scheme: ";
 constexpr std::string_view kBadPort = "The database URL has an invalid port: ";
 constexpr std::string_view kBadFetch = "Fetch parameter must be either 'one' or 'all'";
@@ -34,7 +35,8 @@ constexpr std::string_view kPrivilegedRole =
     "The database role of this handle lets model-written SQL reach beyond the data, even in a read-only "
     "transaction: ";
 constexpr std::string_view kPrivilegedRoleAdvice =
-    ". Connect with a read-only role (SELECT on the tables the model may read, nothing else) for the safe set-up.";
+    ". Connect with a read-only role (SELECT on the tables the model may read, nothing else) for the safe "
+    "set-up.";
 
 constexpr std::string_view kCheckerPrompt =
     R"(You are reviewing a {dialect} query before it runs against the database.
@@ -55,11 +57,11 @@ If the query has none of these mistakes, give it back unchanged.
 Answer with the final {dialect} query only: no explanation, no commentary.)";
 
 constexpr std::array<std::string_view, 44> kReservedWords = {
-    "ALL",     "ALTER",  "AND",    "AS",      "ASC",      "BETWEEN", "BY",      "CASE",   "CAST",
-    "CHECK",   "COLUMN", "CONSTRAINT", "CREATE", "DEFAULT", "DELETE", "DESC",  "DISTINCT", "DROP",
-    "ELSE",    "END",    "EXISTS", "FOR",     "FOREIGN",  "FROM",    "GRANT",   "GROUP",  "HAVING",
-    "IN",      "INDEX",  "INSERT", "INTO",    "IS",       "JOIN",    "KEY",     "LIKE",   "LIMIT",
-    "NOT",     "NULL",   "ON",     "OR",      "ORDER",    "SELECT",  "TABLE",   "WHERE"};
+    "ALL",   "ALTER",  "AND",        "AS",     "ASC",     "BETWEEN", "BY",    "CASE",     "CAST",
+    "CHECK", "COLUMN", "CONSTRAINT", "CREATE", "DEFAULT", "DELETE",  "DESC",  "DISTINCT", "DROP",
+    "ELSE",  "END",    "EXISTS",     "FOR",    "FOREIGN", "FROM",    "GRANT", "GROUP",    "HAVING",
+    "IN",    "INDEX",  "INSERT",     "INTO",   "IS",      "JOIN",    "KEY",   "LIKE",     "LIMIT",
+    "NOT",   "NULL",   "ON",         "OR",     "ORDER",   "SELECT",  "TABLE", "WHERE"};
 
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -72,7 +74,8 @@ std::string percent_decode(std::string_view text, bool plus_is_blank = false) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 && hex_digit(text[i + 2]) >= 0) {
+        if (text[i] == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
+            hex_digit(text[i + 2]) >= 0) {
             out += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
             i += 2;
         } else if (plus_is_blank && text[i] == '+') {
@@ -109,9 +112,11 @@ std::string shown_name(const std::string& name, const sql::Connection& connectio
     bool plain = !name.empty() && (std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_');
     for (const char c : name) {
         if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_')) plain = false;
-        if (connection.dialect() == sql::Dialect::postgresql && std::isupper(static_cast<unsigned char>(c))) plain = false;
+        if (connection.dialect() == sql::Dialect::postgresql && std::isupper(static_cast<unsigned char>(c)))
+            plain = false;
     }
-    if (plain && std::find(kReservedWords.begin(), kReservedWords.end(), upper(name)) != kReservedWords.end()) {
+    if (plain &&
+        std::find(kReservedWords.begin(), kReservedWords.end(), upper(name)) != kReservedWords.end()) {
         plain = false;
     }
     return plain ? name : connection.quote_identifier(name);
@@ -207,11 +212,16 @@ DatabaseUrl parse_database_url(const std::string& url) {
     const std::size_t plus = scheme.find('+');
     const std::string base = scheme.substr(0, plus);
     if (plus != std::string::npos) out.driver = scheme.substr(plus + 1);
-    if (base == "postgresql" || base == "postgres") out.dialect = sql::Dialect::postgresql;
-    else if (base == "mysql" || base == "mariadb") out.dialect = sql::Dialect::mysql;
-    else if (base == "mssql") out.dialect = sql::Dialect::mssql;
-    else if (base == "sqlite") out.dialect = sql::Dialect::sqlite;
-    else throw ValueError(std::string(kUnknownScheme) + "'" + scheme + "'");
+    if (base == "postgresql" || base == "postgres")
+        out.dialect = sql::Dialect::postgresql;
+    else if (base == "mysql" || base == "mariadb")
+        out.dialect = sql::Dialect::mysql;
+    else if (base == "mssql")
+        out.dialect = sql::Dialect::mssql;
+    else if (base == "sqlite")
+        out.dialect = sql::Dialect::sqlite;
+    else
+        throw ValueError(std::string(kUnknownScheme) + "'" + scheme + "'");
 
     std::string rest = url.substr(separator + 3);
     const std::size_t at = rest.rfind('@');
@@ -230,8 +240,9 @@ DatabaseUrl parse_database_url(const std::string& url) {
             const std::string_view pair = query.substr(0, amp);
             const std::size_t eq = pair.find('=');
             if (!pair.empty()) {
-                out.query.emplace_back(percent_decode(pair.substr(0, eq), true),
-                                       eq == std::string_view::npos ? std::string() : percent_decode(pair.substr(eq + 1), true));
+                out.query.emplace_back(
+                    percent_decode(pair.substr(0, eq), true),
+                    eq == std::string_view::npos ? std::string() : percent_decode(pair.substr(eq + 1), true));
             }
             query.remove_prefix(std::min(amp + 1, query.size()));
         }
@@ -257,7 +268,9 @@ DatabaseUrl parse_database_url(const std::string& url) {
         if (colon != std::string::npos) port = hostport.substr(colon + 1);
     }
     if (!port.empty()) {
-        if (port.size() > 5 || !std::all_of(port.begin(), port.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+        if (port.size() > 5 || !std::all_of(port.begin(), port.end(), [](char c) {
+                return std::isdigit(static_cast<unsigned char>(c));
+            })) {
             throw ValueError(std::string(kBadPort) + "'" + port + "'");
         }
         out.port = std::stoi(port);
@@ -270,8 +283,10 @@ std::string odbc_connection_string(const DatabaseUrl& url) {
     std::vector<std::pair<std::string, std::string>> extra;
     for (const auto& [key, value] : url.query) {
         if (key == "odbc_connect") return value;
-        if (key == "driver") driver = value;
-        else extra.emplace_back(key, value);
+        if (key == "driver")
+            driver = value;
+        else
+            extra.emplace_back(key, value);
     }
     std::string out;
     if (url.database.empty() && url.port == 0 && !url.host.empty()) {
@@ -282,7 +297,8 @@ std::string odbc_connection_string(const DatabaseUrl& url) {
         if (!url.database.empty()) out += ";DATABASE=" + sql::odbc_attribute_value(url.database);
     }
     if (!url.user.empty()) {
-        out += ";UID=" + sql::odbc_attribute_value(url.user) + ";PWD=" + sql::odbc_attribute_value(url.password);
+        out +=
+            ";UID=" + sql::odbc_attribute_value(url.user) + ";PWD=" + sql::odbc_attribute_value(url.password);
     } else {
         out += ";Trusted_Connection=Yes";
     }
@@ -290,13 +306,15 @@ std::string odbc_connection_string(const DatabaseUrl& url) {
     return out;
 }
 
-std::shared_ptr<CustomSQLDatabase> CustomSQLDatabase::from_uri(const std::string& uri, DatabaseOptions options) {
+std::shared_ptr<CustomSQLDatabase> CustomSQLDatabase::from_uri(const std::string& uri,
+                                                               DatabaseOptions options) {
     const DatabaseUrl url = parse_database_url(uri);
     std::unique_ptr<sql::Connection> connection;
     switch (url.dialect) {
         case sql::Dialect::postgresql:
         case sql::Dialect::mysql: {
-            sql::ConnectOptions connect{url.host, url.port, url.user, url.password, url.database, options.connect_timeout, {}};
+            sql::ConnectOptions connect{
+                url.host, url.port, url.user, url.password, url.database, options.connect_timeout, {}};
             if (url.dialect == sql::Dialect::postgresql) {
                 connect.extra = url.query;
                 connection = sql::connect_postgres(connect);
@@ -306,7 +324,8 @@ std::shared_ptr<CustomSQLDatabase> CustomSQLDatabase::from_uri(const std::string
             break;
         }
         case sql::Dialect::mssql:
-            connection = sql::connect_odbc(odbc_connection_string(url), sql::Dialect::mssql, options.connect_timeout);
+            connection =
+                sql::connect_odbc(odbc_connection_string(url), sql::Dialect::mssql, options.connect_timeout);
             break;
         case sql::Dialect::sqlite:
             connection = sql::connect_sqlite(url.database, {url.database != ":memory:", false});
@@ -384,7 +403,8 @@ std::string CustomSQLDatabase::table_block(const std::string& name) {
     std::string block = create_table_text(described_->at(name));
     block += "\n\n/*\n" + std::to_string(options_.sample_rows) + " rows from " + name + " table:\n";
     try {
-        const sql::Result sample = connection_->sample_rows(name, options_.sample_rows, options_.statement_timeout);
+        const sql::Result sample =
+            connection_->sample_rows(name, options_.sample_rows, options_.statement_timeout);
         std::string header;
         for (std::size_t i = 0; i < sample.columns.size(); ++i) header += (i ? "\t" : "") + sample.columns[i];
         block += header;
@@ -402,8 +422,10 @@ std::string CustomSQLDatabase::table_block(const std::string& name) {
 
 std::string CustomSQLDatabase::form_of(const std::string& name, TableForm form) {
     switch (form) {
-        case TableForm::full: return table_block(name);
-        case TableForm::without_rows: return create_table_text(described_->at(name));
+        case TableForm::full:
+            return table_block(name);
+        case TableForm::without_rows:
+            return create_table_text(described_->at(name));
         case TableForm::columns: {
             std::string text = shown_name(name, *connection_) + "(";
             const sql::TableInfo& info = described_->at(name);
@@ -412,7 +434,8 @@ std::string CustomSQLDatabase::form_of(const std::string& name, TableForm form) 
             }
             return text + ")";
         }
-        case TableForm::name: break;
+        case TableForm::name:
+            break;
     }
     return shown_name(name, *connection_);
 }
@@ -478,8 +501,9 @@ std::vector<std::string> CustomSQLDatabase::ranked_table_names(const std::string
     return order;
 }
 
-FittedSchemas CustomSQLDatabase::fit_table_info(const std::vector<std::string>& table_names, std::size_t budget_bytes,
-                                                const FormCost& cost, std::array<double, 4> shares) {
+FittedSchemas CustomSQLDatabase::fit_table_info(const std::vector<std::string>& table_names,
+                                                std::size_t budget_bytes, const FormCost& cost,
+                                                std::array<double, 4> shares) {
     std::vector<std::string> wanted = known_tables(table_names);
     std::lock_guard lock(mutex_);
     if (!wanted.empty()) ensure_described();
@@ -495,7 +519,8 @@ FittedSchemas CustomSQLDatabase::fit_table_info(const std::vector<std::string>& 
 }
 
 std::optional<std::string> CustomSQLDatabase::whole_table_info(const std::vector<std::string>& table_names,
-                                                               std::size_t budget_bytes, const FormCost& cost) {
+                                                               std::size_t budget_bytes,
+                                                               const FormCost& cost) {
     const std::vector<std::string> wanted = known_tables(table_names);
     {
         // Every table at least without its rows: when that is already too much, no row is read.
@@ -514,7 +539,8 @@ std::optional<std::string> CustomSQLDatabase::whole_table_info(const std::vector
     return get_table_info(table_names);
 }
 
-std::string CustomSQLDatabase::run(const std::string& command, const std::string& fetch, bool include_columns) {
+std::string CustomSQLDatabase::run(const std::string& command, const std::string& fetch,
+                                   bool include_columns) {
     if (fetch != "all" && fetch != "one") throw ValueError(std::string(kBadFetch));
     RenderingSink sink(options_, fetch == "one", include_columns);
     {
@@ -555,17 +581,21 @@ std::string InfoSQLDatabaseTool::_run(const std::string& table_names) {
     return db_->get_table_info(table_name_list(table_names));
 }
 
-QuerySQLCheckerTool::QuerySQLCheckerTool(std::shared_ptr<CustomSQLDatabase> db, std::shared_ptr<llm::ChatModel> llm)
+QuerySQLCheckerTool::QuerySQLCheckerTool(std::shared_ptr<CustomSQLDatabase> db,
+                                         std::shared_ptr<llm::ChatModel> llm)
     : db_(std::move(db)), llm_(std::move(llm)) {
     if (!db_) throw ValueError("QuerySQLCheckerTool needs a database");
     if (!llm_) throw ValueError("QuerySQLCheckerTool needs a chat model");
 }
 
 std::string QuerySQLCheckerTool::prompt(const std::string& query) const {
-    return replace_all(replace_all(std::string(kCheckerPrompt), "{dialect}", db_->dialect()), "{query}", query);
+    return replace_all(replace_all(std::string(kCheckerPrompt), "{dialect}", db_->dialect()), "{query}",
+                       query);
 }
 
-std::string QuerySQLCheckerTool::_run(const std::string& query) { return extract_query(llm_->invoke(prompt(query))); }
+std::string QuerySQLCheckerTool::_run(const std::string& query) {
+    return extract_query(llm_->invoke(prompt(query)));
+}
 
 std::string extract_query(const std::string& reply) {
     std::string text = reply;

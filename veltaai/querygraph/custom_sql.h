@@ -130,7 +130,8 @@ public:
     // server and the text ends with result_cut_marker. A statement the database (or the
     // read-only guard) rejects is a DatabaseError with its message; fetch other than "all" or
     // "one" is a ValueError.
-    std::string run(const std::string& command, const std::string& fetch = "all", bool include_columns = false);
+    std::string run(const std::string& command, const std::string& fetch = "all",
+                    bool include_columns = false);
 
     // Forgets cached table names, schema texts and the ranking index, for a database whose
     // tables changed.

@@ -68,13 +68,16 @@ constexpr char kMermaidUrlVariable[] = "VELTAAI_MERMAID_URL";
 constexpr char kDefaultMermaidUrl[] = "https://mermaid.ink";
 constexpr int kJpegQuality = 95;
 
-std::shared_ptr<llm::AzureChatOpenAI> chat_model(const Value& fields, long max_tokens, const QueryGraphOptions& options) {
-    return llm::AzureChatOpenAI::from_fields(fields, max_tokens, options.temperature, Value{{"top_p", options.top_p}});
+std::shared_ptr<llm::AzureChatOpenAI> chat_model(const Value& fields, long max_tokens,
+                                                 const QueryGraphOptions& options) {
+    return llm::AzureChatOpenAI::from_fields(fields, max_tokens, options.temperature,
+                                             Value{{"top_p", options.top_p}});
 }
 
 GraphModels require_models(GraphModels models) {
     if (!models.sql) throw ValueError("QueryGraph needs a model for writing SQL (GraphModels::sql)");
-    if (!models.general) throw ValueError("QueryGraph needs a model for its other steps (GraphModels::general)");
+    if (!models.general)
+        throw ValueError("QueryGraph needs a model for its other steps (GraphModels::general)");
     return models;
 }
 
@@ -101,15 +104,18 @@ std::string base64url(std::string_view bytes) {
     out.reserve((bytes.size() + 2) / 3 * 4);
     std::size_t i = 0;
     for (; i + 2 < bytes.size(); i += 3) {
-        const auto n = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+        const auto n = (static_cast<unsigned char>(bytes[i]) << 16) |
+                       (static_cast<unsigned char>(bytes[i + 1]) << 8) |
                        static_cast<unsigned char>(bytes[i + 2]);
-        out += {kAlphabet[(n >> 18) & 63], kAlphabet[(n >> 12) & 63], kAlphabet[(n >> 6) & 63], kAlphabet[n & 63]};
+        out += {kAlphabet[(n >> 18) & 63], kAlphabet[(n >> 12) & 63], kAlphabet[(n >> 6) & 63],
+                kAlphabet[n & 63]};
     }
     if (i + 1 == bytes.size()) {
         const auto n = static_cast<unsigned char>(bytes[i]) << 16;
         out += {kAlphabet[(n >> 18) & 63], kAlphabet[(n >> 12) & 63], '=', '='};
     } else if (i + 2 == bytes.size()) {
-        const auto n = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
+        const auto n =
+            (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
         out += {kAlphabet[(n >> 18) & 63], kAlphabet[(n >> 12) & 63], kAlphabet[(n >> 6) & 63], '='};
     }
     return out;
@@ -127,25 +133,29 @@ ImageFormat format_for(const fs::path& path) {
 }
 
 void append_bytes(void* context, void* data, int size) {
-    static_cast<std::string*>(context)->append(static_cast<const char*>(data), static_cast<std::size_t>(size));
+    static_cast<std::string*>(context)->append(static_cast<const char*>(data),
+                                               static_cast<std::size_t>(size));
 }
 
 // The PNG the renderer sent, re-encoded in format.
 std::string convert_png(const std::string& png, ImageFormat format) {
     int width = 0, height = 0, channels = 0;
     const std::unique_ptr<stbi_uc, void (*)(void*)> pixels(
-        stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(png.data()), static_cast<int>(png.size()), &width,
-                              &height, &channels, 0),
+        stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(png.data()), static_cast<int>(png.size()),
+                              &width, &height, &channels, 0),
         stbi_image_free);
-    if (!pixels) throw ValueError(std::string("cannot decode the rendered graph image: ") + stbi_failure_reason());
+    if (!pixels)
+        throw ValueError(std::string("cannot decode the rendered graph image: ") + stbi_failure_reason());
     std::string out;
     int written = 0;
     switch (format) {
         case ImageFormat::png:
-            written = stbi_write_png_to_func(append_bytes, &out, width, height, channels, pixels.get(), width * channels);
+            written = stbi_write_png_to_func(append_bytes, &out, width, height, channels, pixels.get(),
+                                             width * channels);
             break;
         case ImageFormat::jpg:
-            written = stbi_write_jpg_to_func(append_bytes, &out, width, height, channels, pixels.get(), kJpegQuality);
+            written = stbi_write_jpg_to_func(append_bytes, &out, width, height, channels, pixels.get(),
+                                             kJpegQuality);
             break;
         case ImageFormat::bmp:
             written = stbi_write_bmp_to_func(append_bytes, &out, width, height, channels, pixels.get());
@@ -207,7 +217,8 @@ QueryGraph::QueryGraph(std::shared_ptr<CustomSQLDatabase> custom_sql_db, AzureOp
     finish_construction();
 }
 
-QueryGraph::QueryGraph(std::shared_ptr<CustomSQLDatabase> custom_sql_db, GraphModels models, QueryGraphOptions options)
+QueryGraph::QueryGraph(std::shared_ptr<CustomSQLDatabase> custom_sql_db, GraphModels models,
+                       QueryGraphOptions options)
     : options_(options),
       models_(require_models(std::move(models))),
       db_(require_database(std::move(custom_sql_db))),
@@ -230,8 +241,8 @@ void QueryGraph::finish_construction() {
     }
 }
 
-graph::RunConfig QueryGraph::_config_graph(const Value& metadata, const Value& tags, const Value& max_concurrency,
-                                           const Value& recursion_limit) {
+graph::RunConfig QueryGraph::_config_graph(const Value& metadata, const Value& tags,
+                                           const Value& max_concurrency, const Value& recursion_limit) {
     if (!metadata.is_null() && !metadata.is_object()) {
         throw TypeError("metadata must be a record or None, got a " + kind_name(metadata));
     }
@@ -248,12 +259,14 @@ graph::RunConfig QueryGraph::_config_graph(const Value& metadata, const Value& t
     graph::RunConfig config;
     config.metadata = metadata;
     config.tags = tags.get<std::vector<std::string>>();
-    config.max_concurrency = max_concurrency.is_null() ? std::nullopt : std::optional<int>(max_concurrency.get<int>());
+    config.max_concurrency =
+        max_concurrency.is_null() ? std::nullopt : std::optional<int>(max_concurrency.get<int>());
     config.recursion_limit = recursion_limit.get<int>();
     return config;
 }
 
-graph::CompiledGraph QueryGraph::_compile_graph(const graph::RunConfig& /*runnable_config: applied per run*/) {
+graph::CompiledGraph QueryGraph::_compile_graph(
+    const graph::RunConfig& /*runnable_config: applied per run*/) {
     const auto& general = models_.general;
     const graph::Node table_choice = relevant_table_picker_
                                          ? node_of(relevant_table_picker_)
@@ -264,12 +277,15 @@ graph::CompiledGraph QueryGraph::_compile_graph(const graph::RunConfig& /*runnab
         {"relevant_schemas_node", node_of(std::make_shared<RelevantSchemas>(db_))},
         {"sql_generation_node",
          node_of(std::make_shared<SQLGeneration>(db_, role_model(sql_generation_model_, models_.sql)))},
-        {"rewrite_query_node", node_of(std::make_shared<RewriteQuery>(db_, role_model(pandas_ai_model_, general)))},
+        {"rewrite_query_node",
+         node_of(std::make_shared<RewriteQuery>(db_, role_model(pandas_ai_model_, general)))},
         {"sql_syntax_checker_node",
          node_of(std::make_shared<SQLSyntaxChecker>(db_, role_model(relevant_tables_model_, general)))},
         {"sql_execution_node", node_of(std::make_shared<SQLExecution>(db_))},
-        {"pandas_generator_node", node_of(std::make_shared<PandasGenerator>(role_model(pandas_code_model_, general)))},
-        {"pandas_executor_node", node_of(std::make_shared<PandasExecutor>(role_model(pandas_ai_model_, general)))},
+        {"pandas_generator_node",
+         node_of(std::make_shared<PandasGenerator>(role_model(pandas_code_model_, general)))},
+        {"pandas_executor_node",
+         node_of(std::make_shared<PandasExecutor>(role_model(pandas_ai_model_, general)))},
         {"final_response_generation_node",
          node_of(std::make_shared<GenerateResponse>(role_model(response_model_, general)))},
     };
@@ -313,9 +329,9 @@ graph::StateGraph query_topology(const std::function<graph::Node(const std::stri
     g.add_conditional_edges("pandas_executor_node", pandas_execution_condition,
                             {{"final_response", "final_response_generation_node"},
                              {"pandas_execution_error", "pandas_error_handler_node"}});
-    g.add_conditional_edges("sql_execution_node", sql_execution_condition,
-                            {{"pandas_generation", "pandas_generator_node"},
-                             {"sql_execution_error", "sql_error_handler_node"}});
+    g.add_conditional_edges(
+        "sql_execution_node", sql_execution_condition,
+        {{"pandas_generation", "pandas_generator_node"}, {"sql_execution_error", "sql_error_handler_node"}});
     g.add_conditional_edges("sql_error_handler_node", sql_error_handler_condition,
                             {{"regenerate_sql_query", "sql_generation_node"},
                              {"terminal_failure_response", "final_response_generation_node"},
@@ -336,13 +352,16 @@ graph::DrawableGraph query_graph_drawing() {
     return query_topology(drawing_only).compile().get_graph();
 }
 
-Value QueryGraph::invoke(const Value& inputs) const { return invoke(inputs, nullptr); }
+Value QueryGraph::invoke(const Value& inputs) const {
+    return invoke(inputs, nullptr);
+}
 
 Value QueryGraph::invoke(const Value& inputs, graph::RunObserver observer) const {
     return invoke(inputs, std::move(observer), nullptr);
 }
 
-Value QueryGraph::invoke(const Value& inputs, graph::RunObserver observer, std::shared_ptr<const Cancellation> cancellation,
+Value QueryGraph::invoke(const Value& inputs, graph::RunObserver observer,
+                         std::shared_ptr<const Cancellation> cancellation,
                          std::optional<std::chrono::steady_clock::time_point> deadline) const {
     if (!inputs.is_object()) throw TypeError("inputs must be a record, got a " + kind_name(inputs));
     graph::RunConfig config = runnable_config_;
@@ -354,7 +373,8 @@ Value QueryGraph::invoke(const Value& inputs, graph::RunObserver observer, std::
     config.deadline = deadline;
     Value run_inputs = inputs;
     const auto save_path = run_inputs.find("save_path");
-    if (save_path != run_inputs.end() && save_path->is_string() && !save_path->get_ref<const std::string&>().empty()) {
+    if (save_path != run_inputs.end() && save_path->is_string() &&
+        !save_path->get_ref<const std::string&>().empty()) {
         *save_path = fs::absolute(save_path->get<std::string>()).lexically_normal().string();
     }
     Value result = compiled_graph_->invoke(std::move(run_inputs), config);
@@ -364,7 +384,8 @@ Value QueryGraph::invoke(const Value& inputs, graph::RunObserver observer, std::
     return result;
 }
 
-void QueryGraph::visualize_graph(const std::string& visualization_type, const std::string& save_graph_path) const {
+void QueryGraph::visualize_graph(const std::string& visualization_type,
+                                 const std::string& save_graph_path) const {
     visualize(compiled_graph_->get_graph(), visualization_type, save_graph_path);
 }
 
@@ -376,7 +397,8 @@ void visualize(const graph::DrawableGraph& drawable, const std::string& visualiz
     }
     const fs::path target(save_graph_path);
     const ImageFormat format = format_for(target);
-    const std::string url = mermaid_service_url() + "/img/" + base64url(drawable.draw_mermaid()) + "?type=png";
+    const std::string url =
+        mermaid_service_url() + "/img/" + base64url(drawable.draw_mermaid()) + "?type=png";
     http::Client client;
     const http::Response response = client.get(url, {}, QueryGraphOptions{}.render_timeout);
     if (response.status != 200) {

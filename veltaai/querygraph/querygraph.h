@@ -64,16 +64,19 @@ public:
     // are chosen by a prompt to the general model instead of the Azure function-calling picker,
     // so any OpenAI-compatible service can serve every step. The Azure accessors below are null.
     // A missing model is a ValueError.
-    QueryGraph(std::shared_ptr<CustomSQLDatabase> custom_sql_db, GraphModels models, QueryGraphOptions options = {});
+    QueryGraph(std::shared_ptr<CustomSQLDatabase> custom_sql_db, GraphModels models,
+               QueryGraphOptions options = {});
 
     // A run configuration. Each argument's kind is checked (TypeError naming it): metadata a
     // record or null, tags a list of texts, max_concurrency an integer or null, recursion_limit
     // an integer.
-    static graph::RunConfig _config_graph(const Value& metadata = nullptr, const Value& tags = Value::array({"querygraph"}),
-                                          const Value& max_concurrency = 20, const Value& recursion_limit = 50);
+    static graph::RunConfig _config_graph(const Value& metadata = nullptr,
+                                          const Value& tags = Value::array({"querygraph"}),
+                                          const Value& max_concurrency = 20,
+                                          const Value& recursion_limit = 50);
 
-    // Wires the query topology over this object's nodes into graph() and compiles it. The constructor calls it once; the
-    // configuration is applied per run, not here.
+    // Wires the query topology over this object's nodes into graph() and compiles it. The constructor calls
+    // it once; the configuration is applied per run, not here.
     graph::CompiledGraph _compile_graph(const graph::RunConfig& runnable_config);
 
     // Runs one question: inputs is the run's input record (user_question, save_path), anything
@@ -84,7 +87,8 @@ public:
     Value invoke(const Value& inputs, graph::RunObserver observer) const;
     // The same, stopped early by cancellation (RunCancelled) or at the deadline
     // (DeadlineExceeded): between steps, and inside model calls and analysis runs.
-    Value invoke(const Value& inputs, graph::RunObserver observer, std::shared_ptr<const Cancellation> cancellation,
+    Value invoke(const Value& inputs, graph::RunObserver observer,
+                 std::shared_ptr<const Cancellation> cancellation,
                  std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) const;
 
     // "ascii" (exactly): prints the graph to standard output. Anything else: renders the graph
@@ -100,8 +104,12 @@ public:
     const QueryGraphOptions& options() const { return options_; }
     const graph::StateGraph& graph() const { return graph_; }
     const graph::RunConfig& runnable_config() const { return runnable_config_; }
-    const std::shared_ptr<llm::AzureChatOpenAI>& relevant_tables_model() const { return relevant_tables_model_; }
-    const std::shared_ptr<llm::AzureChatOpenAI>& sql_generation_model() const { return sql_generation_model_; }
+    const std::shared_ptr<llm::AzureChatOpenAI>& relevant_tables_model() const {
+        return relevant_tables_model_;
+    }
+    const std::shared_ptr<llm::AzureChatOpenAI>& sql_generation_model() const {
+        return sql_generation_model_;
+    }
     const std::shared_ptr<llm::AzureChatOpenAI>& response_model() const { return response_model_; }
     const std::shared_ptr<llm::AzureChatOpenAI>& pandas_code_model() const { return pandas_code_model_; }
     const std::shared_ptr<llm::AzureChatOpenAI>& pandas_ai_model() const { return pandas_ai_model_; }

@@ -25,7 +25,8 @@ const std::string_view GET_RELEVANT_TABLE_NAMES_TEMPLATE =
 const std::string_view TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE =
     "\n"
     "  <task>\n"
-    "    Identify and return relevant table names from <table_names>. Ensure matching case. Format as JSON: \n"
+    "    Identify and return relevant table names from <table_names>. Ensure matching case. Format as JSON: "
+    "\n"
     "    {\"relevant_tables\": [\"TABLE_NAME_1\", \"TABLE_NAME_2\"]}.\n"
     "  </task>\n";
 
@@ -40,7 +41,8 @@ const std::string_view REWRITE_QUESTION_TEMPLATE =
     "  </database_info>\n"
     "</context>\n"
     "<task>\n"
-    " Rewrite this question by adapting database information. Enclose the rewritten question in <rewritten_question> tags.\n"
+    " Rewrite this question by adapting database information. Enclose the rewritten question in "
+    "<rewritten_question> tags.\n"
     "</task>\n";
 
 const std::string_view GENERATE_SQL_TEMPLATE =
@@ -59,7 +61,8 @@ const std::string_view GENERATE_SQL_TEMPLATE =
     "  <task>\n"
     "    Generate a SQL query for the user's question. Enclose the query in <sql_query> tags.\n"
     "    Do not return anything other than the sql query in <sql_query> tags.\n"
-    "    The questions asking for trends/forecasting will need you to reason highly, deal with errors such as incorrect date formatting since you are an intelligent agent.\n"
+    "    The questions asking for trends/forecasting will need you to reason highly, deal with errors such "
+    "as incorrect date formatting since you are an intelligent agent.\n"
     "  </task>\n";
 
 const std::string_view CORRECT_SQL_TEMPLATE =
@@ -90,7 +93,8 @@ const std::string_view CORRECT_SQL_TEMPLATE =
     "<task>\n"
     "  <sql_analysis>\n"
     "    Analyze the SQL queries and respective errors provided in the <sql_context> section.\n"
-    "    Use the indexed pairs to identify the most likely cause of each error and reason briefly about how to fix it.\n"
+    "    Use the indexed pairs to identify the most likely cause of each error and reason briefly about how "
+    "to fix it.\n"
     "  </sql_analysis>\n"
     "  <sql_correction>\n"
     "    Based on the analysis, correct the SQL query.\n"
@@ -116,14 +120,17 @@ const std::string_view PANDAS_SYSTEM_TEMPLATE =
     "```\n"
     "Remember when dealing with Decimal (from execution result), treat them as float values.\n"
     "The following modules are already installed and you can utilise them for questions that require\n"
-    "your creativity: # The agents default modules are :[\"matplotlib\", \"scikit-learn\", \"numpy\", \"statsmodels\", \"pandas\",\n"
+    "your creativity: # The agents default modules are :[\"matplotlib\", \"scikit-learn\", \"numpy\", "
+    "\"statsmodels\", \"pandas\",\n"
     "\"scipy\", \"datetime\", \"decimal\"]\n"
     "When using matplotlib dont show the graph instead save it in {{ save_path }} - matplotlib code should\n"
     "create this directory if doesnt exist-  in the current base directory. When you generate\n"
-    "a graph label it well, and metion you generate a graph and return the path to saved graph in your final\n"
+    "a graph label it well, and metion you generate a graph and return the path to saved graph in your "
+    "final\n"
     "response.\n"
     "\n"
-    "The only allowed file types you can generate are images(so if you generate a table e.g it has to be in image\n"
+    "The only allowed file types you can generate are images(so if you generate a table e.g it has to be in "
+    "image\n"
     "format). The questions asking for trends/forecasting will need you to reason highly, deal with \n"
     "errors such as incorrect date formatting since you are an intelligent ag\n"
     "ent.\n"

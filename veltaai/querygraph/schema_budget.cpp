@@ -2,7 +2,9 @@
 
 namespace veltaai::querygraph {
 
-std::size_t estimated_tokens(std::string_view text) { return (text.size() + 3) / 4; }
+std::size_t estimated_tokens(std::string_view text) {
+    return (text.size() + 3) / 4;
+}
 
 std::string shown_tables_note(std::size_t shown, std::size_t total) {
     return "The database has " + std::to_string(total) + " tables, too many to show them all: only the " +
@@ -21,7 +23,9 @@ FittedSchemas fit_schemas(const LazyTables& tables, std::size_t budget_bytes, st
             form = tables.form(i, static_cast<TableForm>(level));
             cost = joint + (tables.cost ? tables.cost(i, form) : form.size());
             const double share = tables.shares[static_cast<std::size_t>(level)];
-            const auto limit = share >= 1 ? budget_bytes : static_cast<std::size_t>(share * static_cast<double>(budget_bytes));
+            const auto limit = share >= 1
+                                   ? budget_bytes
+                                   : static_cast<std::size_t>(share * static_cast<double>(budget_bytes));
             if (used + cost <= limit) break;
         }
         if (level == 4) return fitted;
@@ -34,17 +38,22 @@ FittedSchemas fit_schemas(const LazyTables& tables, std::size_t budget_bytes, st
     return fitted;
 }
 
-FittedSchemas fit_schemas(const std::vector<TableForms>& tables, std::size_t budget_tokens, std::string_view separator) {
+FittedSchemas fit_schemas(const std::vector<TableForms>& tables, std::size_t budget_tokens,
+                          std::string_view separator) {
     LazyTables lazy;
     lazy.count = tables.size();
     lazy.name = [&](std::size_t i) { return tables[i].name; };
     lazy.form = [&](std::size_t i, TableForm form) {
         const TableForms& t = tables[i];
         switch (form) {
-            case TableForm::full: return t.full;
-            case TableForm::without_rows: return t.without_rows;
-            case TableForm::columns: return t.columns;
-            case TableForm::name: break;
+            case TableForm::full:
+                return t.full;
+            case TableForm::without_rows:
+                return t.without_rows;
+            case TableForm::columns:
+                return t.columns;
+            case TableForm::name:
+                break;
         }
         return t.name;
     };

@@ -13,9 +13,9 @@
 namespace veltaai::querygraph {
 
 struct PromptBudgets {
-    std::size_t picker_tokens = 16000;          // the picker's whole request: tool, names, question
-    std::size_t rewrite_tokens = 16000;         // the whole-database schema of the rewrite prompt
-    std::size_t sql_generation_tokens = 8000;   // the relevant schemas of the SQL prompt
+    std::size_t picker_tokens = 16000;         // the picker's whole request: tool, names, question
+    std::size_t rewrite_tokens = 16000;        // the whole-database schema of the rewrite prompt
+    std::size_t sql_generation_tokens = 8000;  // the relevant schemas of the SQL prompt
 };
 
 // The estimate of how many tokens text takes.
@@ -60,7 +60,8 @@ struct LazyTables {
 inline constexpr std::array<double, 4> kSelectionShares{0.5, 0.625, 0.75, 1};
 
 // fit_schemas over tables made on demand; the budget is in bytes of cost, separators included.
-FittedSchemas fit_schemas(const LazyTables& tables, std::size_t budget_bytes, std::string_view separator = "\n\n");
+FittedSchemas fit_schemas(const LazyTables& tables, std::size_t budget_bytes,
+                          std::string_view separator = "\n\n");
 
 // Shows tables in their order, each in the richest form that still fits the budget, never
 // richer than the table before it (full, then without sample rows, then as a column list,

@@ -15,12 +15,12 @@ namespace {
 
 // Words that say nothing about which table holds the answer.
 constexpr std::array<std::string_view, 64> kStopWords = {
-    "a",     "about", "all",   "an",    "and",   "any",   "are",   "as",    "at",    "be",    "by",
-    "can",   "did",   "do",    "does",  "each",  "for",   "from",  "give",  "has",   "have",  "how",
-    "i",     "in",    "is",    "it",    "its",   "list",  "many",  "me",    "most",  "much",  "my",
-    "of",    "on",    "or",    "our",   "per",   "show",  "that",  "the",   "their", "them",  "there",
-    "these", "they",  "this",  "those", "to",    "top",   "was",   "we",    "were",  "what",  "when",
-    "where", "which", "who",   "whose", "why",   "with",  "would", "you",   "your"};
+    "a",     "about", "all",  "an",    "and",  "any",  "are",   "as",   "at",    "be",   "by",
+    "can",   "did",   "do",   "does",  "each", "for",  "from",  "give", "has",   "have", "how",
+    "i",     "in",    "is",   "it",    "its",  "list", "many",  "me",   "most",  "much", "my",
+    "of",    "on",    "or",   "our",   "per",  "show", "that",  "the",  "their", "them", "there",
+    "these", "they",  "this", "those", "to",   "top",  "was",   "we",   "were",  "what", "when",
+    "where", "which", "who",  "whose", "why",  "with", "would", "you",  "your"};
 
 std::string lowered(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -122,10 +122,12 @@ std::vector<std::string> identifier_words(std::string_view name) {
         }
         if (!word.empty() && c < 0x80) {
             const auto previous = static_cast<unsigned char>(name[i - 1]);
-            const bool next_lower = i + 1 < name.size() && std::islower(static_cast<unsigned char>(name[i + 1]));
-            const bool starts_word = (std::isupper(c) && (std::islower(previous) || std::isdigit(previous))) ||
-                                     (std::isupper(c) && std::isupper(previous) && next_lower) ||
-                                     (std::isdigit(c) != 0) != (std::isdigit(previous) != 0);
+            const bool next_lower =
+                i + 1 < name.size() && std::islower(static_cast<unsigned char>(name[i + 1]));
+            const bool starts_word =
+                (std::isupper(c) && (std::islower(previous) || std::isdigit(previous))) ||
+                (std::isupper(c) && std::isupper(previous) && next_lower) ||
+                (std::isdigit(c) != 0) != (std::isdigit(previous) != 0);
             if (starts_word) flush();
         }
         word += static_cast<char>(c < 0x80 ? std::tolower(c) : c);
@@ -149,8 +151,8 @@ struct TableRanking::Database {
     void insert(sqlite3_stmt* statement, sqlite3_int64 row, const std::vector<std::string>& fields) const {
         sqlite3_bind_int64(statement, 1, row);
         for (std::size_t i = 0; i < fields.size(); ++i) {
-            sqlite3_bind_text(statement, static_cast<int>(i) + 2, fields[i].data(), static_cast<int>(fields[i].size()),
-                              SQLITE_TRANSIENT);
+            sqlite3_bind_text(statement, static_cast<int>(i) + 2, fields[i].data(),
+                              static_cast<int>(fields[i].size()), SQLITE_TRANSIENT);
         }
         if (sqlite3_step(statement) != SQLITE_DONE) {
             throw Error(std::string("table ranking index: ") + sqlite3_errmsg(handle.get()));
@@ -169,13 +171,16 @@ struct TableRanking::Database {
 
 TableRanking::TableRanking(const std::vector<TableEntry>& tables) : db_(std::make_unique<Database>()) {
     sqlite3* handle = nullptr;
-    const int opened = sqlite3_open_v2(":memory:", &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    const int opened =
+        sqlite3_open_v2(":memory:", &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     db_->handle.reset(handle);
     if (opened != SQLITE_OK) throw Error("table ranking index: cannot open an in-memory database");
     // bm25() normalises by the length of the whole row, so the names live in an index of their
     // own: a table's long column list must not dilute a match on its name.
     db_->exec("CREATE VIRTUAL TABLE names USING fts5(name, tokenize = 'porter unicode61')");
-    db_->exec("CREATE VIRTUAL TABLE details USING fts5(columns, comment, neighbours, tokenize = 'porter unicode61')");
+    db_->exec(
+        "CREATE VIRTUAL TABLE details USING fts5(columns, comment, neighbours, tokenize = 'porter "
+        "unicode61')");
     db_->exec("BEGIN");
     const Statement name_insert = db_->prepare("INSERT INTO names(rowid, name) VALUES (?, ?)");
     const Statement detail_insert =
@@ -183,7 +188,8 @@ TableRanking::TableRanking(const std::vector<TableEntry>& tables) : db_(std::mak
     for (const TableEntry& table : tables) {
         const auto row = static_cast<sqlite3_int64>(names_.size());
         db_->insert(name_insert.get(), row, {joined_words({table.name})});
-        db_->insert(detail_insert.get(), row, {joined_words(table.columns), table.comment, joined_words(table.neighbours)});
+        db_->insert(detail_insert.get(), row,
+                    {joined_words(table.columns), table.comment, joined_words(table.neighbours)});
         names_.push_back(table.name);
     }
     db_->exec("COMMIT");
@@ -221,7 +227,8 @@ std::vector<std::string> TableRanking::rank(std::string_view question, std::size
             "GROUP BY rowid ORDER BY total, rowid LIMIT ?2");
         // Then all words together, for the tables that hold several of them.
         std::vector<std::string> queries;
-        for (const std::string& word : words) queries.push_back('"' + word + '"');  // words only, never syntax
+        for (const std::string& word : words)
+            queries.push_back('"' + word + '"');  // words only, never syntax
         if (words.size() > 1) {
             std::string all;
             for (const std::string& phrase : queries) all += (all.empty() ? "" : " OR ") + phrase;
@@ -229,7 +236,8 @@ std::vector<std::string> TableRanking::rank(std::string_view question, std::size
         }
         for (std::size_t q = 0; q < queries.size(); ++q) {
             const std::string& phrase = queries[q];
-            sqlite3_bind_text(query.get(), 1, phrase.data(), static_cast<int>(phrase.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(query.get(), 1, phrase.data(), static_cast<int>(phrase.size()),
+                              SQLITE_TRANSIENT);
             sqlite3_bind_int64(query.get(), 2, static_cast<sqlite3_int64>(depth));
             Hits hits;
             int step = SQLITE_ROW;
@@ -237,7 +245,8 @@ std::vector<std::string> TableRanking::rank(std::string_view question, std::size
                 if (hits.rows.empty()) hits.best = sqlite3_column_double(query.get(), 1);
                 hits.rows.push_back(static_cast<std::size_t>(sqlite3_column_int64(query.get(), 0)));
             }
-            if (step != SQLITE_DONE) throw Error(std::string("table ranking index: ") + sqlite3_errmsg(db_->handle.get()));
+            if (step != SQLITE_DONE)
+                throw Error(std::string("table ranking index: ") + sqlite3_errmsg(db_->handle.get()));
             sqlite3_reset(query.get());
             // The tables holding several words take as many turns as there are words: on a
             // large database each word alone is common, the tables holding them together are not.
@@ -246,7 +255,8 @@ std::vector<std::string> TableRanking::rank(std::string_view question, std::size
         }
     }
     // Words whose best match is strongest (bm25 is more negative) lead each round.
-    std::stable_sort(per_word.begin(), per_word.end(), [](const Hits& a, const Hits& b) { return a.best < b.best; });
+    std::stable_sort(per_word.begin(), per_word.end(),
+                     [](const Hits& a, const Hits& b) { return a.best < b.best; });
     std::vector<char> taken(names_.size(), 0);
     for (;;) {
         bool any = false;

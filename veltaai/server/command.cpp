@@ -33,7 +33,8 @@ CLI::App* add_serve_command(CLI::App& app, ServeCommand& options) {
     CLI::App* command = app.add_subcommand("serve", "Answer questions over HTTP, with a web page");
     command->add_option("--database", options.database_url, "Database URL (default: $VELTAAI_DATABASE_URL)");
     command->add_option("--host", options.server.host, "Address to listen on")->capture_default_str();
-    command->add_option("--port", options.server.port, "Port to listen on (0: any free port)")->capture_default_str();
+    command->add_option("--port", options.server.port, "Port to listen on (0: any free port)")
+        ->capture_default_str();
     command->add_option("--media", options.server.media_root, "Directory for the plots of the questions")
         ->capture_default_str();
     command->add_option("--max-in-flight", options.server.max_in_flight, "Questions answered at once")
@@ -51,7 +52,8 @@ CLI::App* add_serve_command(CLI::App& app, ServeCommand& options) {
 int serve(ServeCommand options) {
     if (!options.verbose) log::set_level(log::Level::warning);
     if (!options.database_url) options.database_url = environment("VELTAAI_DATABASE_URL");
-    if (!options.database_url) return complain("no database given: pass --database URL or set VELTAAI_DATABASE_URL");
+    if (!options.database_url)
+        return complain("no database given: pass --database URL or set VELTAAI_DATABASE_URL");
     if (const auto token = environment("VELTAAI_SERVER_TOKEN")) options.server.token = *token;
 
     // Signals go to one waiting thread, so every other thread (the server's) is started with
@@ -77,7 +79,8 @@ int serve(ServeCommand options) {
     } catch (const std::exception& error) {
         return complain(std::string("cannot start the server: ") + error.what());
     }
-    std::cout << "veltaai: serving on http://" << options.server.host << ":" << server->port() << "/" << std::endl;
+    std::cout << "veltaai: serving on http://" << options.server.host << ":" << server->port() << "/"
+              << std::endl;
 
     std::thread stopper([&server, stop_signals] {
         int signal = 0;

@@ -133,7 +133,8 @@ void ConnectionWatch::loop() {
             if (fds[i].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) tokens[i]->cancel();
         }
         lock.lock();
-        // Entries that were seen hanging up are cancelled already; a wait keeps the loop from spinning on them.
+        // Entries that were seen hanging up are cancelled already; a wait keeps the loop from spinning on
+        // them.
         changed_.wait_for(lock, std::chrono::milliseconds(50));
     }
 }

@@ -38,7 +38,8 @@ public:
 
     // Watches the connection from peer_address:peer_port to local_port; a socket that
     // cannot be found is not watched (the question then runs to its end or its deadline).
-    Entry add(const std::string& peer_address, int peer_port, int local_port, std::shared_ptr<Cancellation> token);
+    Entry add(const std::string& peer_address, int peer_port, int local_port,
+              std::shared_ptr<Cancellation> token);
 
 private:
     struct Watched {

@@ -19,9 +19,12 @@ namespace {
 
 const char* kind_name(graph::RunEvent::Kind kind) {
     switch (kind) {
-        case graph::RunEvent::Kind::started: return "started";
-        case graph::RunEvent::Kind::finished: return "finished";
-        case graph::RunEvent::Kind::failed: return "failed";
+        case graph::RunEvent::Kind::started:
+            return "started";
+        case graph::RunEvent::Kind::finished:
+            return "finished";
+        case graph::RunEvent::Kind::failed:
+            return "failed";
     }
     return "unknown";
 }
@@ -69,7 +72,8 @@ bool is_run_id(const std::string& id) {
 QuestionResult answer_question(const querygraph::QueryGraph& graph, const std::string& question,
                                const fs::path& media_root, const std::string& run_id,
                                std::shared_ptr<const Cancellation> cancellation,
-                               std::optional<std::chrono::steady_clock::time_point> deadline, const EventSink& events) {
+                               std::optional<std::chrono::steady_clock::time_point> deadline,
+                               const EventSink& events) {
     const fs::path run_dir = media_root / run_id;
     fs::create_directories(run_dir);
 
@@ -83,7 +87,8 @@ QuestionResult answer_question(const querygraph::QueryGraph& graph, const std::s
             run.timings.push_back({std::string(event.node), seconds});
         }
         if (!events) return;
-        Value record = {{"event", kind_name(event.kind)}, {"node", std::string(event.node)}, {"step", event.step}};
+        Value record = {
+            {"event", kind_name(event.kind)}, {"node", std::string(event.node)}, {"step", event.step}};
         if (event.kind != graph::RunEvent::Kind::started) record["seconds"] = seconds;
         events(record);
     };
@@ -92,8 +97,8 @@ QuestionResult answer_question(const querygraph::QueryGraph& graph, const std::s
     {
         llm::UsageScope usage;  // this thread's and the run's workers' calls only
         try {
-            run.final_state = graph.invoke({{"user_question", question}, {"save_path", run_dir.string()}}, observer,
-                                           std::move(cancellation), deadline);
+            run.final_state = graph.invoke({{"user_question", question}, {"save_path", run_dir.string()}},
+                                           observer, std::move(cancellation), deadline);
         } catch (const DeadlineExceeded& error) {
             run.error = error.what();
             result.status = 504;

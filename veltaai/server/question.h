@@ -41,6 +41,7 @@ bool is_run_id(const std::string& id);
 QuestionResult answer_question(const querygraph::QueryGraph& graph, const std::string& question,
                                const std::filesystem::path& media_root, const std::string& run_id,
                                std::shared_ptr<const Cancellation> cancellation,
-                               std::optional<std::chrono::steady_clock::time_point> deadline, const EventSink& events);
+                               std::optional<std::chrono::steady_clock::time_point> deadline,
+                               const EventSink& events);
 
 }  // namespace veltaai::server

@@ -28,7 +28,8 @@ namespace {
 bool same_secret(const std::string& given, const std::string& expected) {
     unsigned char differ = given.size() == expected.size() ? 0 : 1;
     for (std::size_t i = 0; i < given.size(); ++i) {
-        differ |= static_cast<unsigned char>(given[i] ^ expected[i % (expected.empty() ? 1 : expected.size())]);
+        differ |=
+            static_cast<unsigned char>(given[i] ^ expected[i % (expected.empty() ? 1 : expected.size())]);
     }
     return differ == 0 && !expected.empty();
 }
@@ -43,7 +44,8 @@ void send_error(httplib::Response& response, int status, const std::string& mess
 }
 
 std::string sse_frame(const std::string& event, const Value& data) {
-    return "event: " + event + "\ndata: " + data.dump(-1, ' ', false, Value::error_handler_t::replace) + "\n\n";
+    return "event: " + event + "\ndata: " + data.dump(-1, ' ', false, Value::error_handler_t::replace) +
+           "\n\n";
 }
 
 const char* image_type(const std::string& name) {
@@ -67,7 +69,8 @@ bool plain_name(const std::string& name) {
 
 // The file's bytes when media_root/run/name is a regular file reached without a symbolic
 // link at either level; nothing otherwise.
-std::optional<std::string> read_plot(const fs::path& media_root, const std::string& run, const std::string& name) {
+std::optional<std::string> read_plot(const fs::path& media_root, const std::string& run,
+                                     const std::string& name) {
     const int dir = ::open((media_root / run).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dir < 0) return std::nullopt;
     const int fd = ::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
@@ -132,7 +135,8 @@ struct Server::Impl {
         if (options.token.empty()) return true;
         const std::string header = request.get_header_value("Authorization");
         const std::string prefix = "Bearer ";
-        if (header.rfind(prefix, 0) == 0 && same_secret(header.substr(prefix.size()), options.token)) return true;
+        if (header.rfind(prefix, 0) == 0 && same_secret(header.substr(prefix.size()), options.token))
+            return true;
         response.set_header("WWW-Authenticate", "Bearer");
         send_error(response, 401, "a bearer token is required");
         return false;
@@ -147,15 +151,17 @@ struct Server::Impl {
             return send_error(response, 400, "the body must be JSON: {\"question\": \"...\"}");
         }
         if (!body.is_object() || !body.contains("question") || !body["question"].is_string()) {
-            return send_error(response, 400, "the body must hold the question as a text: {\"question\": \"...\"}");
+            return send_error(response, 400,
+                              "the body must hold the question as a text: {\"question\": \"...\"}");
         }
         std::string question = body["question"].get<std::string>();
         if (question.find_first_not_of(" \t\r\n") == std::string::npos) {
             return send_error(response, 400, "the question is empty");
         }
         if (question.size() > options.max_question_chars) {
-            return send_error(response, 413,
-                              "the question is longer than " + std::to_string(options.max_question_chars) + " bytes");
+            return send_error(
+                response, 413,
+                "the question is longer than " + std::to_string(options.max_question_chars) + " bytes");
         }
         Slot slot(in_flight, options.max_in_flight);
         if (!slot) {
@@ -166,14 +172,15 @@ struct Server::Impl {
         auto cancellation = std::make_shared<Cancellation>();
         const auto deadline = std::chrono::steady_clock::now() + options.deadline;
         const std::string run_id = new_run_id();
-        const bool streaming = request.get_header_value("Accept").find("text/event-stream") != std::string::npos;
+        const bool streaming =
+            request.get_header_value("Accept").find("text/event-stream") != std::string::npos;
         // A client that hangs up cancels its question: its model calls and analysis stop.
         auto watching = std::make_shared<ConnectionWatch::Entry>(
             watch.add(request.remote_addr, request.remote_port, request.local_port, cancellation));
 
         if (!streaming) {
-            const QuestionResult result =
-                answer_question(*graph, question, options.media_root, run_id, cancellation, deadline, nullptr);
+            const QuestionResult result = answer_question(*graph, question, options.media_root, run_id,
+                                                          cancellation, deadline, nullptr);
             return send_json(response, result.status, result.document);
         }
 
@@ -181,9 +188,8 @@ struct Server::Impl {
         response.set_header("X-Accel-Buffering", "no");  // proxies pass events on at once
         auto shared_slot = std::make_shared<Slot>(std::move(slot));
         response.set_chunked_content_provider(
-            "text/event-stream",
-            [this, question = std::move(question), run_id, cancellation, deadline, shared_slot, watching](
-                std::size_t, httplib::DataSink& sink) {
+            "text/event-stream", [this, question = std::move(question), run_id, cancellation, deadline,
+                                  shared_slot, watching](std::size_t, httplib::DataSink& sink) {
                 std::mutex write_mutex;
                 const auto write = [&](const std::string& frame) {
                     const std::lock_guard lock(write_mutex);
@@ -241,7 +247,8 @@ Server::Server(std::shared_ptr<const querygraph::QueryGraph> graph, ServerOption
     impl.http.set_write_timeout(30);
     impl.http.set_keep_alive_max_count(1000);
 
-    impl.http.Post("/v1/questions", [&impl](const httplib::Request& rq, httplib::Response& rs) { impl.ask(rq, rs); });
+    impl.http.Post("/v1/questions",
+                   [&impl](const httplib::Request& rq, httplib::Response& rs) { impl.ask(rq, rs); });
     impl.http.Get(R"(/v1/images/([^/]+)/([^/]+))",
                   [&impl](const httplib::Request& rq, httplib::Response& rs) { impl.image(rq, rs); });
     impl.http.Get("/healthz", [&impl](const httplib::Request&, httplib::Response& rs) {
@@ -255,22 +262,30 @@ Server::Server(std::shared_ptr<const querygraph::QueryGraph> graph, ServerOption
         rs.set_content(page_html, "text/html; charset=utf-8");
     });
 
-    impl.port = impl.options.port == 0 ? impl.http.bind_to_any_port(impl.options.host)
-                                       : (impl.http.bind_to_port(impl.options.host, impl.options.port)
-                                              ? impl.options.port
-                                              : -1);
+    impl.port = impl.options.port == 0
+                    ? impl.http.bind_to_any_port(impl.options.host)
+                    : (impl.http.bind_to_port(impl.options.host, impl.options.port) ? impl.options.port : -1);
     if (impl.port < 0) {
         throw ValueError("cannot listen on " + impl.options.host + ":" + std::to_string(impl.options.port));
     }
-    if (!widen_backlog(impl.port, 1024)) log::get("server")->warn("the listening queue stays at the library's five");
+    if (!widen_backlog(impl.port, 1024))
+        log::get("server")->warn("the listening queue stays at the library's five");
 }
 
-Server::~Server() { stop(); }
+Server::~Server() {
+    stop();
+}
 
-int Server::port() const { return impl_->port; }
+int Server::port() const {
+    return impl_->port;
+}
 
-void Server::run() { impl_->http.listen_after_bind(); }
+void Server::run() {
+    impl_->http.listen_after_bind();
+}
 
-void Server::stop() { impl_->http.stop(); }
+void Server::stop() {
+    impl_->http.stop();
+}
 
 }  // namespace veltaai::server

@@ -38,11 +38,16 @@ std::string bytes_literal(std::string_view data) {
     out += quote;
     for (const char c : data) {
         const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\') out += "\\\\";
-        else if (c == quote) (out += '\\') += c;
-        else if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\t') out += "\\t";
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == quote)
+            (out += '\\') += c;
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
         else if (byte < 0x20 || byte >= 0x7f) {
             char escaped[5];
             std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
@@ -80,7 +85,8 @@ std::string timedelta_literal(const Interval& span) {
 
 std::string timezone_literal(int offset_seconds) {
     if (offset_seconds == 0) return "datetime.timezone.utc";
-    return "datetime.timezone(" + timedelta_literal(Interval::from_microseconds(0, offset_seconds * 1'000'000LL)) + ")";
+    return "datetime.timezone(" +
+           timedelta_literal(Interval::from_microseconds(0, offset_seconds * 1'000'000LL)) + ")";
 }
 
 // The clock part of a time or datetime repr: "10, 30", "10, 30, 5", "10, 30, 0, 500000".
@@ -105,7 +111,8 @@ std::string clock_text(const Time& t) {
     if (t.utc_offset_seconds) {
         const int off = *t.utc_offset_seconds;
         const int a = off < 0 ? -off : off;
-        n += std::snprintf(buffer + n, sizeof buffer - n, "%c%02d:%02d", off < 0 ? '-' : '+', a / 3600, a / 60 % 60);
+        n += std::snprintf(buffer + n, sizeof buffer - n, "%c%02d:%02d", off < 0 ? '-' : '+', a / 3600,
+                           a / 60 % 60);
         if (a % 60) std::snprintf(buffer + n, sizeof buffer - n, ":%02d", a % 60);
     }
     return buffer;
@@ -122,7 +129,8 @@ std::string timedelta_text(const Interval& span) {
                   static_cast<long long>(total / 60 % 60), static_cast<long long>(total % 60));
     out += buffer;
     if (span.microseconds % 1'000'000) {
-        std::snprintf(buffer, sizeof buffer, ".%06lld", static_cast<long long>(span.microseconds % 1'000'000));
+        std::snprintf(buffer, sizeof buffer, ".%06lld",
+                      static_cast<long long>(span.microseconds % 1'000'000));
         out += buffer;
     }
     return out;
@@ -131,7 +139,8 @@ std::string timedelta_text(const Interval& span) {
 // Reads exactly `width` digits (or, with width 0, one or more) from text at pos.
 bool read_number(std::string_view text, std::size_t& pos, std::size_t width, int& out) {
     std::size_t end = pos;
-    while (end < text.size() && (width == 0 || end - pos < width) && text[end] >= '0' && text[end] <= '9') ++end;
+    while (end < text.size() && (width == 0 || end - pos < width) && text[end] >= '0' && text[end] <= '9')
+        ++end;
     if (end == pos || (width != 0 && end - pos != width)) return false;
     std::from_chars(text.data() + pos, text.data() + end, out);
     pos = end;
@@ -145,15 +154,16 @@ bool expect(std::string_view text, std::size_t& pos, char c) {
 }
 
 bool read_date(std::string_view text, std::size_t& pos, Date& d) {
-    if (!read_number(text, pos, 4, d.year) || !expect(text, pos, '-') || !read_number(text, pos, 2, d.month) ||
-        !expect(text, pos, '-') || !read_number(text, pos, 2, d.day)) {
+    if (!read_number(text, pos, 4, d.year) || !expect(text, pos, '-') ||
+        !read_number(text, pos, 2, d.month) || !expect(text, pos, '-') || !read_number(text, pos, 2, d.day)) {
         return false;
     }
     return d.year >= 1 && d.month >= 1 && d.month <= 12 && d.day >= 1 && d.day <= 31;
 }
 
 bool read_time(std::string_view text, std::size_t& pos, bool with_zone, Time& t) {
-    if (!read_number(text, pos, 2, t.hour) || !expect(text, pos, ':') || !read_number(text, pos, 2, t.minute)) {
+    if (!read_number(text, pos, 2, t.hour) || !expect(text, pos, ':') ||
+        !read_number(text, pos, 2, t.minute)) {
         return false;
     }
     if (pos < text.size() && text[pos] == ':') {
@@ -223,8 +233,9 @@ std::string python_literal(const Cell& cell, std::size_t max_length) {
         }
         std::string operator()(const Time& t) const { return "datetime.time(" + clock_arguments(t) + ")"; }
         std::string operator()(const Timestamp& ts) const {
-            return "datetime.datetime(" + std::to_string(ts.date.year) + ", " + std::to_string(ts.date.month) + ", " +
-                   std::to_string(ts.date.day) + ", " + clock_arguments(ts.time) + ")";
+            return "datetime.datetime(" + std::to_string(ts.date.year) + ", " +
+                   std::to_string(ts.date.month) + ", " + std::to_string(ts.date.day) + ", " +
+                   clock_arguments(ts.time) + ")";
         }
         std::string operator()(const Interval& span) const { return timedelta_literal(span); }
     };
@@ -242,7 +253,9 @@ std::string display_text(const Cell& cell) {
         std::string operator()(const Bytes& b) const { return bytes_literal(b.data); }
         std::string operator()(const Date& d) const { return date_text(d); }
         std::string operator()(const Time& t) const { return clock_text(t); }
-        std::string operator()(const Timestamp& ts) const { return date_text(ts.date) + " " + clock_text(ts.time); }
+        std::string operator()(const Timestamp& ts) const {
+            return date_text(ts.date) + " " + clock_text(ts.time);
+        }
         std::string operator()(const Interval& span) const { return timedelta_text(span); }
     };
     return std::visit(Visitor{}, cell);

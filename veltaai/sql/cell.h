@@ -52,7 +52,9 @@ using Cell = std::variant<std::monostate, bool, std::int64_t, Decimal, double, s
 
 using Row = std::vector<Cell>;
 
-inline bool is_null(const Cell& cell) { return std::holds_alternative<std::monostate>(cell); }
+inline bool is_null(const Cell& cell) {
+    return std::holds_alternative<std::monostate>(cell);
+}
 
 // The Python literal of a cell, as Python's repr writes it: None, True, 42, Decimal('0.99'),
 // 1.5, 'text', b'\x00', datetime.date(2024, 1, 5), datetime.datetime(2024, 1, 5, 10, 30),

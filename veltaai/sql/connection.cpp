@@ -42,11 +42,13 @@ void Connection::stream_read_only(std::string_view sql, std::chrono::millisecond
 
 void Connection::set_untrusted_role(const std::string& role) {
     if (role.empty()) return;
-    throw ValueError("a separate role for model SQL is not supported on " + std::string(dialect_name(dialect())));
+    throw ValueError("a separate role for model SQL is not supported on " +
+                     std::string(dialect_name(dialect())));
 }
 
 Result Connection::sample_rows(const std::string& table, int limit, std::chrono::milliseconds time_limit) {
-    return run_read_only("SELECT * FROM " + quote_identifier(table) + " LIMIT " + std::to_string(limit), time_limit);
+    return run_read_only("SELECT * FROM " + quote_identifier(table) + " LIMIT " + std::to_string(limit),
+                         time_limit);
 }
 
 std::string Connection::quoted_identifier(std::string_view name, char quote) {

@@ -9,8 +9,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -41,7 +41,7 @@ private:
 struct Result {
     std::vector<std::string> columns;
     std::vector<Row> rows;
-    bool returns_rows = false;       // the statement yields rows (possibly none)
+    bool returns_rows = false;        // the statement yields rows (possibly none)
     std::int64_t affected_rows = -1;  // rows changed, when the engine says
 
     // Index of the column called name; KeyError when none.

@@ -16,16 +16,20 @@ namespace {
 // statements, control transactions or the session, reach files or other servers, or end the
 // statement's reading (GO).
 constexpr std::array<std::string_view, 68> kRefusedWords = {
-    "INSERT",     "UPDATE",     "DELETE",      "MERGE",       "TRUNCATE",    "DROP",          "ALTER",
-    "CREATE",     "GRANT",      "REVOKE",      "DENY",        "EXEC",        "EXECUTE",       "BEGIN",
-    "COMMIT",     "ROLLBACK",   "SAVE",        "TRAN",        "TRANSACTION", "WAITFOR",       "SHUTDOWN",
-    "KILL",       "RECONFIGURE", "DBCC",       "BACKUP",      "RESTORE",     "USE",           "SET",
-    "DECLARE",    "GO",         "INTO",        "OPENROWSET",  "OPENQUERY",   "OPENDATASOURCE", "OPENXML",
-    "BULK",       "READTEXT",   "WRITETEXT",   "UPDATETEXT",  "CHECKPOINT",  "PRINT",         "RAISERROR",
-    "THROW",      "RETURN",     "GOTO",        "WHILE",       "IF",          "BREAK",         "CONTINUE",
-    "TRY",        "CATCH",      "OPEN",        "CLOSE",       "DEALLOCATE",  "CURSOR",        "SETUSER",
-    "REVERT",     "ENABLE",     "DISABLE",     "TRIGGER",     "SEND",        "RECEIVE",       "CONVERSATION",
-    "DUMP",       "LOAD",       "OUTPUT",      "DISK",        "EXTERNAL",
+    "INSERT",   "UPDATE",     "DELETE",       "MERGE",          "TRUNCATE",
+    "DROP",     "ALTER",      "CREATE",       "GRANT",          "REVOKE",
+    "DENY",     "EXEC",       "EXECUTE",      "BEGIN",          "COMMIT",
+    "ROLLBACK", "SAVE",       "TRAN",         "TRANSACTION",    "WAITFOR",
+    "SHUTDOWN", "KILL",       "RECONFIGURE",  "DBCC",           "BACKUP",
+    "RESTORE",  "USE",        "SET",          "DECLARE",        "GO",
+    "INTO",     "OPENROWSET", "OPENQUERY",    "OPENDATASOURCE", "OPENXML",
+    "BULK",     "READTEXT",   "WRITETEXT",    "UPDATETEXT",     "CHECKPOINT",
+    "PRINT",    "RAISERROR",  "THROW",        "RETURN",         "GOTO",
+    "WHILE",    "IF",         "BREAK",        "CONTINUE",       "TRY",
+    "CATCH",    "OPEN",       "CLOSE",        "DEALLOCATE",     "CURSOR",
+    "SETUSER",  "REVERT",     "ENABLE",       "DISABLE",        "TRIGGER",
+    "SEND",     "RECEIVE",    "CONVERSATION", "DUMP",           "LOAD",
+    "OUTPUT",   "DISK",       "EXTERNAL",
 };
 
 // Functions that read server files or logs.
@@ -37,7 +41,9 @@ bool is_word_char(char c) {
     return std::isalnum(u) || c == '_' || c == '@' || c == '#' || c == '$';
 }
 
-bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool is_blank(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 std::string upper(std::string_view text) {
     std::string out(text);
@@ -45,11 +51,15 @@ std::string upper(std::string_view text) {
     return out;
 }
 
-[[noreturn]] void refuse(const std::string& why) { throw DatabaseError("Refused: " + why); }
+[[noreturn]] void refuse(const std::string& why) {
+    throw DatabaseError("Refused: " + why);
+}
 
 constexpr std::string_view kOnlyQueries =
-    "only one query that reads data (SELECT or WITH) can run here, and words that change data, run code, control "
-    "transactions or reach other servers are refused wherever they stand outside texts, quoted names and comments.";
+    "only one query that reads data (SELECT or WITH) can run here, and words that change data, run code, "
+    "control "
+    "transactions or reach other servers are refused wherever they stand outside texts, quoted names and "
+    "comments.";
 
 struct Token {
     enum class Kind { word, name, text, dot, semicolon, other };
@@ -93,7 +103,9 @@ public:
                 while (i < sql_.size() && is_word_char(sql_[i])) ++i;
                 out.push_back({Token::Kind::word, upper(sql_.substr(start, i - start))});
             } else {
-                out.push_back({c == '.' ? Token::Kind::dot : c == ';' ? Token::Kind::semicolon : Token::Kind::other,
+                out.push_back({c == '.'   ? Token::Kind::dot
+                               : c == ';' ? Token::Kind::semicolon
+                                          : Token::Kind::other,
                                std::string(1, c)});
                 ++i;
             }
@@ -157,15 +169,18 @@ void check_tsql_statement(std::string_view sql, TsqlRules rules) {
         const std::size_t odd = sql.find_first_of("\\`#${}[]");
         if (odd != std::string_view::npos) {
             refuse(std::string("the character '") + sql[odd] +
-                   "' reads differently between engines; the database engine behind this ODBC driver is not known, "
+                   "' reads differently between engines; the database engine behind this ODBC driver is not "
+                   "known, "
                    "so the strictest rules apply.");
         }
     }
     const std::vector<Token> tokens = Reader(sql, rules).tokens();
     std::size_t first = 0;
-    while (first < tokens.size() && tokens[first].kind == Token::Kind::other && tokens[first].value == "(") ++first;
+    while (first < tokens.size() && tokens[first].kind == Token::Kind::other && tokens[first].value == "(")
+        ++first;
     if (first == tokens.size()) refuse("the text holds no SQL statement.");
-    if (tokens[first].kind != Token::Kind::word || (tokens[first].value != "SELECT" && tokens[first].value != "WITH")) {
+    if (tokens[first].kind != Token::Kind::word ||
+        (tokens[first].value != "SELECT" && tokens[first].value != "WITH")) {
         const std::string shown = tokens[first].kind == Token::Kind::word ? tokens[first].value : "this";
         refuse(shown + " statements cannot run here; " + std::string(kOnlyQueries));
     }
@@ -174,12 +189,14 @@ void check_tsql_statement(std::string_view sql, TsqlRules rules) {
         const Token& t = tokens[i];
         if (t.kind == Token::Kind::semicolon) {
             bool trailing = true;
-            for (std::size_t j = i + 1; j < tokens.size(); ++j) trailing = trailing && tokens[j].kind == Token::Kind::semicolon;
+            for (std::size_t j = i + 1; j < tokens.size(); ++j)
+                trailing = trailing && tokens[j].kind == Token::Kind::semicolon;
             if (!trailing) refuse("the text holds more than one SQL statement; run one statement at a time.");
             continue;
         }
         if (t.kind == Token::Kind::dot) {
-            if (++chain >= 3) refuse("a four-part name reaches a linked server; " + std::string(kOnlyQueries));
+            if (++chain >= 3)
+                refuse("a four-part name reaches a linked server; " + std::string(kOnlyQueries));
             continue;
         }
         if (t.kind == Token::Kind::other && (t.value == "{" || t.value == "}")) {
@@ -191,7 +208,8 @@ void check_tsql_statement(std::string_view sql, TsqlRules rules) {
             if (std::find(kRefusedWords.begin(), kRefusedWords.end(), t.value) != kRefusedWords.end()) {
                 refuse(t.value + " cannot run here; " + std::string(kOnlyQueries));
             }
-            if (std::find(kRefusedFunctions.begin(), kRefusedFunctions.end(), t.value) != kRefusedFunctions.end()) {
+            if (std::find(kRefusedFunctions.begin(), kRefusedFunctions.end(), t.value) !=
+                kRefusedFunctions.end()) {
                 refuse(t.value + " reads files on the server and cannot run here.");
             }
             if (t.value == "NEXT" && i + 1 < tokens.size() && tokens[i + 1].value == "VALUE") {

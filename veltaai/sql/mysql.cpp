@@ -26,7 +26,8 @@ using Clock = std::chrono::steady_clock;
 // MariaDB cuts some statements at max_statement_time without an error (BENCHMARK returns 0);
 // the session's counter of cut statements tells.
 constexpr std::string_view kTimedOut =
-    "Query execution was interrupted (max_statement_time exceeded): the statement ran into its time limit and "
+    "Query execution was interrupted (max_statement_time exceeded): the statement ran into its time limit "
+    "and "
     "its result would be incomplete.";
 
 // Global privileges that reach beyond the database's own data, and what each lets SQL do.
@@ -35,7 +36,8 @@ struct Privilege {
     std::string_view phrase;
 };
 constexpr std::array<Privilege, 17> kElevatedPrivileges = {{
-    {"ALL PRIVILEGES", "ALL PRIVILEGES on *.*: server files, other sessions, server settings and every database"},
+    {"ALL PRIVILEGES",
+     "ALL PRIVILEGES on *.*: server files, other sessions, server settings and every database"},
     {"SUPER", "SUPER: server administration, other sessions, global settings"},
     {"FILE", "FILE: reading and writing server files (LOAD_FILE, SELECT ... INTO OUTFILE, LOAD DATA)"},
     {"PROCESS", "PROCESS: the statements of every session"},
@@ -87,7 +89,8 @@ std::optional<Interval> decode_time(std::string_view text) {
     double s = 0;
     const std::string copy(text);
     if (std::sscanf(copy.c_str(), "%lld:%d:%lf", &h, &m, &s) != 3) return std::nullopt;
-    return Interval::from_microseconds(0, sign * (h * 3'600'000'000LL + m * 60'000'000LL + std::llround(s * 1e6)));
+    return Interval::from_microseconds(
+        0, sign * (h * 3'600'000'000LL + m * 60'000'000LL + std::llround(s * 1e6)));
 }
 
 Cell decode(const MYSQL_FIELD& field, const char* data, unsigned long length) {
@@ -102,7 +105,8 @@ Cell decode(const MYSQL_FIELD& field, const char* data, unsigned long length) {
             if (auto i = to_integer(text)) return *i;
             return Decimal{std::string(text)};
         case MYSQL_TYPE_DECIMAL:
-        case MYSQL_TYPE_NEWDECIMAL: return Decimal{std::string(text)};
+        case MYSQL_TYPE_NEWDECIMAL:
+            return Decimal{std::string(text)};
         case MYSQL_TYPE_FLOAT:
         case MYSQL_TYPE_DOUBLE: {
             double value = 0;
@@ -111,7 +115,8 @@ Cell decode(const MYSQL_FIELD& field, const char* data, unsigned long length) {
             break;
         }
         case MYSQL_TYPE_BIT:
-        case MYSQL_TYPE_GEOMETRY: return Bytes{std::string(text)};
+        case MYSQL_TYPE_GEOMETRY:
+            return Bytes{std::string(text)};
         case MYSQL_TYPE_DATE:
         case MYSQL_TYPE_NEWDATE:
             if (auto d = parse_date(text)) return *d;
@@ -134,7 +139,8 @@ Cell decode(const MYSQL_FIELD& field, const char* data, unsigned long length) {
         case MYSQL_TYPE_VARCHAR:
             if (field.charsetnr == kBinaryCharset) return Bytes{std::string(text)};
             break;
-        default: break;
+        default:
+            break;
     }
     return std::string(text);
 }
@@ -167,7 +173,8 @@ public:
 
     // Rows come over mysql_use_result, one at a time. A sink that stops early ends the session
     // (the server aborts the statement when its socket closes); the next call reconnects.
-    void stream_read_only(std::string_view sql, std::chrono::milliseconds time_limit, RowSink& sink) override {
+    void stream_read_only(std::string_view sql, std::chrono::milliseconds time_limit,
+                          RowSink& sink) override {
         const std::string statement(read_only_statement(sql, Dialect::mysql));
         ensure_open();
         if (!udfs_.empty()) check_mysql_query(statement, udfs_);
@@ -175,8 +182,8 @@ public:
         std::snprintf(seconds, sizeof seconds, "%.3f", std::max<double>(0.001, time_limit.count() / 1000.0));
         // The session flag also stops DDL, which would otherwise commit the transaction
         // implicitly; the sql_mode makes the server read quotes as the guard did.
-        query(mariadb_ ? std::string("SET SESSION tx_read_only = 1, SESSION max_statement_time = ") + seconds +
-                             ", SESSION sql_mode = " + std::string(kReaderSqlMode)
+        query(mariadb_ ? std::string("SET SESSION tx_read_only = 1, SESSION max_statement_time = ") +
+                             seconds + ", SESSION sql_mode = " + std::string(kReaderSqlMode)
                        : "SET SESSION transaction_read_only = 1, SESSION max_execution_time = " +
                              std::to_string(std::max<long long>(1, time_limit.count())) +
                              ", SESSION sql_mode = " + std::string(kReaderSqlMode));
@@ -226,8 +233,8 @@ public:
         for (const Row& row : execute(kColumnsQuery, {}).rows) {
             const auto it = index.find(text_of(row[0]));
             if (it == index.end()) continue;
-            tables[it->second].columns.push_back(
-                {text_of(row[1]), text_of(row[2]), text_of(row[3]) == "NO", is_null(row[4]) ? std::string() : text_of(row[4])});
+            tables[it->second].columns.push_back({text_of(row[1]), text_of(row[2]), text_of(row[3]) == "NO",
+                                                  is_null(row[4]) ? std::string() : text_of(row[4])});
         }
         for (const Row& row : execute(kTableCommentsQuery, {}).rows) {
             const auto it = index.find(text_of(row[0]));
@@ -239,11 +246,13 @@ public:
             const auto it = index.find(table);
             if (constraint.empty() || it == index.end()) return;
             std::string clause;
-            if (constraint == "PRIMARY") clause = "PRIMARY KEY (" + columns + ")";
+            if (constraint == "PRIMARY")
+                clause = "PRIMARY KEY (" + columns + ")";
             else if (!referenced_table.empty())
-                clause = "FOREIGN KEY (" + columns + ") REFERENCES " + quote_identifier(referenced_table) + " (" +
-                         referenced_columns + ")";
-            else clause = "UNIQUE (" + columns + ")";
+                clause = "FOREIGN KEY (" + columns + ") REFERENCES " + quote_identifier(referenced_table) +
+                         " (" + referenced_columns + ")";
+            else
+                clause = "UNIQUE (" + columns + ")";
             tables[it->second].constraints.push_back(clause);
         };
         for (const Row& row : execute(kKeysQuery, {}).rows) {
@@ -266,20 +275,25 @@ public:
         return tables;
     }
 
-    std::string quote_identifier(std::string_view name) const override { return quoted_identifier(name, '`'); }
+    std::string quote_identifier(std::string_view name) const override {
+        return quoted_identifier(name, '`');
+    }
 
 private:
     static constexpr const char* kTablesQuery =
-        "SELECT TABLE_NAME FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE() ORDER BY TABLE_NAME";
+        "SELECT TABLE_NAME FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE() ORDER BY "
+        "TABLE_NAME";
     static constexpr const char* kColumnsQuery =
-        "SELECT TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE, NULLIF(COLUMN_COMMENT, '') FROM information_schema.COLUMNS "
+        "SELECT TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE, NULLIF(COLUMN_COMMENT, '') FROM "
+        "information_schema.COLUMNS "
         "WHERE TABLE_SCHEMA = DATABASE() ORDER BY TABLE_NAME, ORDINAL_POSITION";
     // Views carry the word VIEW as their comment; it says nothing about them.
     static constexpr const char* kTableCommentsQuery =
         "SELECT TABLE_NAME, TABLE_COMMENT FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE() "
         "AND TABLE_TYPE <> 'VIEW' AND TABLE_COMMENT <> ''";
     static constexpr const char* kKeysQuery =
-        "SELECT k.TABLE_NAME, k.CONSTRAINT_NAME, k.COLUMN_NAME, k.REFERENCED_TABLE_NAME, k.REFERENCED_COLUMN_NAME "
+        "SELECT k.TABLE_NAME, k.CONSTRAINT_NAME, k.COLUMN_NAME, k.REFERENCED_TABLE_NAME, "
+        "k.REFERENCED_COLUMN_NAME "
         "FROM information_schema.KEY_COLUMN_USAGE k WHERE k.TABLE_SCHEMA = DATABASE() "
         "ORDER BY k.TABLE_NAME, k.CONSTRAINT_NAME <> 'PRIMARY', k.CONSTRAINT_NAME, k.ORDINAL_POSITION";
 
@@ -287,7 +301,8 @@ private:
         library_init();
         conn_.reset(mysql_init(nullptr));
         if (!conn_) throw OperationalError("out of memory while connecting to MySQL");
-        const unsigned timeout = static_cast<unsigned>(std::max<long long>(1, options_.connect_timeout.count()));
+        const unsigned timeout =
+            static_cast<unsigned>(std::max<long long>(1, options_.connect_timeout.count()));
         mysql_options(conn_.get(), MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
         mysql_options(conn_.get(), MYSQL_SET_CHARSET_NAME, "utf8mb4");
         const char* host = options_.host.empty() ? nullptr : options_.host.c_str();
@@ -361,8 +376,10 @@ private:
                 Row cells;
                 cells.reserve(columns);
                 for (unsigned c = 0; c < columns; ++c) {
-                    if (!row[c]) cells.emplace_back();
-                    else cells.push_back(decode(fields[c], row[c], lengths[c]));
+                    if (!row[c])
+                        cells.emplace_back();
+                    else
+                        cells.push_back(decode(fields[c], row[c], lengths[c]));
                 }
                 if (!sink.row(std::move(cells))) {
                     abandon(res);
@@ -398,7 +415,8 @@ private:
         do {
             ResultPtr res(mysql_store_result(conn_.get()));
             if (!res && mysql_field_count(conn_.get()) != 0) fail();
-            if (first && !res) out.affected_rows = static_cast<std::int64_t>(mysql_affected_rows(conn_.get()));
+            if (first && !res)
+                out.affected_rows = static_cast<std::int64_t>(mysql_affected_rows(conn_.get()));
             if (res && !out.returns_rows) read_rows(res.get(), out);
             first = false;
         } while ((more = mysql_next_result(conn_.get())) == 0);
@@ -410,15 +428,18 @@ private:
         out.returns_rows = true;
         const unsigned columns = mysql_num_fields(res);
         const MYSQL_FIELD* fields = mysql_fetch_fields(res);
-        for (unsigned c = 0; c < columns; ++c) out.columns.emplace_back(fields[c].name, fields[c].name_length);
+        for (unsigned c = 0; c < columns; ++c)
+            out.columns.emplace_back(fields[c].name, fields[c].name_length);
         out.rows.reserve(mysql_num_rows(res));
         while (MYSQL_ROW row = mysql_fetch_row(res)) {
             const unsigned long* lengths = mysql_fetch_lengths(res);
             Row cells;
             cells.reserve(columns);
             for (unsigned c = 0; c < columns; ++c) {
-                if (!row[c]) cells.emplace_back();
-                else cells.push_back(decode(fields[c], row[c], lengths[c]));
+                if (!row[c])
+                    cells.emplace_back();
+                else
+                    cells.push_back(decode(fields[c], row[c], lengths[c]));
             }
             out.rows.push_back(std::move(cells));
         }

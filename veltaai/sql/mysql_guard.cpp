@@ -19,14 +19,17 @@ const std::string_view kReaderSqlMode =
 namespace {
 
 constexpr std::string_view kExecutableComment =
-    "Refused: executable comments (/*! ... */, /*M! ... */) and optimizer hints (/*+ ... */) cannot run here; "
+    "Refused: executable comments (/*! ... */, /*M! ... */) and optimizer hints (/*+ ... */) cannot run "
+    "here; "
     "write the query without them.";
 constexpr std::string_view kUnclosed = "Refused: the text has an unclosed quote or comment.";
 constexpr std::string_view kNulByte = "Refused: the text holds a NUL byte.";
 constexpr std::string_view kBadUtf8 = "Refused: the text is not valid UTF-8.";
-constexpr std::string_view kSeveral = "Refused: the text holds more than one SQL statement; run one statement at a time.";
+constexpr std::string_view kSeveral =
+    "Refused: the text holds more than one SQL statement; run one statement at a time.";
 constexpr std::string_view kKindSuffix =
-    " statements cannot run here; only one query that reads data (SELECT, WITH, VALUES, TABLE, SHOW, EXPLAIN, "
+    " statements cannot run here; only one query that reads data (SELECT, WITH, VALUES, TABLE, SHOW, "
+    "EXPLAIN, "
     "DESCRIBE) is allowed.";
 constexpr std::string_view kOnlyReads = "; only queries that read data are allowed.";
 
@@ -100,9 +103,13 @@ struct Token {
     std::string text;  // words and names upper-cased; punctuation as written
 };
 
-[[noreturn]] void refuse(std::string_view message) { throw DatabaseError(std::string(message)); }
+[[noreturn]] void refuse(std::string_view message) {
+    throw DatabaseError(std::string(message));
+}
 
-bool word_char(unsigned char c) { return std::isalnum(c) || c == '_' || c == '$' || c >= 0x80; }
+bool word_char(unsigned char c) {
+    return std::isalnum(c) || c == '_' || c == '$' || c >= 0x80;
+}
 
 std::string upper(std::string_view text) {
     std::string out(text);
@@ -121,10 +128,14 @@ bool valid_utf8(std::string_view text) {
             ++i;
             continue;
         }
-        if (c >= 0xC2 && c <= 0xDF) extra = 1, code = c & 0x1F;
-        else if (c >= 0xE0 && c <= 0xEF) extra = 2, code = c & 0x0F;
-        else if (c >= 0xF0 && c <= 0xF4) extra = 3, code = c & 0x07;
-        else return false;
+        if (c >= 0xC2 && c <= 0xDF)
+            extra = 1, code = c & 0x1F;
+        else if (c >= 0xE0 && c <= 0xEF)
+            extra = 2, code = c & 0x0F;
+        else if (c >= 0xF0 && c <= 0xF4)
+            extra = 3, code = c & 0x07;
+        else
+            return false;
         if (i + extra >= text.size()) return false;
         for (std::size_t k = 1; k <= extra; ++k) {
             const auto next = static_cast<unsigned char>(text[i + k]);
@@ -178,7 +189,8 @@ std::vector<Token> tokens_of(std::string_view sql) {
             i = nl == std::string_view::npos ? sql.size() : nl + 1;
         } else if (c == '/' && at(i + 1) == '*') {
             const char m = at(i + 2);
-            if (m == '!' || m == '+' || ((m == 'M' || m == 'm') && at(i + 3) == '!')) refuse(kExecutableComment);
+            if (m == '!' || m == '+' || ((m == 'M' || m == 'm') && at(i + 3) == '!'))
+                refuse(kExecutableComment);
             const std::size_t close = sql.find("*/", i + 2);
             if (close == std::string_view::npos) refuse(kUnclosed);
             i = close + 2;
@@ -206,7 +218,8 @@ const DeniedFunction* denied_function(const std::string& name) {
 }
 
 [[noreturn]] void refuse_word(const std::string& word, std::string_view reason) {
-    throw DatabaseError("Refused: " + word + " cannot be used here: " + std::string(reason) + std::string(kOnlyReads));
+    throw DatabaseError("Refused: " + word + " cannot be used here: " + std::string(reason) +
+                        std::string(kOnlyReads));
 }
 
 }  // namespace
@@ -216,11 +229,13 @@ void check_mysql_query(std::string_view statement, const std::vector<std::string
     if (!valid_utf8(statement)) refuse(kBadUtf8);
     const std::vector<Token> tokens = tokens_of(statement);
     std::size_t first = 0;
-    while (first < tokens.size() && tokens[first].kind == Token::Kind::punct && tokens[first].text == "(") ++first;
+    while (first < tokens.size() && tokens[first].kind == Token::Kind::punct && tokens[first].text == "(")
+        ++first;
     const std::string leading =
         first < tokens.size() && tokens[first].kind == Token::Kind::word ? tokens[first].text : std::string();
     if (std::find(kQueryKeywords.begin(), kQueryKeywords.end(), leading) == kQueryKeywords.end()) {
-        throw DatabaseError("Refused: " + (leading.empty() ? std::string("these") : leading) + std::string(kKindSuffix));
+        throw DatabaseError("Refused: " + (leading.empty() ? std::string("these") : leading) +
+                            std::string(kKindSuffix));
     }
     for (std::size_t i = 0; i < tokens.size(); ++i) {
         const Token& t = tokens[i];
@@ -239,14 +254,16 @@ void check_mysql_query(std::string_view statement, const std::vector<std::string
             // INSERT() and REPLACE() are string functions; the statements are not.
             if ((t.text == "INSERT" || t.text == "REPLACE") && !call) refuse_word(t.text, "it changes data");
             if (next && next->kind == Token::Kind::word) {
-                if (t.text == "NEXT" && next->text == "VALUE") refuse_word("NEXT VALUE FOR", "sequence values are taken for good");
+                if (t.text == "NEXT" && next->text == "VALUE")
+                    refuse_word("NEXT VALUE FOR", "sequence values are taken for good");
                 if (t.text == "FOR" && next->text == "SHARE") refuse_word("FOR SHARE", "it locks rows");
             }
         }
         // A quoted name before '(' still calls the built-in function of that name.
         if (call) {
             if (const DeniedFunction* f = denied_function(t.text)) refuse_word(t.text, f->reason);
-            if (std::find(denied_functions.begin(), denied_functions.end(), t.text) != denied_functions.end()) {
+            if (std::find(denied_functions.begin(), denied_functions.end(), t.text) !=
+                denied_functions.end()) {
                 refuse_word(t.text, "user-defined functions (UDFs) run native code in the server");
             }
         }

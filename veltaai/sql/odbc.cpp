@@ -10,8 +10,8 @@
 #include <sqlext.h>
 
 #include <algorithm>
-#include <chrono>
 #include <array>
+#include <chrono>
 #include <map>
 
 namespace veltaai::sql {
@@ -71,7 +71,8 @@ std::string utf16_to_utf8(const std::vector<SQLWCHAR>& units) {
     std::string out;
     for (std::size_t i = 0; i < units.size(); ++i) {
         std::uint32_t cp = units[i];
-        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000) {
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+            units[i + 1] < 0xE000) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
             ++i;
         }
@@ -87,8 +88,10 @@ bool is_text_type(SQLSMALLINT type) {
         case SQL_LONGVARCHAR:
         case SQL_WCHAR:
         case SQL_WVARCHAR:
-        case SQL_WLONGVARCHAR: return true;
-        default: return false;
+        case SQL_WLONGVARCHAR:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -103,9 +106,9 @@ public:
         std::string text = connection_string;
         SQLCHAR out[1024];
         SQLSMALLINT out_length = 0;
-        const SQLRETURN rc =
-            SQLDriverConnect(dbc_->get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLSMALLINT>(text.size()),
-                             out, sizeof out, &out_length, SQL_DRIVER_NOPROMPT);
+        const SQLRETURN rc = SQLDriverConnect(dbc_->get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
+                                              static_cast<SQLSMALLINT>(text.size()), out, sizeof out,
+                                              &out_length, SQL_DRIVER_NOPROMPT);
         if (!SQL_SUCCEEDED(rc)) {
             const std::string message = diagnostics(SQL_HANDLE_DBC, dbc_->get());
             dbc_.reset();
@@ -114,7 +117,8 @@ public:
         connected_ = true;
         SQLCHAR quote[8] = {0};
         SQLSMALLINT quote_length = 0;
-        if (SQL_SUCCEEDED(SQLGetInfo(dbc_->get(), SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, &quote_length)) &&
+        if (SQL_SUCCEEDED(
+                SQLGetInfo(dbc_->get(), SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, &quote_length)) &&
             quote[0] != ' ' && quote[0] != 0) {
             quote_ = static_cast<char>(quote[0]);
         }
@@ -152,7 +156,8 @@ public:
         return guarded(sql, time_limit, 0);
     }
 
-    void stream_read_only(std::string_view sql, std::chrono::milliseconds time_limit, RowSink& sink) override {
+    void stream_read_only(std::string_view sql, std::chrono::milliseconds time_limit,
+                          RowSink& sink) override {
         // psqlODBC reads a whole result into memory before the first row reaches us: queries
         // are read through a cursor of the read-only transaction instead, a batch at a time.
         if (engine_ == OdbcEngine::postgresql && check_postgres_statement(sql) == PostgresStatement::query) {
@@ -165,16 +170,16 @@ public:
             SQLSMALLINT columns = 0;
             check(stmt, SQLNumResultCols(stmt.get(), &columns));
             if (columns == 0) return;
-            const std::vector<SQLSMALLINT> types = describe(stmt, columns, [&](std::vector<std::string> names) {
-                sink.columns(names);
-            });
+            const std::vector<SQLSMALLINT> types =
+                describe(stmt, columns, [&](std::vector<std::string> names) { sink.columns(names); });
             while (true) {
                 const SQLRETURN rc = SQLFetch(stmt.get());
                 if (rc == SQL_NO_DATA) break;
                 check(stmt, rc);
                 Row row;
                 row.reserve(types.size());
-                for (SQLSMALLINT c = 1; c <= columns; ++c) row.push_back(cell(stmt, c, types[static_cast<std::size_t>(c - 1)]));
+                for (SQLSMALLINT c = 1; c <= columns; ++c)
+                    row.push_back(cell(stmt, c, types[static_cast<std::size_t>(c - 1)]));
                 if (!sink.row(std::move(row))) {
                     // Stops the statement on the server; the rollback follows.
                     SQLCancel(stmt.get());
@@ -194,14 +199,16 @@ public:
             while (true) {
                 if (std::chrono::steady_clock::now() > deadline) {
                     throw DatabaseError("canceling statement due to statement timeout (the time limit of " +
-                                        std::to_string(time_limit.count()) + " ms passed while rows were read)");
+                                        std::to_string(time_limit.count()) +
+                                        " ms passed while rows were read)");
                 }
                 Handle fetch(SQL_HANDLE_STMT, dbc_->get());
                 execute_text(fetch, "FETCH FORWARD " + std::to_string(kCursorBatch) + " FROM veltaai_rows");
                 SQLSMALLINT columns = 0;
                 check(fetch, SQLNumResultCols(fetch.get(), &columns));
                 if (!announced) {
-                    types = describe(fetch, columns, [&](std::vector<std::string> names) { sink.columns(names); });
+                    types = describe(fetch, columns,
+                                     [&](std::vector<std::string> names) { sink.columns(names); });
                     announced = true;
                 }
                 int got = 0;
@@ -224,7 +231,8 @@ public:
 
     void set_untrusted_role(const std::string& role) override {
         if (engine_ != OdbcEngine::postgresql) Connection::set_untrusted_role(role);
-        if (!role.empty() && execute("SELECT 1 FROM pg_catalog.pg_roles WHERE rolname = ?", {role}).rows.empty()) {
+        if (!role.empty() &&
+            execute("SELECT 1 FROM pg_catalog.pg_roles WHERE rolname = ?", {role}).rows.empty()) {
             throw ValueError("role \"" + role + "\" does not exist on this PostgreSQL server");
         }
         untrusted_role_ = role;
@@ -237,8 +245,10 @@ public:
         }
         if (engine_ != OdbcEngine::mssql) return {};
         static constexpr std::array<std::pair<const char*, const char*>, 9> kChecks = {{
-            {"IS_SRVROLEMEMBER('sysadmin')", "sysadmin: every database, server file (xp_cmdshell, OPENROWSET) and session"},
-            {"IS_SRVROLEMEMBER('serveradmin')", "serveradmin: changes server configuration and shuts the server down"},
+            {"IS_SRVROLEMEMBER('sysadmin')",
+             "sysadmin: every database, server file (xp_cmdshell, OPENROWSET) and session"},
+            {"IS_SRVROLEMEMBER('serveradmin')",
+             "serveradmin: changes server configuration and shuts the server down"},
             {"IS_SRVROLEMEMBER('securityadmin')", "securityadmin: grants and revokes logins and permissions"},
             {"IS_SRVROLEMEMBER('processadmin')", "processadmin: ends other sessions (KILL)"},
             {"IS_SRVROLEMEMBER('bulkadmin')", "bulkadmin: reads server files (BULK INSERT, OPENROWSET BULK)"},
@@ -248,12 +258,14 @@ public:
             {"IS_MEMBER('db_owner')", "db_owner: changes every object of the database"},
         }};
         std::string query = "SELECT ";
-        for (std::size_t i = 0; i < kChecks.size(); ++i) query += (i ? ", " : "") + std::string(kChecks[i].first);
+        for (std::size_t i = 0; i < kChecks.size(); ++i)
+            query += (i ? ", " : "") + std::string(kChecks[i].first);
         const Result r = execute(query, {});
         std::vector<std::string> out;
         if (r.rows.empty()) return out;
         for (std::size_t i = 0; i < kChecks.size() && i < r.rows[0].size(); ++i) {
-            if (r.rows[0][i] == Cell(std::int64_t{1}) || r.rows[0][i] == Cell(true)) out.emplace_back(kChecks[i].second);
+            if (r.rows[0][i] == Cell(std::int64_t{1}) || r.rows[0][i] == Cell(true))
+                out.emplace_back(kChecks[i].second);
         }
         return out;
     }
@@ -279,14 +291,16 @@ public:
                 const auto it = index.find(text_of(row[2]));
                 if (it == index.end()) continue;
                 std::string type = text_of(row[5]);
-                const bool sized = type.find('(') == std::string::npos && !is_null(row[6]) &&
-                                   (type.find("char") != std::string::npos || type.find("CHAR") != std::string::npos ||
-                                    type.find("binary") != std::string::npos || type.find("BINARY") != std::string::npos ||
-                                    type == "numeric" || type == "NUMERIC" || type == "decimal" || type == "DECIMAL");
+                const bool sized =
+                    type.find('(') == std::string::npos && !is_null(row[6]) &&
+                    (type.find("char") != std::string::npos || type.find("CHAR") != std::string::npos ||
+                     type.find("binary") != std::string::npos || type.find("BINARY") != std::string::npos ||
+                     type == "numeric" || type == "NUMERIC" || type == "decimal" || type == "DECIMAL");
                 if (sized) {
                     type += "(" + text_of(row[6]);
-                    if ((type.rfind("numeric", 0) == 0 || type.rfind("NUMERIC", 0) == 0 || type.rfind("decimal", 0) == 0 ||
-                         type.rfind("DECIMAL", 0) == 0) && !is_null(row[8])) {
+                    if ((type.rfind("numeric", 0) == 0 || type.rfind("NUMERIC", 0) == 0 ||
+                         type.rfind("decimal", 0) == 0 || type.rfind("DECIMAL", 0) == 0) &&
+                        !is_null(row[8])) {
                         type += ", " + text_of(row[8]);
                     }
                     type += ")";
@@ -331,8 +345,9 @@ private:
     }
 
     void set_autocommit(bool on) {
-        check(*dbc_, SQLSetConnectAttr(dbc_->get(), SQL_ATTR_AUTOCOMMIT,
-                                       reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0));
+        check(*dbc_, SQLSetConnectAttr(
+                         dbc_->get(), SQL_ATTR_AUTOCOMMIT,
+                         reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0));
     }
 
     void end(SQLSMALLINT completion) {
@@ -356,22 +371,32 @@ private:
     // read-only in SQL; the attribute stays for drivers that honour it.
     template <typename Work>
     void in_guarded_frame(std::chrono::milliseconds time_limit, int max_rows, Work&& work) {
-        SQLSetConnectAttr(dbc_->get(), SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_ONLY), 0);
-        Transaction guarded([this] { begin(); }, [this] { rollback(); after_guarded(); }, [this] { abandon_guarded(); });
+        SQLSetConnectAttr(dbc_->get(), SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_ONLY),
+                          0);
+        Transaction guarded([this] { begin(); },
+                            [this] {
+                                rollback();
+                                after_guarded();
+                            },
+                            [this] { abandon_guarded(); });
         if (engine_ == OdbcEngine::postgresql) {
             execute("SET TRANSACTION READ ONLY", {});
-            execute("SET LOCAL statement_timeout = " + std::to_string(std::max<long long>(1, time_limit.count())), {});
+            execute(
+                "SET LOCAL statement_timeout = " + std::to_string(std::max<long long>(1, time_limit.count())),
+                {});
             execute("SET LOCAL standard_conforming_strings = on", {});
             if (!untrusted_role_.empty()) execute("SET LOCAL ROLE " + quote_identifier(untrusted_role_), {});
         }
         {
             Handle stmt(SQL_HANDLE_STMT, dbc_->get());
-            const auto seconds = static_cast<SQLULEN>(std::max<long long>(1, (time_limit.count() + 999) / 1000));
+            const auto seconds =
+                static_cast<SQLULEN>(std::max<long long>(1, (time_limit.count() + 999) / 1000));
             SQLSetStmtAttr(stmt.get(), SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
             // The text runs as it was checked: no rewriting of {fn ...} escapes by the driver.
             SQLSetStmtAttr(stmt.get(), SQL_ATTR_NOSCAN, reinterpret_cast<SQLPOINTER>(SQL_NOSCAN_ON), 0);
             if (max_rows > 0) {
-                SQLSetStmtAttr(stmt.get(), SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(max_rows)), 0);
+                SQLSetStmtAttr(stmt.get(), SQL_ATTR_MAX_ROWS,
+                               reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(max_rows)), 0);
             }
             work(stmt);
         }
@@ -384,20 +409,23 @@ private:
         if (in_transaction_) {
             SQLEndTran(SQL_HANDLE_DBC, dbc_->get(), SQL_ROLLBACK);
             in_transaction_ = false;
-            SQLSetConnectAttr(dbc_->get(), SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+            SQLSetConnectAttr(dbc_->get(), SQL_ATTR_AUTOCOMMIT,
+                              reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
         }
         after_guarded();
     }
 
     // What a rollback leaves behind: the access mode, and on PostgreSQL session advisory locks.
     void after_guarded() {
-        SQLSetConnectAttr(dbc_->get(), SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_WRITE), 0);
+        SQLSetConnectAttr(dbc_->get(), SQL_ATTR_ACCESS_MODE,
+                          reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_WRITE), 0);
         if (engine_ == OdbcEngine::postgresql) execute("SELECT pg_catalog.pg_advisory_unlock_all()", {});
     }
 
     void execute_text(const Handle& stmt, std::string_view sql) {
         std::string text(sql);
-        check(stmt, SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())));
+        check(stmt, SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(text.data()),
+                                  static_cast<SQLINTEGER>(text.size())));
     }
 
     // The result's column types, its names handed to announce first.
@@ -409,7 +437,8 @@ private:
             SQLCHAR name[512] = {0};
             SQLSMALLINT name_length = 0, type = 0, digits = 0, nullable = 0;
             SQLULEN size = 0;
-            check(stmt, SQLDescribeCol(stmt.get(), c, name, sizeof name, &name_length, &type, &size, &digits, &nullable));
+            check(stmt, SQLDescribeCol(stmt.get(), c, name, sizeof name, &name_length, &type, &size, &digits,
+                                       &nullable));
             names.emplace_back(reinterpret_cast<const char*>(name));
             types[static_cast<std::size_t>(c - 1)] = type;
         }
@@ -425,8 +454,8 @@ private:
             const auto at = static_cast<SQLUSMALLINT>(i + 1);
             if (is_null(p)) {
                 indicators[i] = SQL_NULL_DATA;
-                check(stmt, SQLBindParameter(stmt.get(), at, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 1, 0, nullptr, 0,
-                                             &indicators[i]));
+                check(stmt, SQLBindParameter(stmt.get(), at, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 1, 0,
+                                             nullptr, 0, &indicators[i]));
                 continue;
             }
             const bool binary = std::holds_alternative<Bytes>(p);
@@ -439,7 +468,8 @@ private:
                                          static_cast<SQLLEN>(storage[i].size()), &indicators[i]));
         }
         std::string text(sql);
-        check(stmt, SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())));
+        check(stmt, SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(text.data()),
+                                  static_cast<SQLINTEGER>(text.size())));
         return fetch(stmt, max_rows);
     }
 
@@ -461,7 +491,8 @@ private:
             check(stmt, rc);
             Row row;
             row.reserve(static_cast<std::size_t>(columns));
-            for (SQLSMALLINT c = 1; c <= columns; ++c) row.push_back(cell(stmt, c, types[static_cast<std::size_t>(c - 1)]));
+            for (SQLSMALLINT c = 1; c <= columns; ++c)
+                row.push_back(cell(stmt, c, types[static_cast<std::size_t>(c - 1)]));
             out.rows.push_back(std::move(row));
         }
         return out;
@@ -509,8 +540,9 @@ private:
                 SQL_TIMESTAMP_STRUCT ts{};
                 check(stmt, SQLGetData(stmt.get(), column, SQL_C_TYPE_TIMESTAMP, &ts, sizeof ts, &indicator));
                 if (indicator == SQL_NULL_DATA) return {};
-                return Timestamp{{ts.year, ts.month, ts.day},
-                                 {ts.hour, ts.minute, ts.second, static_cast<int>(ts.fraction / 1000), std::nullopt}};
+                return Timestamp{
+                    {ts.year, ts.month, ts.day},
+                    {ts.hour, ts.minute, ts.second, static_cast<int>(ts.fraction / 1000), std::nullopt}};
             }
             case SQL_BINARY:
             case SQL_VARBINARY:
@@ -519,7 +551,8 @@ private:
                 if (!read_chunks(stmt, column, SQL_C_BINARY, data)) return {};
                 return Bytes{std::move(data)};
             }
-            default: break;
+            default:
+                break;
         }
         if (is_text_type(type) && wide_text_) {
             Cell wide;
@@ -557,7 +590,8 @@ private:
         SQLWCHAR buffer[2048];
         while (true) {
             SQLLEN indicator = 0;
-            const SQLRETURN rc = SQLGetData(stmt.get(), column, SQL_C_WCHAR, buffer, sizeof buffer, &indicator);
+            const SQLRETURN rc =
+                SQLGetData(stmt.get(), column, SQL_C_WCHAR, buffer, sizeof buffer, &indicator);
             if (rc == SQL_NO_DATA) break;
             if (!SQL_SUCCEEDED(rc)) {
                 if (units.empty() && sqlstate(SQL_HANDLE_STMT, stmt.get()) == "HY003") {
@@ -588,7 +622,8 @@ private:
         for (const char* probe : {"SELECT SCHEMA_NAME()", "SELECT current_schema()"}) {
             try {
                 const Result r = execute(probe, {});
-                if (!r.rows.empty() && !r.rows[0].empty() && !is_null(r.rows[0][0])) return text_of(r.rows[0][0]);
+                if (!r.rows.empty() && !r.rows[0].empty() && !is_null(r.rows[0][0]))
+                    return text_of(r.rows[0][0]);
             } catch (const DatabaseError&) {
                 // Not this kind of server.
             }
@@ -599,8 +634,8 @@ private:
     std::vector<std::pair<std::string, std::string>> catalogue_tables() {
         if (!schema_) schema_ = default_schema();
         Handle stmt(SQL_HANDLE_STMT, dbc_->get());
-        check(stmt, SQLTables(stmt.get(), nullptr, 0, schema_arg(*schema_), schema_length(*schema_), sql_text("%"),
-                              SQL_NTS, sql_text("TABLE,VIEW"), SQL_NTS));
+        check(stmt, SQLTables(stmt.get(), nullptr, 0, schema_arg(*schema_), schema_length(*schema_),
+                              sql_text("%"), SQL_NTS, sql_text("TABLE,VIEW"), SQL_NTS));
         std::vector<std::pair<std::string, std::string>> tables;
         for (const Row& row : fetch(stmt).rows) {
             tables.emplace_back(is_null(row[1]) ? std::string() : text_of(row[1]), text_of(row[2]));
@@ -611,7 +646,8 @@ private:
     void add_keys(const std::string& schema, TableInfo& table) {
         {
             Handle stmt(SQL_HANDLE_STMT, dbc_->get());
-            if (SQL_SUCCEEDED(SQLPrimaryKeys(stmt.get(), nullptr, 0, schema_arg(schema), schema_length(schema),
+            if (SQL_SUCCEEDED(SQLPrimaryKeys(stmt.get(), nullptr, 0, schema_arg(schema),
+                                             schema_length(schema),
                                              reinterpret_cast<SQLCHAR*>(table.name.data()), SQL_NTS))) {
                 std::vector<std::pair<std::int64_t, std::string>> keys;
                 for (const Row& row : fetch(stmt).rows) {
@@ -625,8 +661,9 @@ private:
             }
         }
         Handle stmt(SQL_HANDLE_STMT, dbc_->get());
-        if (!SQL_SUCCEEDED(SQLForeignKeys(stmt.get(), nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, schema_arg(schema),
-                                          schema_length(schema), reinterpret_cast<SQLCHAR*>(table.name.data()), SQL_NTS))) {
+        if (!SQL_SUCCEEDED(SQLForeignKeys(stmt.get(), nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0,
+                                          schema_arg(schema), schema_length(schema),
+                                          reinterpret_cast<SQLCHAR*>(table.name.data()), SQL_NTS))) {
             return;
         }
         // Columns of one key share its name (or, without names, run from KEY_SEQ 1 upwards).
@@ -635,7 +672,9 @@ private:
             const std::string name = row.size() > 11 && !is_null(row[11]) ? text_of(row[11]) : std::string();
             const std::string sequence = text_of(row[8]);
             if (from.empty() || (name.empty() ? sequence == "1" : name != key)) {
-                if (!from.empty()) table.constraints.push_back("FOREIGN KEY (" + from + ") REFERENCES " + referenced + " (" + to + ")");
+                if (!from.empty())
+                    table.constraints.push_back("FOREIGN KEY (" + from + ") REFERENCES " + referenced + " (" +
+                                                to + ")");
                 key = name;
                 from.clear();
                 to.clear();
@@ -644,7 +683,9 @@ private:
             from += (from.empty() ? "" : ", ") + quote_identifier(text_of(row[7]));
             to += (to.empty() ? "" : ", ") + quote_identifier(text_of(row[3]));
         }
-        if (!from.empty()) table.constraints.push_back("FOREIGN KEY (" + from + ") REFERENCES " + referenced + " (" + to + ")");
+        if (!from.empty())
+            table.constraints.push_back("FOREIGN KEY (" + from + ") REFERENCES " + referenced + " (" + to +
+                                        ")");
     }
 
     Dialect dialect_;

@@ -15,7 +15,8 @@ namespace veltaai::sql {
 // Opens a connection with an ODBC connection string; dialect names the SQL the server speaks
 // (for prompts and callers), while the guard follows the engine the driver reports.
 // Throws OperationalError with the driver manager's or driver's messages when that fails.
-std::unique_ptr<Connection> connect_odbc(const std::string& connection_string, Dialect dialect = Dialect::mssql,
+std::unique_ptr<Connection> connect_odbc(const std::string& connection_string,
+                                         Dialect dialect = Dialect::mssql,
                                          std::chrono::seconds login_timeout = std::chrono::seconds(10));
 
 // value as a connection string attribute value: kept as it is unless it holds ';', '{' or '}',

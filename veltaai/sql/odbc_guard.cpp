@@ -16,13 +16,15 @@ namespace {
 
 // Words refused anywhere in SQLite code: statements that reach other files or change the
 // connection.
-constexpr std::array<std::string_view, 5> kSqliteRefusedWords = {"ATTACH", "DETACH", "PRAGMA", "VACUUM", "REINDEX"};
+constexpr std::array<std::string_view, 5> kSqliteRefusedWords = {"ATTACH", "DETACH", "PRAGMA", "VACUUM",
+                                                                 "REINDEX"};
 
 // Functions that load code, read or write files, hand out host pointers, or allocate without
 // bound in the host process (the SQLite ODBC driver runs the engine inside it).
 constexpr std::array<std::string_view, 15> kSqliteRefusedFunctions = {
-    "load_extension", "fts3_tokenizer", "readfile", "writefile", "edit", "fsdir", "zipfile", "sqlar_compress",
-    "sqlar_uncompress", "lsmode", "zeroblob", "randomblob", "sqlite_dbpage", "sqlite_dbdata", "sqlite_dbptr"};
+    "load_extension", "fts3_tokenizer", "readfile",       "writefile",        "edit",
+    "fsdir",          "zipfile",        "sqlar_compress", "sqlar_uncompress", "lsmode",
+    "zeroblob",       "randomblob",     "sqlite_dbpage",  "sqlite_dbdata",    "sqlite_dbptr"};
 
 std::string folded(std::string_view text) {
     std::string out(text);
@@ -30,21 +32,26 @@ std::string folded(std::string_view text) {
     return out;
 }
 
-[[noreturn]] void refuse(const std::string& why) { throw DatabaseError("Refused: " + why); }
+[[noreturn]] void refuse(const std::string& why) {
+    throw DatabaseError("Refused: " + why);
+}
 
 bool word_char(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' || static_cast<unsigned char>(c) >= 0x80;
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' ||
+           static_cast<unsigned char>(c) >= 0x80;
 }
 
 void check_sqlite_name(const std::string& name) {
     const std::string f = folded(name);
-    if (std::find(kSqliteRefusedFunctions.begin(), kSqliteRefusedFunctions.end(), f) != kSqliteRefusedFunctions.end()) {
+    if (std::find(kSqliteRefusedFunctions.begin(), kSqliteRefusedFunctions.end(), f) !=
+        kSqliteRefusedFunctions.end()) {
         refuse(name + "() loads code, reaches files or host memory, and cannot run here.");
     }
     if (f.starts_with("pragma_")) refuse(name + " reads connection settings and cannot run here.");
     std::string upper = f;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (std::find(kSqliteRefusedWords.begin(), kSqliteRefusedWords.end(), upper) != kSqliteRefusedWords.end()) {
+    if (std::find(kSqliteRefusedWords.begin(), kSqliteRefusedWords.end(), upper) !=
+        kSqliteRefusedWords.end()) {
         refuse(upper + " cannot run here; only one query that reads data (SELECT, WITH, VALUES) is allowed.");
     }
 }
@@ -63,15 +70,18 @@ void check_sqlite_text(std::string_view sql) {
     if (sql.find('\0') != std::string_view::npos) refuse("the text holds a NUL byte.");
     const auto statements = split_statements(sql, Dialect::sqlite);
     if (statements.empty()) refuse("the text holds no SQL statement.");
-    if (statements.size() > 1) refuse("the text holds more than one SQL statement; run one statement at a time.");
+    if (statements.size() > 1)
+        refuse("the text holds more than one SQL statement; run one statement at a time.");
     const std::string keyword = leading_keyword(statements.front(), Dialect::sqlite);
     if (keyword != "SELECT" && keyword != "WITH" && keyword != "VALUES") {
-        refuse((keyword.empty() ? std::string("these") : keyword) +
-               " statements cannot run here; only one query that reads data (SELECT, WITH, VALUES) is allowed.");
+        refuse(
+            (keyword.empty() ? std::string("these") : keyword) +
+            " statements cannot run here; only one query that reads data (SELECT, WITH, VALUES) is allowed.");
     }
     for (const Segment& s : lex(sql, Dialect::sqlite)) {
         const std::string_view piece = sql.substr(s.begin, s.end - s.begin);
-        if (s.kind == Segment::Kind::name && piece.front() == '[' && piece.find("]]") != std::string_view::npos) {
+        if (s.kind == Segment::Kind::name && piece.front() == '[' &&
+            piece.find("]]") != std::string_view::npos) {
             // SQLite ends a [name] at its first ']': no doubling, unlike the reader's quoting.
             refuse("a [name] holding ']]' reads differently in SQLite.");
         }
@@ -98,8 +108,10 @@ void check_sqlite_text(std::string_view sql) {
             while (next < piece.size() && std::isspace(static_cast<unsigned char>(piece[next]))) ++next;
             const bool call = next < piece.size() && piece[next] == '(';
             if (word == "insert" || word == "update" || word == "delete" || (word == "replace" && !call)) {
-                refuse("a statement that changes data cannot run here; only one query that reads data (SELECT, WITH, "
-                       "VALUES) is allowed.");
+                refuse(
+                    "a statement that changes data cannot run here; only one query that reads data (SELECT, "
+                    "WITH, "
+                    "VALUES) is allowed.");
             }
             check_sqlite_name(std::string(piece.substr(start, i - start)));
         }
@@ -108,10 +120,18 @@ void check_sqlite_text(std::string_view sql) {
 
 void check_odbc_statement(std::string_view sql, OdbcEngine engine) {
     switch (engine) {
-        case OdbcEngine::postgresql: check_postgres_statement(sql); return;
-        case OdbcEngine::sqlite: check_sqlite_text(sql); return;
-        case OdbcEngine::mssql: check_tsql_statement(sql, TsqlRules::sql_server); return;
-        case OdbcEngine::unknown: check_tsql_statement(sql, TsqlRules::unknown_engine); return;
+        case OdbcEngine::postgresql:
+            check_postgres_statement(sql);
+            return;
+        case OdbcEngine::sqlite:
+            check_sqlite_text(sql);
+            return;
+        case OdbcEngine::mssql:
+            check_tsql_statement(sql, TsqlRules::sql_server);
+            return;
+        case OdbcEngine::unknown:
+            check_tsql_statement(sql, TsqlRules::unknown_engine);
+            return;
     }
 }
 

@@ -10,11 +10,11 @@
 
 #include <algorithm>
 #include <array>
-#include <optional>
 #include <charconv>
-#include <map>
 #include <cmath>
 #include <cstdlib>
+#include <map>
+#include <optional>
 
 namespace veltaai::sql {
 
@@ -121,10 +121,14 @@ std::optional<Interval> decode_interval(std::string_view text) {
         while (unit_start < text.size() && text[unit_start] == ' ') ++unit_start;
         const std::size_t unit_end = std::min(text.find(' ', unit_start), text.size());
         const std::string_view unit = text.substr(unit_start, unit_end - unit_start);
-        if (unit.rfind("year", 0) == 0) days += amount * 365;
-        else if (unit.rfind("mon", 0) == 0) days += amount * 30;
-        else if (unit.rfind("day", 0) == 0) days += amount;
-        else return std::nullopt;
+        if (unit.rfind("year", 0) == 0)
+            days += amount * 365;
+        else if (unit.rfind("mon", 0) == 0)
+            days += amount * 30;
+        else if (unit.rfind("day", 0) == 0)
+            days += amount;
+        else
+            return std::nullopt;
         pos = unit_end;
     }
     return Interval::from_microseconds(days, micros);
@@ -133,7 +137,8 @@ std::optional<Interval> decode_interval(std::string_view text) {
 Cell decode(Oid type, const char* data, int length) {
     const std::string_view text(data, static_cast<std::size_t>(length));
     switch (type) {
-        case kBool: return text == "t";
+        case kBool:
+            return text == "t";
         case kInt2:
         case kInt4:
         case kInt8:
@@ -143,7 +148,8 @@ Cell decode(Oid type, const char* data, int length) {
             if (ec == std::errc() && end == text.data() + text.size()) return value;
             return Decimal{std::string(text)};
         }
-        case kNumeric: return Decimal{std::string(text)};
+        case kNumeric:
+            return Decimal{std::string(text)};
         case kFloat4:
         case kFloat8:
             if (auto f = decode_float(text)) return *f;
@@ -165,7 +171,8 @@ Cell decode(Oid type, const char* data, int length) {
         case kInterval:
             if (auto span = decode_interval(text)) return *span;
             break;
-        default: break;
+        default:
+            break;
     }
     return std::string(text);
 }
@@ -177,12 +184,19 @@ public:
     explicit PostgresConnection(const ConnectOptions& options) {
         const std::string port = options.port > 0 ? std::to_string(options.port) : std::string();
         const std::string timeout = std::to_string(std::max<long long>(2, options.connect_timeout.count()));
-        std::vector<std::string> keys = {"host",    "port",           "user",
-                                         "password", "dbname",        "connect_timeout",
-                                         "client_encoding", "options", "application_name"};
-        std::vector<std::string> values = {options.host, port, options.user, options.password, options.database,
-                                           timeout,      "UTF8", "-c DateStyle=ISO -c IntervalStyle=postgres",
-                                           "veltaai"};
+        std::vector<std::string> keys = {"host",
+                                         "port",
+                                         "user",
+                                         "password",
+                                         "dbname",
+                                         "connect_timeout",
+                                         "client_encoding",
+                                         "options",
+                                         "application_name"};
+        std::vector<std::string> values = {
+            options.host,     port,    options.user, options.password,
+            options.database, timeout, "UTF8",       "-c DateStyle=ISO -c IntervalStyle=postgres",
+            "veltaai"};
         for (const auto& [key, value] : options.extra) {
             keys.push_back(key);
             values.push_back(value);
@@ -197,7 +211,8 @@ public:
         value_ptrs.push_back(nullptr);
         conn_.reset(PQconnectdbParams(key_ptrs.data(), value_ptrs.data(), 0));
         if (!conn_) throw OperationalError("out of memory while connecting to PostgreSQL");
-        if (PQstatus(conn_.get()) != CONNECTION_OK) throw OperationalError(trimmed_message(PQerrorMessage(conn_.get())));
+        if (PQstatus(conn_.get()) != CONNECTION_OK)
+            throw OperationalError(trimmed_message(PQerrorMessage(conn_.get())));
         PQsetNoticeProcessor(conn_.get(), ignore_notice, nullptr);
     }
 
@@ -220,16 +235,17 @@ public:
             } else if (const auto* flag = std::get_if<bool>(&p)) {
                 storage[i] = *flag ? "t" : "f";
             } else if (const auto* f = std::get_if<double>(&p)) {
-                storage[i] = std::isnan(*f) ? "NaN" : std::isinf(*f) ? (*f < 0 ? "-Infinity" : "Infinity")
-                                                                       : shortest_decimal(*f);
+                storage[i] = std::isnan(*f)   ? "NaN"
+                             : std::isinf(*f) ? (*f < 0 ? "-Infinity" : "Infinity")
+                                              : shortest_decimal(*f);
             } else {
                 storage[i] = display_text(p);
             }
             values[i] = storage[i].data();
             lengths[i] = static_cast<int>(storage[i].size());
         }
-        return collect(ResultPtr(PQexecParams(conn_.get(), text.c_str(), static_cast<int>(params.size()), nullptr,
-                                              values.data(), lengths.data(), formats.data(), 0)));
+        return collect(ResultPtr(PQexecParams(conn_.get(), text.c_str(), static_cast<int>(params.size()),
+                                              nullptr, values.data(), lengths.data(), formats.data(), 0)));
     }
 
     void begin() override { command("BEGIN"); }
@@ -242,13 +258,14 @@ public:
         ensure_open();
         Transaction guarded = guarded_transaction(time_limit);
         // The extended protocol takes exactly one statement: a second line of defence.
-        Result result =
-            collect(ResultPtr(PQexecParams(conn_.get(), statement.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0)));
+        Result result = collect(ResultPtr(
+            PQexecParams(conn_.get(), statement.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0)));
         guarded.finish();
         return result;
     }
 
-    void stream_read_only(std::string_view sql, std::chrono::milliseconds time_limit, RowSink& sink) override {
+    void stream_read_only(std::string_view sql, std::chrono::milliseconds time_limit,
+                          RowSink& sink) override {
         check_postgres_statement(sql);
         const std::string statement(sql);
         ensure_open();
@@ -258,7 +275,8 @@ public:
     }
 
     void set_untrusted_role(const std::string& role) override {
-        if (!role.empty() && execute("SELECT 1 FROM pg_catalog.pg_roles WHERE rolname = $1", {role}).rows.empty()) {
+        if (!role.empty() &&
+            execute("SELECT 1 FROM pg_catalog.pg_roles WHERE rolname = $1", {role}).rows.empty()) {
             throw ValueError("role \"" + role + "\" does not exist on this PostgreSQL server");
         }
         untrusted_role_ = role;
@@ -266,7 +284,8 @@ public:
 
     std::vector<std::string> elevated_privileges() override {
         // The questions concern the role the untrusted SQL runs under.
-        return postgres_privilege_phrases(execute(postgres_privileges_query("$1"), {untrusted_role_}), untrusted_role_);
+        return postgres_privilege_phrases(execute(postgres_privileges_query("$1"), {untrusted_role_}),
+                                          untrusted_role_);
     }
 
     std::vector<std::string> table_names() override { return first_column(kTablesQuery); }
@@ -294,11 +313,14 @@ public:
 
 private:
     static constexpr const char* kTablesQuery =
-        "SELECT c.relname FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-        "WHERE n.nspname = current_schema() AND c.relkind IN ('r', 'p', 'v', 'm', 'f') AND NOT c.relispartition "
+        "SELECT c.relname FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = "
+        "c.relnamespace "
+        "WHERE n.nspname = current_schema() AND c.relkind IN ('r', 'p', 'v', 'm', 'f') AND NOT "
+        "c.relispartition "
         "ORDER BY c.relname";
     static constexpr const char* kColumnsQuery =
-        "SELECT c.relname, a.attname, pg_catalog.format_type(a.atttypid, a.atttypmod), a.attnotnull, d.description "
+        "SELECT c.relname, a.attname, pg_catalog.format_type(a.atttypid, a.atttypmod), a.attnotnull, "
+        "d.description "
         "FROM pg_catalog.pg_attribute a JOIN pg_catalog.pg_class c ON c.oid = a.attrelid "
         // A join rather than col_description(), which looks up each column on its own.
         "LEFT JOIN pg_catalog.pg_description d ON d.objoid = a.attrelid "
@@ -307,12 +329,15 @@ private:
         "WHERE n.nspname = current_schema() AND c.relkind IN ('r', 'p', 'v', 'm', 'f') AND a.attnum > 0 "
         "AND NOT a.attisdropped ORDER BY c.relname, a.attnum";
     static constexpr const char* kTableCommentsQuery =
-        "SELECT c.relname, d.description FROM pg_catalog.pg_description d JOIN pg_catalog.pg_class c ON c.oid = d.objoid "
-        "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace WHERE d.classoid = 'pg_catalog.pg_class'::regclass "
+        "SELECT c.relname, d.description FROM pg_catalog.pg_description d JOIN pg_catalog.pg_class c ON "
+        "c.oid = d.objoid "
+        "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace WHERE d.classoid = "
+        "'pg_catalog.pg_class'::regclass "
         "AND d.objsubid = 0 AND n.nspname = current_schema() AND c.relkind IN ('r', 'p', 'v', 'm', 'f')";
     static constexpr const char* kConstraintsQuery =
         "SELECT c.relname, pg_catalog.pg_get_constraintdef(con.oid) FROM pg_catalog.pg_constraint con "
-        "JOIN pg_catalog.pg_class c ON c.oid = con.conrelid JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+        "JOIN pg_catalog.pg_class c ON c.oid = con.conrelid JOIN pg_catalog.pg_namespace n ON n.oid = "
+        "c.relnamespace "
         "WHERE n.nspname = current_schema() AND con.contype IN ('p', 'u', 'f') "
         "ORDER BY c.relname, con.contype <> 'p', con.contype, con.conname";
 
@@ -363,7 +388,8 @@ private:
             ResultPtr res(PQgetResult(conn_.get()));
             if (!res) break;
             const ExecStatusType status = PQresultStatus(res.get());
-            if (status == PGRES_FATAL_ERROR || status == PGRES_BAD_RESPONSE || status == PGRES_NONFATAL_ERROR) {
+            if (status == PGRES_FATAL_ERROR || status == PGRES_BAD_RESPONSE ||
+                status == PGRES_NONFATAL_ERROR) {
                 if (!error) error = trimmed_message(PQresultErrorMessage(res.get()));
                 continue;
             }
@@ -398,8 +424,11 @@ private:
         Row row;
         row.reserve(types.size());
         for (int c = 0; c < static_cast<int>(types.size()); ++c) {
-            if (PQgetisnull(res, r, c)) row.emplace_back();
-            else row.push_back(decode(types[static_cast<std::size_t>(c)], PQgetvalue(res, r, c), PQgetlength(res, r, c)));
+            if (PQgetisnull(res, r, c))
+                row.emplace_back();
+            else
+                row.push_back(decode(types[static_cast<std::size_t>(c)], PQgetvalue(res, r, c),
+                                     PQgetlength(res, r, c)));
         }
         return row;
     }
@@ -408,7 +437,8 @@ private:
     void ensure_open() {
         if (PQstatus(conn_.get()) == CONNECTION_OK) return;
         PQreset(conn_.get());
-        if (PQstatus(conn_.get()) != CONNECTION_OK) throw OperationalError(trimmed_message(PQerrorMessage(conn_.get())));
+        if (PQstatus(conn_.get()) != CONNECTION_OK)
+            throw OperationalError(trimmed_message(PQerrorMessage(conn_.get())));
     }
 
     void command(const std::string& sql) {

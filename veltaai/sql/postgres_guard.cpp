@@ -30,7 +30,8 @@ constexpr std::string_view kFiles = "reads or writes files on the database serve
 constexpr std::string_view kLargeObjects = "works on large objects, which can read and write server files";
 constexpr std::string_view kSessions = "signals or ends server processes and other sessions";
 constexpr std::string_view kForeign = "reaches another server or database outside this transaction";
-constexpr std::string_view kAdvisory = "takes advisory locks, which other sessions see and which can outlive the run";
+constexpr std::string_view kAdvisory =
+    "takes advisory locks, which other sessions see and which can outlive the run";
 constexpr std::string_view kSettings = "changes server or session configuration";
 constexpr std::string_view kSequences = "changes a sequence, which no rollback undoes";
 constexpr std::string_view kReplication = "acts on replication, the write-ahead log or backups";
@@ -128,19 +129,35 @@ std::string lower(std::string_view text) {
     return out;
 }
 
-[[noreturn]] void refuse(const std::string& why) { throw DatabaseError("Refused: " + why); }
+[[noreturn]] void refuse(const std::string& why) {
+    throw DatabaseError("Refused: " + why);
+}
 
 // "InsertStmt" as the SQL its statement starts with, for refusal texts.
 std::string statement_words(const std::string& node) {
     static const std::array<std::pair<std::string_view, std::string_view>, 22> kWords = {{
-        {"InsertStmt", "INSERT"},        {"UpdateStmt", "UPDATE"},       {"DeleteStmt", "DELETE"},
-        {"MergeStmt", "MERGE"},          {"TransactionStmt", "transaction control"},
-        {"VariableSetStmt", "SET and RESET"}, {"CopyStmt", "COPY"},      {"DoStmt", "DO"},
-        {"CallStmt", "CALL"},            {"PrepareStmt", "PREPARE"},     {"ExecuteStmt", "EXECUTE"},
-        {"DeallocateStmt", "DEALLOCATE"}, {"ListenStmt", "LISTEN"},      {"NotifyStmt", "NOTIFY"},
-        {"UnlistenStmt", "UNLISTEN"},    {"DeclareCursorStmt", "DECLARE CURSOR"},
-        {"CreateTableAsStmt", "CREATE TABLE AS"}, {"LockStmt", "LOCK"},  {"DiscardStmt", "DISCARD"},
-        {"VacuumStmt", "VACUUM and ANALYZE"}, {"ExplainStmt", "EXPLAIN"}, {"LoadStmt", "LOAD"},
+        {"InsertStmt", "INSERT"},
+        {"UpdateStmt", "UPDATE"},
+        {"DeleteStmt", "DELETE"},
+        {"MergeStmt", "MERGE"},
+        {"TransactionStmt", "transaction control"},
+        {"VariableSetStmt", "SET and RESET"},
+        {"CopyStmt", "COPY"},
+        {"DoStmt", "DO"},
+        {"CallStmt", "CALL"},
+        {"PrepareStmt", "PREPARE"},
+        {"ExecuteStmt", "EXECUTE"},
+        {"DeallocateStmt", "DEALLOCATE"},
+        {"ListenStmt", "LISTEN"},
+        {"NotifyStmt", "NOTIFY"},
+        {"UnlistenStmt", "UNLISTEN"},
+        {"DeclareCursorStmt", "DECLARE CURSOR"},
+        {"CreateTableAsStmt", "CREATE TABLE AS"},
+        {"LockStmt", "LOCK"},
+        {"DiscardStmt", "DISCARD"},
+        {"VacuumStmt", "VACUUM and ANALYZE"},
+        {"ExplainStmt", "EXPLAIN"},
+        {"LoadStmt", "LOAD"},
     }};
     for (const auto& [name, words] : kWords) {
         if (node == name) return std::string(words);
@@ -150,14 +167,15 @@ std::string statement_words(const std::string& node) {
 }
 
 constexpr std::string_view kPlainQueries =
-    "only one plain query (SELECT, VALUES, TABLE, WITH over plain queries, EXPLAIN without ANALYZE, SHOW) can run "
+    "only one plain query (SELECT, VALUES, TABLE, WITH over plain queries, EXPLAIN without ANALYZE, SHOW) "
+    "can run "
     "here.";
 
 std::string function_refusal(std::string_view name, bool column_notation) {
     const auto reason = postgres_denied_function(name);
     if (!reason) return {};
-    return std::string(name) + "()" + (column_notation ? " (called in column notation)" : "") + " " + *reason +
-           ", so it cannot run here.";
+    return std::string(name) + "()" + (column_notation ? " (called in column notation)" : "") + " " +
+           *reason + ", so it cannot run here.";
 }
 
 // What one reading of libpg_query's JSON tree found. The tree is read as a stream of tokens
@@ -199,8 +217,8 @@ private:
     char peek() const { return pos_ < json_.size() ? json_[pos_] : '\0'; }
 
     void skip_blanks() {
-        while (pos_ < json_.size() && (json_[pos_] == ' ' || json_[pos_] == '\n' || json_[pos_] == '\t' ||
-                                       json_[pos_] == '\r')) {
+        while (pos_ < json_.size() &&
+               (json_[pos_] == ' ' || json_[pos_] == '\n' || json_[pos_] == '\t' || json_[pos_] == '\r')) {
             ++pos_;
         }
     }
@@ -237,11 +255,13 @@ private:
             if (c == '"') {
                 // Only names are read; other texts are skipped over.
                 const std::string_view key = stack_.empty() ? std::string_view() : stack_.back().key;
-                if (key == "sval" || key == "defname") scalar_string(string());
-                else skip_string();
+                if (key == "sval" || key == "defname")
+                    scalar_string(string());
+                else
+                    skip_string();
             } else {
-                while (pos_ < json_.size() && json_[pos_] != ',' && json_[pos_] != '}' && json_[pos_] != ']' &&
-                       json_[pos_] != ' ' && json_[pos_] != '\n') {
+                while (pos_ < json_.size() && json_[pos_] != ',' && json_[pos_] != '}' &&
+                       json_[pos_] != ']' && json_[pos_] != ' ' && json_[pos_] != '\n') {
                     ++pos_;
                 }
             }
@@ -333,16 +353,18 @@ private:
         if (key == "intoClause") {
             note("SELECT ... INTO creates a table; " + std::string(kPlainQueries));
         } else if (key == "lockingClause") {
-            note("a locking clause (FOR UPDATE, FOR SHARE, ...) takes row locks; " + std::string(kPlainQueries));
+            note("a locking clause (FOR UPDATE, FOR SHARE, ...) takes row locks; " +
+                 std::string(kPlainQueries));
         } else if (key.size() > 4 && key.ends_with("Stmt") && key != "SelectStmt") {
-            note(statement_words(std::string(key)) + " inside a query cannot run here; " + std::string(kPlainQueries));
+            note(statement_words(std::string(key)) + " inside a query cannot run here; " +
+                 std::string(kPlainQueries));
         }
     }
 
     void scalar_string(std::string text) {
         const std::size_t depth = stack_.size();
-        if (depth >= 1 && stack_.back().object && stack_.back().key == "defname" && stack_.back().name == "DefElem" &&
-            lower(text) == "analyze") {
+        if (depth >= 1 && stack_.back().object && stack_.back().key == "defname" &&
+            stack_.back().name == "DefElem" && lower(text) == "analyze") {
             facts_.analyze = true;
         }
         // {"String": {"sval": name}} as an element of a list of names.
@@ -361,10 +383,14 @@ private:
         for (int i = 0; i < 4; ++i) {
             const char h = json_[pos_++];
             v <<= 4;
-            if (h >= '0' && h <= '9') v |= static_cast<std::uint32_t>(h - '0');
-            else if (h >= 'a' && h <= 'f') v |= static_cast<std::uint32_t>(h - 'a' + 10);
-            else if (h >= 'A' && h <= 'F') v |= static_cast<std::uint32_t>(h - 'A' + 10);
-            else malformed();
+            if (h >= '0' && h <= '9')
+                v |= static_cast<std::uint32_t>(h - '0');
+            else if (h >= 'a' && h <= 'f')
+                v |= static_cast<std::uint32_t>(h - 'a' + 10);
+            else if (h >= 'A' && h <= 'F')
+                v |= static_cast<std::uint32_t>(h - 'A' + 10);
+            else
+                malformed();
         }
         return v;
     }
@@ -384,11 +410,21 @@ private:
             if (pos_ >= json_.size()) malformed();
             const char e = json_[pos_++];
             switch (e) {
-                case 'n': out += '\n'; break;
-                case 't': out += '\t'; break;
-                case 'r': out += '\r'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
                 case 'u': {
                     std::uint32_t cp = hex4();
                     if (cp >= 0xD800 && cp < 0xDC00 && json_.substr(pos_, 2) == "\\u") {
@@ -399,7 +435,9 @@ private:
                     append_utf8(out, cp);
                     break;
                 }
-                default: out += e; break;
+                default:
+                    out += e;
+                    break;
             }
         }
     }
@@ -413,19 +451,22 @@ private:
 
 PostgresStatement judge(const TreeFacts& facts) {
     if (facts.statements == 0) refuse("the text holds no SQL statement.");
-    if (facts.statements > 1) refuse("the text holds more than one SQL statement; run one statement at a time.");
+    if (facts.statements > 1)
+        refuse("the text holds more than one SQL statement; run one statement at a time.");
     // SHOW reads a setting, as current_setting() does.
     if (facts.kind == "VariableShowStmt") return PostgresStatement::show;
     if (facts.kind == "ExplainStmt") {
-        if (facts.analyze) refuse("EXPLAIN ANALYZE runs the statement it explains; use EXPLAIN without ANALYZE.");
+        if (facts.analyze)
+            refuse("EXPLAIN ANALYZE runs the statement it explains; use EXPLAIN without ANALYZE.");
         if (facts.explain_query != "SelectStmt") {
             refuse("EXPLAIN of " +
-                   (facts.explain_query.empty() ? std::string("this statement") : statement_words(facts.explain_query)) +
+                   (facts.explain_query.empty() ? std::string("this statement")
+                                                : statement_words(facts.explain_query)) +
                    " cannot run here; " + std::string(kPlainQueries));
         }
     } else if (facts.kind != "SelectStmt") {
-        refuse((facts.kind.empty() ? std::string("this statement") : statement_words(facts.kind)) + " cannot run here; " +
-               std::string(kPlainQueries));
+        refuse((facts.kind.empty() ? std::string("this statement") : statement_words(facts.kind)) +
+               " cannot run here; " + std::string(kPlainQueries));
     }
     if (!facts.refusal.empty()) refuse(facts.refusal);
     return facts.kind == "ExplainStmt" ? PostgresStatement::explain : PostgresStatement::query;
@@ -447,8 +488,8 @@ private:
 PostgresStatement classify(const std::string& text) {
     const ParseResult parsed(text);
     if (const PgQueryError* error = parsed.get().error) {
-        refuse(std::string("PostgreSQL cannot parse the text: ") + (error->message ? error->message : "syntax error") +
-               ".");
+        refuse(std::string("PostgreSQL cannot parse the text: ") +
+               (error->message ? error->message : "syntax error") + ".");
     }
     const char* tree = parsed.get().parse_tree;
     return judge(TreeReader(tree ? std::string_view(tree) : std::string_view()).read());
@@ -474,7 +515,6 @@ void on_large_stack(const std::function<void()>& work) {
                 j->error = std::current_exception();
             }
             return nullptr;  // libpg_query frees its memory of this thread as it ends
-
         },
         &job);
     pthread_attr_destroy(&attributes);
@@ -488,7 +528,8 @@ void on_large_stack(const std::function<void()>& work) {
 std::optional<std::string> postgres_denied_function(std::string_view name) {
     const std::string folded = lower(name);
     for (const DeniedFunction& denied : kDenied) {
-        if (denied.prefix ? folded.starts_with(denied.name) : folded == denied.name) return std::string(denied.reason);
+        if (denied.prefix ? folded.starts_with(denied.name) : folded == denied.name)
+            return std::string(denied.reason);
     }
     return std::nullopt;
 }
@@ -519,13 +560,15 @@ std::vector<std::string> postgres_privilege_phrases(const Result& answer, const 
         "adminpack is installed: writes, renames and removes server files",
         "postgres_fdw is installed: reaches other servers through foreign tables",
     };
-    if (answer.rows.empty()) return {"role " + role + " does not exist, so untrusted SQL cannot run under it"};
+    if (answer.rows.empty())
+        return {"role " + role + " does not exist, so untrusted SQL cannot run under it"};
     std::vector<std::string> out;
     const Row& row = answer.rows.front();
     for (std::size_t i = 0; i < kPhrases.size() && i < row.size(); ++i) {
         // Drivers give booleans as bool, 1 or 't' (psqlODBC's BoolsAsChar).
         const Cell& c = row[i];
-        if (c == Cell(true) || c == Cell(std::int64_t{1}) || c == Cell(std::string("1")) || c == Cell(std::string("t"))) {
+        if (c == Cell(true) || c == Cell(std::int64_t{1}) || c == Cell(std::string("1")) ||
+            c == Cell(std::string("t"))) {
             out.emplace_back(kPhrases[i]);
         }
     }

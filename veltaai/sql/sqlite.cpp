@@ -32,17 +32,22 @@ int past_deadline(void* deadline) {
 // Functions untrusted SQL may not call: host pointers and tokenizer registration (FTS3), native
 // code (extensions), file access of the shell's extensions, FTS writes, the error log, and
 // parsers of raw R-tree nodes.
-constexpr std::array<std::string_view, 17> kDeniedFunctions = {
-    "fts3_tokenizer", "load_extension", "fts5",      "sqlite_log",  "optimize",        "rtreenode",
-    "rtreedepth",     "readfile",       "writefile", "edit",        "zipfile",         "zipfile_cds",
-    "sqlar_compress", "sqlar_uncompress", "fsdir",   "icu_load_collation", "sqlite_dbpage"};
+constexpr std::array<std::string_view, 17> kDeniedFunctions = {"fts3_tokenizer", "load_extension",
+                                                               "fts5",           "sqlite_log",
+                                                               "optimize",       "rtreenode",
+                                                               "rtreedepth",     "readfile",
+                                                               "writefile",      "edit",
+                                                               "zipfile",        "zipfile_cds",
+                                                               "sqlar_compress", "sqlar_uncompress",
+                                                               "fsdir",          "icu_load_collation",
+                                                               "sqlite_dbpage"};
 // PRAGMAs that only report, allowed as the table-valued functions SELECT can read
 // (pragma_table_info('t')); the reader refuses PRAGMA statements in the model's text. Their
 // argument, if any, names a table or index.
 constexpr std::array<std::string_view, 13> kReportingPragmas = {
-    "table_info",  "table_xinfo",      "index_list",    "index_info",  "index_xinfo",
+    "table_info",       "table_xinfo",   "index_list",  "index_info",      "index_xinfo",
     "foreign_key_list", "function_list", "module_list", "compile_options", "collation_list",
-    "pragma_list", "page_size",        "page_count"};
+    "pragma_list",      "page_size",     "page_count"};
 // Virtual tables untrusted SQL may not read, should the library be built with them.
 constexpr std::array<std::string_view, 3> kDeniedTables = {"sqlite_dbpage", "zipfile", "fsdir"};
 
@@ -63,7 +68,8 @@ constexpr std::array<LimitBound, 6> kUntrustedLimits = {{
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
     }
     return true;
 }
@@ -71,7 +77,8 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
 template <std::size_t N>
 bool listed(const std::array<std::string_view, N>& list, const char* name) {
     if (!name) return false;
-    return std::any_of(list.begin(), list.end(), [&](std::string_view entry) { return equals_ignoring_case(entry, name); });
+    return std::any_of(list.begin(), list.end(),
+                       [&](std::string_view entry) { return equals_ignoring_case(entry, name); });
 }
 
 // What the authorizer refused first, for the error text.
@@ -89,7 +96,8 @@ int authorize(void* context, int action, const char* a, const char* b, const cha
     };
     switch (action) {
         case SQLITE_SELECT:
-        case SQLITE_RECURSIVE: return SQLITE_OK;
+        case SQLITE_RECURSIVE:
+            return SQLITE_OK;
         case SQLITE_READ:
             if (listed(kDeniedTables, a)) return deny(std::string("reading ") + a);
             return SQLITE_OK;
@@ -99,14 +107,19 @@ int authorize(void* context, int action, const char* a, const char* b, const cha
         case SQLITE_PRAGMA:
             if (listed(kReportingPragmas, a)) return SQLITE_OK;
             return deny(std::string("PRAGMA ") + (a ? a : ""));
-        case SQLITE_ATTACH: return deny("ATTACH");
-        case SQLITE_DETACH: return deny("DETACH");
+        case SQLITE_ATTACH:
+            return deny("ATTACH");
+        case SQLITE_DETACH:
+            return deny("DETACH");
         case SQLITE_TRANSACTION:
-        case SQLITE_SAVEPOINT: return deny("transaction control");
+        case SQLITE_SAVEPOINT:
+            return deny("transaction control");
         case SQLITE_INSERT:
         case SQLITE_UPDATE:
-        case SQLITE_DELETE: return deny(std::string("writing to ") + (a ? a : "a table"));
-        default: return deny("changing the schema or the connection");
+        case SQLITE_DELETE:
+            return deny(std::string("writing to ") + (a ? a : "a table"));
+        default:
+            return deny("changing the schema or the connection");
     }
 }
 
@@ -142,7 +155,9 @@ public:
 #endif
     }
 
-    Dialect dialect() const override { return Dialect::sqlite; }
+    Dialect dialect() const override {
+        return Dialect::sqlite;
+    }
 
     Result execute(std::string_view sql, const std::vector<Cell>& params) override {
         Result result;
@@ -152,7 +167,8 @@ public:
         while (true) {
             const char* tail = nullptr;
             sqlite3_stmt* raw = nullptr;
-            if (sqlite3_prepare_v2(db_.get(), rest.data(), static_cast<int>(rest.size()), &raw, &tail) != SQLITE_OK) {
+            if (sqlite3_prepare_v2(db_.get(), rest.data(), static_cast<int>(rest.size()), &raw, &tail) !=
+                SQLITE_OK) {
                 fail();
             }
             StmtPtr stmt(raw);
@@ -169,9 +185,15 @@ public:
         return result;
     }
 
-    void begin() override { execute("BEGIN", {}); }
-    void commit() override { execute("COMMIT", {}); }
-    void rollback() override { execute("ROLLBACK", {}); }
+    void begin() override {
+        execute("BEGIN", {});
+    }
+    void commit() override {
+        execute("COMMIT", {});
+    }
+    void rollback() override {
+        execute("ROLLBACK", {});
+    }
 
     Result run_read_only(std::string_view sql, std::chrono::milliseconds time_limit) override {
         RowCollector collector;
@@ -180,14 +202,20 @@ public:
         return std::move(collector.result);
     }
 
-    void stream_read_only(std::string_view sql, std::chrono::milliseconds time_limit, RowSink& sink) override {
+    void stream_read_only(std::string_view sql, std::chrono::milliseconds time_limit,
+                          RowSink& sink) override {
         const std::string_view statement = read_only_statement(sql, Dialect::sqlite);
         // The handle's own limits, put back when the run ends however it ends.
         std::array<int, kUntrustedLimits.size()> saved{};
-        for (std::size_t i = 0; i < kUntrustedLimits.size(); ++i) saved[i] = sqlite3_limit(db_.get(), kUntrustedLimits[i].id, -1);
+        for (std::size_t i = 0; i < kUntrustedLimits.size(); ++i)
+            saved[i] = sqlite3_limit(db_.get(), kUntrustedLimits[i].id, -1);
         // query_only is re-asserted on every run: a previous statement cannot have lifted it.
-        Transaction guarded([this] { execute("PRAGMA query_only = 1", {}); execute("BEGIN", {}); },
-                            [this, &saved] { finish(saved); }, [this, &saved] { finish(saved); });
+        Transaction guarded(
+            [this] {
+                execute("PRAGMA query_only = 1", {});
+                execute("BEGIN", {});
+            },
+            [this, &saved] { finish(saved); }, [this, &saved] { finish(saved); });
         Clock::time_point deadline = Clock::now() + time_limit;
         sqlite3_progress_handler(db_.get(), 1000, past_deadline, &deadline);
         Refusal refusal;
@@ -218,7 +246,9 @@ public:
         guarded.finish();
     }
 
-    std::vector<std::string> table_names() override { return first_column(kTablesQuery); }
+    std::vector<std::string> table_names() override {
+        return first_column(kTablesQuery);
+    }
 
     std::vector<TableInfo> describe_tables() override {
         std::map<std::string, std::size_t> index;
@@ -263,7 +293,8 @@ public:
                 referenced = std::get<std::string>(row[2]);
             }
             from += (from.empty() ? "" : ", ") + quote_identifier(std::get<std::string>(row[3]));
-            if (!is_null(row[4])) to += (to.empty() ? "" : ", ") + quote_identifier(std::get<std::string>(row[4]));
+            if (!is_null(row[4]))
+                to += (to.empty() ? "" : ", ") + quote_identifier(std::get<std::string>(row[4]));
         }
         flush();
         return tables;
@@ -271,16 +302,20 @@ public:
 
 private:
     static constexpr const char* kTablesQuery =
-        "SELECT name FROM sqlite_schema WHERE type IN ('table', 'view') AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' "
+        "SELECT name FROM sqlite_schema WHERE type IN ('table', 'view') AND name NOT LIKE 'sqlite\\_%' "
+        "ESCAPE '\\' "
         "ORDER BY name";
     static constexpr const char* kColumnsQuery =
-        "SELECT m.name, p.name, p.type, p.\"notnull\", p.pk FROM sqlite_schema m JOIN pragma_table_info(m.name) p "
+        "SELECT m.name, p.name, p.type, p.\"notnull\", p.pk FROM sqlite_schema m JOIN "
+        "pragma_table_info(m.name) p "
         "WHERE m.type IN ('table', 'view') ORDER BY m.name, p.cid";
     static constexpr const char* kForeignKeysQuery =
         "SELECT m.name, f.id, f.\"table\", f.\"from\", f.\"to\" FROM sqlite_schema m "
         "JOIN pragma_foreign_key_list(m.name) f WHERE m.type = 'table' ORDER BY m.name, f.id, f.seq";
 
-    [[noreturn]] void fail() { throw DatabaseError(sqlite3_errmsg(db_.get())); }
+    [[noreturn]] void fail() {
+        throw DatabaseError(sqlite3_errmsg(db_.get()));
+    }
 
     int prepare(std::string_view sql, StmtPtr& stmt) {
         sqlite3_stmt* raw = nullptr;
@@ -293,9 +328,11 @@ private:
     // nothing kept, writes allowed again.
     void finish(const std::array<int, kUntrustedLimits.size()>& saved) {
         sqlite3_set_authorizer(db_.get(), nullptr, nullptr);
-        for (std::size_t i = 0; i < kUntrustedLimits.size(); ++i) sqlite3_limit(db_.get(), kUntrustedLimits[i].id, saved[i]);
+        for (std::size_t i = 0; i < kUntrustedLimits.size(); ++i)
+            sqlite3_limit(db_.get(), kUntrustedLimits[i].id, saved[i]);
         sqlite3_progress_handler(db_.get(), 0, nullptr, nullptr);
-        if (!sqlite3_get_autocommit(db_.get())) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        if (!sqlite3_get_autocommit(db_.get()))
+            sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
         sqlite3_exec(db_.get(), "PRAGMA query_only = 0", nullptr, nullptr, nullptr);
     }
 
@@ -308,10 +345,14 @@ private:
             const int at = static_cast<int>(i) + 1;
             const Cell& p = params[i];
             int rc = SQLITE_OK;
-            if (is_null(p)) rc = sqlite3_bind_null(stmt, at);
-            else if (const auto* b = std::get_if<bool>(&p)) rc = sqlite3_bind_int64(stmt, at, *b ? 1 : 0);
-            else if (const auto* n = std::get_if<std::int64_t>(&p)) rc = sqlite3_bind_int64(stmt, at, *n);
-            else if (const auto* f = std::get_if<double>(&p)) rc = sqlite3_bind_double(stmt, at, *f);
+            if (is_null(p))
+                rc = sqlite3_bind_null(stmt, at);
+            else if (const auto* b = std::get_if<bool>(&p))
+                rc = sqlite3_bind_int64(stmt, at, *b ? 1 : 0);
+            else if (const auto* n = std::get_if<std::int64_t>(&p))
+                rc = sqlite3_bind_int64(stmt, at, *n);
+            else if (const auto* f = std::get_if<double>(&p))
+                rc = sqlite3_bind_double(stmt, at, *f);
             else if (const auto* bytes = std::get_if<Bytes>(&p))
                 rc = sqlite3_bind_blob64(stmt, at, bytes->data.data(), bytes->data.size(), SQLITE_TRANSIENT);
             else {
@@ -327,19 +368,27 @@ private:
         row.reserve(static_cast<std::size_t>(columns));
         for (int c = 0; c < columns; ++c) {
             switch (sqlite3_column_type(stmt, c)) {
-                case SQLITE_INTEGER: row.emplace_back(static_cast<std::int64_t>(sqlite3_column_int64(stmt, c))); break;
-                case SQLITE_FLOAT: row.emplace_back(sqlite3_column_double(stmt, c)); break;
+                case SQLITE_INTEGER:
+                    row.emplace_back(static_cast<std::int64_t>(sqlite3_column_int64(stmt, c)));
+                    break;
+                case SQLITE_FLOAT:
+                    row.emplace_back(sqlite3_column_double(stmt, c));
+                    break;
                 case SQLITE_TEXT: {
                     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, c));
-                    row.emplace_back(std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(stmt, c))));
+                    row.emplace_back(
+                        std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(stmt, c))));
                     break;
                 }
                 case SQLITE_BLOB: {
                     const auto* blob = static_cast<const char*>(sqlite3_column_blob(stmt, c));
-                    row.emplace_back(Bytes{std::string(blob ? blob : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, c)))});
+                    row.emplace_back(Bytes{std::string(
+                        blob ? blob : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, c)))});
                     break;
                 }
-                default: row.emplace_back(); break;
+                default:
+                    row.emplace_back();
+                    break;
             }
         }
         return row;

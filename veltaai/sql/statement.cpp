@@ -17,7 +17,8 @@ constexpr std::string_view kSeveralStatements =
     "Refused: the text holds more than one SQL statement; run one statement at a time.";
 constexpr std::string_view kKindRefusedPrefix = "Refused: ";
 constexpr std::string_view kKindRefusedSuffix =
-    " statements cannot run here; only one query that reads data (SELECT, WITH, VALUES, TABLE, SHOW, EXPLAIN, "
+    " statements cannot run here; only one query that reads data (SELECT, WITH, VALUES, TABLE, SHOW, "
+    "EXPLAIN, "
     "DESCRIBE) is allowed.";
 
 constexpr std::array<std::string_view, 8> kReadKeywords = {"SELECT", "WITH",    "VALUES",   "TABLE",
@@ -31,7 +32,9 @@ bool is_word_char(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || static_cast<unsigned char>(c) >= 0x80;
 }
 
-bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool is_blank(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 class Lexer {
 public:
@@ -79,8 +82,9 @@ private:
             kind_ = Segment::Kind::name;
             return quoted(i, ']', false);
         }
-        if (c == '-' && at(i + 1) == '-' && (!mysql() || at(i + 2) == '\0' || is_blank(at(i + 2)) ||
-                                             std::iscntrl(static_cast<unsigned char>(at(i + 2))))) {
+        if (c == '-' && at(i + 1) == '-' &&
+            (!mysql() || at(i + 2) == '\0' || is_blank(at(i + 2)) ||
+             std::iscntrl(static_cast<unsigned char>(at(i + 2))))) {
             kind_ = Segment::Kind::comment;
             const std::size_t nl = sql_.find('\n', i);
             return nl == std::string_view::npos ? sql_.size() : nl + 1;
@@ -203,15 +207,21 @@ bool contains(const std::array<std::string_view, N>& list, std::string_view word
 
 std::string_view dialect_name(Dialect dialect) {
     switch (dialect) {
-        case Dialect::postgresql: return "postgresql";
-        case Dialect::mysql: return "mysql";
-        case Dialect::mssql: return "mssql";
-        case Dialect::sqlite: return "sqlite";
+        case Dialect::postgresql:
+            return "postgresql";
+        case Dialect::mysql:
+            return "mysql";
+        case Dialect::mssql:
+            return "mssql";
+        case Dialect::sqlite:
+            return "sqlite";
     }
     return "";
 }
 
-std::vector<Segment> lex(std::string_view sql, Dialect dialect) { return Lexer(sql, dialect).run(); }
+std::vector<Segment> lex(std::string_view sql, Dialect dialect) {
+    return Lexer(sql, dialect).run();
+}
 
 std::vector<std::string_view> split_statements(std::string_view sql, Dialect dialect) {
     std::vector<std::string_view> statements;

@@ -1,6 +1,6 @@
+#include "veltaai/python/kernel.h"
 #include "veltaai/querygraph/querygraph_prompts.h"
 #include "veltaai/querygraph/querynodes.h"
-#include "veltaai/python/kernel.h"
 
 #include <algorithm>
 
@@ -18,11 +18,14 @@ Value failure(const std::string& kind, const std::string& message) {
 
 PandasExecutor::PandasExecutor(std::shared_ptr<llm::ChatModel> model)
     : model_(std::move(model)),
-      template_({{"human", llm::PromptTemplate(std::string(PANDAS_SYSTEM_TEMPLATE), llm::TemplateStyle::jinja2)}}) {}
+      template_(
+          {{"human", llm::PromptTemplate(std::string(PANDAS_SYSTEM_TEMPLATE), llm::TemplateStyle::jinja2)}}) {
+}
 
 Value PandasExecutor::invoke(graph::StateView& state) {
     const Value& code = state.at("pandas_code");
-    if (!code.is_string()) return failure("TypeError", "pandas_code must be a text, not a " + kind_name(code));
+    if (!code.is_string())
+        return failure("TypeError", "pandas_code must be a text, not a " + kind_name(code));
     python::RunRequest request;
     request.code = code.get<std::string>();
     request.setup = namespace_setup;
@@ -45,10 +48,12 @@ Value PandasExecutor::invoke(graph::StateView& state) {
         return failure("KernelError", error.what());
     }
     switch (outcome.status) {
-    case python::RunOutcome::Status::ok:
-        return {{"python_executed_output", outcome.output}, {"python_execution_success", true}};
-    case python::RunOutcome::Status::error: return failure(outcome.kind, outcome.message);
-    case python::RunOutcome::Status::exit: outcome.output_or_throw();
+        case python::RunOutcome::Status::ok:
+            return {{"python_executed_output", outcome.output}, {"python_execution_success", true}};
+        case python::RunOutcome::Status::error:
+            return failure(outcome.kind, outcome.message);
+        case python::RunOutcome::Status::exit:
+            outcome.output_or_throw();
     }
     return nullptr;
 }
@@ -60,7 +65,8 @@ llm::ChatMessages PandasExecutor::generate_prompt(const graph::StateView& state)
     Value triples = Value::array();
     if (questions.is_array() && queries.is_array() && results.is_array()) {
         const std::size_t count = std::min({questions.size(), queries.size(), results.size()});
-        for (std::size_t i = 0; i < count; ++i) triples.push_back(Value::array({questions[i], queries[i], results[i]}));
+        for (std::size_t i = 0; i < count; ++i)
+            triples.push_back(Value::array({questions[i], queries[i], results[i]}));
     }
     const Value variables = {{"original_question", state.at("original_question")},
                              {"zipped_queries_results", triples},

@@ -15,7 +15,9 @@ constexpr char kCorrectionPrompt[] = "correction";
 constexpr char kSqlFailedText[] = "SQL generation failed after max iterations";
 constexpr char kPythonFailedText[] = "Python generation failed after max iterations";
 
-bool is_numeric(const Value& value) { return value.is_number() || value.is_boolean(); }
+bool is_numeric(const Value& value) {
+    return value.is_number() || value.is_boolean();
+}
 
 // Calls f with an integral value (a truth value counts as 0 or 1) in its own width.
 template <class F>
@@ -28,12 +30,16 @@ int with_integer(const Value& v, F f) {
 // Counters and limits compare as numbers: integers exactly, anything fractional as a double.
 int compare_numbers(const Value& a, const Value& b) {
     if (a.is_number_float() || b.is_number_float()) {
-        const auto as_double = [](const Value& v) { return v.is_boolean() ? (v.get<bool>() ? 1.0 : 0.0) : v.get<double>(); };
+        const auto as_double = [](const Value& v) {
+            return v.is_boolean() ? (v.get<bool>() ? 1.0 : 0.0) : v.get<double>();
+        };
         const double x = as_double(a), y = as_double(b);
         return (x > y) - (x < y);
     }
     return with_integer(a, [&](auto x) {
-        return with_integer(b, [&](auto y) { return std::cmp_less(x, y) ? -1 : std::cmp_equal(x, y) ? 0 : 1; });
+        return with_integer(b, [&](auto y) {
+            return std::cmp_less(x, y) ? -1 : std::cmp_equal(x, y) ? 0 : 1;
+        });
     });
 }
 
@@ -46,7 +52,9 @@ bool less(const Value& a, const Value& b, const char* a_name, const char* b_name
 }
 
 // Equality never fails: a value that is not a number equals no number.
-bool equal(const Value& a, const Value& b) { return is_numeric(a) && is_numeric(b) && compare_numbers(a, b) == 0; }
+bool equal(const Value& a, const Value& b) {
+    return is_numeric(a) && is_numeric(b) && compare_numbers(a, b) == 0;
+}
 
 }  // namespace
 

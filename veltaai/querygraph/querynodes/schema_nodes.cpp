@@ -14,7 +14,8 @@ namespace veltaai::querygraph {
 namespace {
 
 constexpr const char* kDroppedTables = "relevant_schemas_node: the database has no table named ";
-constexpr const char* kEveryTable = "relevant_schemas_node: no chosen table is in the database; using every table";
+constexpr const char* kEveryTable =
+    "relevant_schemas_node: no chosen table is in the database; using every table";
 constexpr const char* kCutSchemas =
     "relevant_schemas_node: the chosen tables exceed the SQL prompt's budget; schemas shown for the first ";
 
@@ -35,11 +36,16 @@ std::string lower(std::string text) {
 
 char closing_quote(char c) {
     switch (c) {
-        case '"': return '"';
-        case '`': return '`';
-        case '\'': return '\'';
-        case '[': return ']';
-        default: return 0;
+        case '"':
+            return '"';
+        case '`':
+            return '`';
+        case '\'':
+            return '\'';
+        case '[':
+            return ']';
+        default:
+            return 0;
     }
 }
 
@@ -82,7 +88,8 @@ const std::string* database_name(const std::string& written, const std::vector<s
     };
     const auto same_in_any_case = [&](const std::string& name) -> const std::string* {
         const std::string wanted = lower(name);
-        const auto it = std::find_if(known.begin(), known.end(), [&](const std::string& k) { return lower(k) == wanted; });
+        const auto it = std::find_if(known.begin(), known.end(),
+                                     [&](const std::string& k) { return lower(k) == wanted; });
         return it == known.end() ? nullptr : &*it;
     };
     if (const std::string* found = same(written)) return found;
@@ -126,10 +133,12 @@ Value RelevantSchemas::invoke(graph::StateView& state) {
     std::optional<std::string> schemas = db->whole_table_info(tables, budget);
     if (!schemas) {
         // Every table stands in when nothing chosen matched: the question orders them then.
-        if (tables.size() == db->get_usable_table_names().size()) tables = db->ranked_table_names(question_of(state));
+        if (tables.size() == db->get_usable_table_names().size())
+            tables = db->ranked_table_names(question_of(state));
         const FittedSchemas fitted = db->fit_table_info(tables, budget);
         if (fitted.names.size() < tables.size()) {
-            log::warning(kCutSchemas + std::to_string(fitted.names.size()) + " of " + std::to_string(tables.size()));
+            log::warning(kCutSchemas + std::to_string(fitted.names.size()) + " of " +
+                         std::to_string(tables.size()));
         }
         schemas = fitted.text;
     }
@@ -157,13 +166,15 @@ llm::ChatMessages RewriteQuery::generate_prompt(const graph::StateView& state) {
         const std::size_t note = shown_tables_note(total, total).size() + 2;
         std::set<std::string> listed(tables.begin(), tables.end());
         std::vector<std::string> order;
-        for (std::string& name : db->ranked_table_names(question.is_string() ? question.get<std::string>() : "")) {
+        for (std::string& name :
+             db->ranked_table_names(question.is_string() ? question.get<std::string>() : "")) {
             if (listed.erase(name)) order.push_back(std::move(name));
         }
         for (const std::string& name : tables) {
             if (listed.erase(name)) order.push_back(name);
         }
-        const FittedSchemas fitted = db->fit_table_info(order, budget > note ? budget - note : 0, {}, kSelectionShares);
+        const FittedSchemas fitted =
+            db->fit_table_info(order, budget > note ? budget - note : 0, {}, kSelectionShares);
         schemas = shown_tables_note(fitted.names.size(), total) + "\n\n" + fitted.text;
     }
     return template_.format_messages({{"user_question", question}, {"schemas_from_all_tables", *schemas}});
