@@ -6,6 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
+# Sources that differ from .clang-format fail the run before anything is built.
+bash scripts/check-format.sh
 build=${VELTAAI_BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTAAI_WERROR=ON
 cmake --build "$build" -j "$(nproc)"
