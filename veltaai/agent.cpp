@@ -102,6 +102,10 @@ std::string failure_cause(const std::exception& error) {
         return "the model service answered " + std::to_string(status->status()) +
                (status->service_message().empty() ? "" : ": " + status->service_message());
     }
+    // A missing key says only its name; say what it is.
+    if (const auto* missing = dynamic_cast<const KeyError*>(&error)) {
+        return "a step of the run needed '" + missing->key() + "', which the run's state did not hold";
+    }
     return {};
 }
 

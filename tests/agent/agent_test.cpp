@@ -281,6 +281,16 @@ TEST(RunAgent, NoAgentOrAFailedRunReportsNothing) {
     EXPECT_NE(GetCapturedStdout().find("An error occurred when running the agent: "), std::string::npos);
     EXPECT_EQ(result, Value({{"output", "An error occurred"}}));
     EXPECT_EQ(service.request_count(), 0u);
+
+    // The cause of a failure says what a bare key means.
+    CaptureStdout();
+    CaptureStderr();
+    const RunOutcome missing =
+        run_question([](const Value&) -> Value { throw KeyError("pandas_code"); }, "q", media.string());
+    GetCapturedStdout();
+    GetCapturedStderr();
+    EXPECT_EQ(missing.error, "pandas_code");
+    EXPECT_EQ(missing.error_cause, "a step of the run needed 'pandas_code', which the run's state did not hold");
 }
 
 // Every kind of model call of the query graph answered by one rule; the queries the model
