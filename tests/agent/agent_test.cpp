@@ -290,7 +290,8 @@ TEST(RunAgent, NoAgentOrAFailedRunReportsNothing) {
     GetCapturedStdout();
     GetCapturedStderr();
     EXPECT_EQ(missing.error, "pandas_code");
-    EXPECT_EQ(missing.error_cause, "a step of the run needed 'pandas_code', which the run's state did not hold");
+    EXPECT_EQ(missing.error_cause,
+              "a step of the run needed 'pandas_code', which the run's state did not hold");
 }
 
 // Every kind of model call of the query graph answered by one rule; the queries the model
