@@ -96,6 +96,18 @@ protected:
         return settings;
     }
 
+    // The product service's Azure records, both pointing at the chat stub.
+    Value service_deployments() const {
+        Value records = Value::array();
+        for (const char* model : {"GPT-3.5", "GPT-4o"})
+            records.push_back({{"model", model},
+                               {"deployment_name", "dep"},
+                               {"azure_endpoint", chat_.azure_endpoint()},
+                               {"api_key", "key-secret"},
+                               {"api_version", "v"}});
+        return records;
+    }
+
     std::string database() const { return "sqlite:///" + testing::chinook_sqlite(); }
 
     stubs::ChatStub chat_{script()};
@@ -129,14 +141,7 @@ TEST_F(VeltaaiProgram, AsksAndPrintsTheAnswerOrExitsWithAClearStatus) {
 
     // From the product service, which then gets the usage report.
     stubs::ServiceStub service(Value{{"azure-openais", {{"body", Value::array()}}}});
-    Value records = Value::array();
-    for (const char* model : {"GPT-3.5", "GPT-4o"})
-        records.push_back({{"model", model},
-                           {"deployment_name", "dep"},
-                           {"azure_endpoint", chat_.azure_endpoint()},
-                           {"api_key", "key-secret"},
-                           {"api_version", "v"}});
-    service.set_answer("azure-openais", 200, records);
+    service.set_answer("azure-openais", 200, service_deployments());
     const std::string service_url = "VELTA_API_URL=" + service.url();
     done = run({"ask", "--service", "-q", "--database", database(), "Top genres?"},
                {service_url, "VELTA_API_KEY=vk-secret"});
@@ -181,14 +186,7 @@ TEST_F(VeltaaiProgram, AQuestionWhoseSqlNeverSucceedsPrintsTheAnswerQueriesAndLa
         {{"match", {{"any_contains", "You are reviewing a"}}}, {"content", broken}, {"repeat", true}},
     }));
     stubs::ServiceStub service;
-    Value records = Value::array();
-    for (const char* model : {"GPT-3.5", "GPT-4o"})
-        records.push_back({{"model", model},
-                           {"deployment_name", "dep"},
-                           {"azure_endpoint", chat_.azure_endpoint()},
-                           {"api_key", "key-secret"},
-                           {"api_version", "v"}});
-    service.set_answer("azure-openais", 200, records);
+    service.set_answer("azure-openais", 200, service_deployments());
     const Finished done = run({"ask", "--service", "-q", "--database", database(), "Which genres?"},
                               {"VELTA_API_URL=" + service.url(), "VELTA_API_KEY=vk-secret"});
     EXPECT_EQ(done.status, 1) << done.out << done.err;

@@ -1,6 +1,6 @@
 #pragma once
-// Catches what the test process writes to its real standard output (descriptor 1) while
-// alive, so tests can check that code run in a kernel never lands there.
+// Catches what the test process writes to one of its real descriptors (standard output by
+// default) while alive, so tests can check that code run in a kernel never lands there.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,17 +13,19 @@
 
 class HostOutput {
 public:
-    HostOutput() {
+    explicit HostOutput(int fd = 1) : fd_(fd) {
         flush();
         char path[] = "/tmp/veltaai-host-output-XXXXXX";
         file_ = ::mkstemp(path);
         ::unlink(path);
-        saved_ = ::dup(1);
-        if (file_ < 0 || saved_ < 0 || ::dup2(file_, 1) < 0) throw std::runtime_error("cannot redirect fd 1");
+        saved_ = ::dup(fd_);
+        if (file_ < 0 || saved_ < 0 || ::dup2(file_, fd_) < 0) {
+            throw std::runtime_error("cannot redirect fd " + std::to_string(fd_));
+        }
     }
     ~HostOutput() { restore(); }
 
-    // Everything written to descriptor 1 so far; stops catching.
+    // Everything written to the descriptor so far; stops catching.
     std::string finish() {
         restore();
         std::string text;
@@ -37,15 +39,18 @@ public:
 private:
     static void flush() {
         std::cout.flush();
+        std::cerr.flush();
         std::fflush(stdout);
+        std::fflush(stderr);
     }
     void restore() {
         if (saved_ < 0) return;
         flush();
-        ::dup2(saved_, 1);
+        ::dup2(saved_, fd_);
         ::close(saved_);
         saved_ = -1;
     }
+    int fd_;
     int file_ = -1;
     int saved_ = -1;
 };

@@ -45,39 +45,6 @@ struct Outcome {
     std::string text;
 };
 
-// Catches what lands on one of the host's own descriptors while alive.
-class HostStream {
-public:
-    explicit HostStream(int fd) : fd_(fd) {
-        std::cout.flush();
-        std::cerr.flush();
-        char path[] = "/tmp/veltaai-host-stream-XXXXXX";
-        file_ = ::mkstemp(path);
-        ::unlink(path);
-        saved_ = ::dup(fd);
-        ::dup2(file_, fd);
-    }
-    ~HostStream() { finish(); }
-    std::string finish() {
-        if (saved_ >= 0) {
-            std::cout.flush();
-            std::cerr.flush();
-            ::dup2(saved_, fd_);
-            ::close(saved_);
-            saved_ = -1;
-        }
-        std::string text;
-        char buffer[4096];
-        ::lseek(file_, 0, SEEK_SET);
-        for (ssize_t n; (n = ::read(file_, buffer, sizeof buffer)) > 0;)
-            text.append(buffer, static_cast<std::size_t>(n));
-        return text;
-    }
-
-private:
-    int fd_, file_ = -1, saved_ = -1;
-};
-
 long peak_rss_kib() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
@@ -296,7 +263,7 @@ TEST_P(Sandbox, SignalsNeverReachTheHost) {
 }
 
 TEST_P(Sandbox, WritesToDescriptorsOneAndTwoStayInTheSandbox) {
-    HostStream out(1), err(2);
+    HostOutput out(1), err(2);
     const Outcome outcome =
         run("import os, sys\n"
             "os.write(1, b'HOSTILE-1\\n')\n"
@@ -317,7 +284,7 @@ TEST_P(Sandbox, WritesToDescriptorsOneAndTwoStayInTheSandbox) {
 
 TEST_P(Sandbox, HugeOutputIsCutAndTheHostStaysSmall) {
     const long before = peak_rss_kib();
-    HostStream out(1);
+    HostOutput out(1);
     const Outcome outcome = run("print('x' * 400_000_000)");
     EXPECT_EQ(out.finish(), "");
     ASSERT_TRUE(outcome.ok) << outcome.text.substr(0, 200);

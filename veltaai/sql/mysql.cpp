@@ -372,16 +372,7 @@ private:
             for (unsigned c = 0; c < columns; ++c) names.emplace_back(fields[c].name, fields[c].name_length);
             sink.columns(names);
             while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
-                const unsigned long* lengths = mysql_fetch_lengths(res.get());
-                Row cells;
-                cells.reserve(columns);
-                for (unsigned c = 0; c < columns; ++c) {
-                    if (!row[c])
-                        cells.emplace_back();
-                    else
-                        cells.push_back(decode(fields[c], row[c], lengths[c]));
-                }
-                if (!sink.row(std::move(cells))) {
+                if (!sink.row(decode_row(res.get(), row, fields, columns))) {
                     abandon(res);
                     return false;
                 }
@@ -431,18 +422,22 @@ private:
         for (unsigned c = 0; c < columns; ++c)
             out.columns.emplace_back(fields[c].name, fields[c].name_length);
         out.rows.reserve(mysql_num_rows(res));
-        while (MYSQL_ROW row = mysql_fetch_row(res)) {
-            const unsigned long* lengths = mysql_fetch_lengths(res);
-            Row cells;
-            cells.reserve(columns);
-            for (unsigned c = 0; c < columns; ++c) {
-                if (!row[c])
-                    cells.emplace_back();
-                else
-                    cells.push_back(decode(fields[c], row[c], lengths[c]));
-            }
-            out.rows.push_back(std::move(cells));
+        while (MYSQL_ROW row = mysql_fetch_row(res))
+            out.rows.push_back(decode_row(res, row, fields, columns));
+    }
+
+    // The cells of the row just fetched from res.
+    static Row decode_row(MYSQL_RES* res, MYSQL_ROW row, const MYSQL_FIELD* fields, unsigned columns) {
+        const unsigned long* lengths = mysql_fetch_lengths(res);
+        Row cells;
+        cells.reserve(columns);
+        for (unsigned c = 0; c < columns; ++c) {
+            if (!row[c])
+                cells.emplace_back();
+            else
+                cells.push_back(decode(fields[c], row[c], lengths[c]));
         }
+        return cells;
     }
 
     // Placeholders are filled in by the client, each value escaped as a literal.
