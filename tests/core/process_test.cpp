@@ -26,10 +26,7 @@ std::string output_of(SpawnOptions options) {
     options.descriptors.push_back({1, pipe.write_end()});
     Child child = spawn(options);
     pipe.close_write();
-    std::string out;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(pipe.read_end(), buffer, sizeof buffer)) > 0;)
-        out.append(buffer, static_cast<std::size_t>(n));
+    std::string out = read_to_end(pipe.read_end());
     child.wait();
     return out;
 }
@@ -105,6 +102,17 @@ TEST(Child, ReportsHowItEndedAndKillsItsWholeGroup) {
     const RunResult errors = run_capturing_errors({"sh", "-c", "echo oops >&2; exit 1"});
     EXPECT_EQ(errors.error_output, "oops\n");
     EXPECT_EQ(errors.status.code, 1);
+
+    // A writer far past what is kept still runs to its end: the rest is drained, not left to
+    // fill the pipe.
+    Pipe chatty;
+    SpawnOptions flood;
+    flood.argv = {"sh", "-c", "head -c 3000000 /dev/zero | tr '\\0' x"};
+    flood.descriptors = {{1, chatty.write_end()}};
+    Child writer = spawn(flood);
+    chatty.close_write();
+    EXPECT_EQ(read_to_end(chatty.read_end(), 5), "xxxxx");
+    EXPECT_EQ(writer.wait().code, 0);
 
     SpawnOptions group;
     group.argv = {"sh", "-c", "sleep 30 & sleep 30 & wait"};

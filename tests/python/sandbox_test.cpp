@@ -69,10 +69,7 @@ std::string psql(const std::string& sql) {
     options.descriptors = {{1, out.write_end()}};
     process::Child child = process::spawn(options);
     out.close_write();
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(out.read_end(), buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<std::size_t>(n));
+    std::string text = process::read_to_end(out.read_end());
     child.wait();
     return text;
 }
@@ -546,10 +543,7 @@ TEST(SandboxUnprivileged, HostileSuiteHoldsForAnUnprivilegedHost) {
     options.working_directory = "/tmp";
     process::Child child = process::spawn(options);
     out.close_write();
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(out.read_end(), buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<std::size_t>(n));
+    std::string text = process::read_to_end(out.read_end());
     const process::ExitStatus status = child.wait();
     // The inner report's skip markers must not make CTest take a failure here for a skip.
     for (std::size_t at; (at = text.find("SKIPPED")) != std::string::npos;) text.replace(at, 7, "skipped");

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -300,17 +301,24 @@ RunResult run_capturing_errors(const std::vector<std::string>& argv) {
     Child child = spawn(options);
     errors.close_write();
     RunResult result;
+    result.error_output = read_to_end(errors.read_end());
+    result.status = child.wait();
+    return result;
+}
+
+std::string read_to_end(int fd, std::size_t keep) {
+    std::string text;
     char buffer[4096];
     for (;;) {
-        const ssize_t n = ::read(errors.read_end(), buffer, sizeof buffer);
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0) {
-            result.error_output.append(buffer, static_cast<std::size_t>(n));
+            const std::size_t room = keep - std::min(keep, text.size());
+            text.append(buffer, std::min(room, static_cast<std::size_t>(n)));
         } else if (n == 0 || errno != EINTR) {
             break;
         }
     }
-    result.status = child.wait();
-    return result;
+    return text;
 }
 
 Pipe::Pipe() {

@@ -111,6 +111,10 @@ struct RunResult {
 };
 RunResult run_capturing_errors(const std::vector<std::string>& argv);
 
+// Reads fd until every writer has closed it and returns the first `keep` bytes; the rest is read
+// and dropped, so a chatty writer never blocks on a full pipe.
+std::string read_to_end(int fd, std::size_t keep = std::string::npos);
+
 // A pipe whose ends close themselves; both ends are close-on-exec.
 class Pipe {
 public:

@@ -125,11 +125,7 @@ bool bubblewrap_works() {
         trial.descriptors = {{1, errors.write_end()}, {2, errors.write_end()}};
         process::Child child = process::spawn(trial);
         errors.close_write();
-        std::string text;
-        char buffer[512];
-        for (ssize_t n; (n = ::read(errors.read_end(), buffer, sizeof buffer)) > 0;) {
-            if (text.size() < 4096) text.append(buffer, static_cast<std::size_t>(n));
-        }
+        const std::string text = process::read_to_end(errors.read_end(), 4096);
         const process::ExitStatus status = child.wait();
         if (status.exited && status.code == 0) return true;
         log::warning("bubblewrap cannot create namespaces here (" + status.describe() + "): " + text);
