@@ -2,6 +2,7 @@
 // variables, asking about the Chinook file with every model call answered by the chat stub
 // over real HTTP, SQL run by SQLite and the analysis code by the real Python kernel.
 #include "stubs/chat_stub.h"
+#include "stubs/genre_question.h"
 #include "stubs/service_stub.h"
 #include "tests/sql/test_servers.h"
 
@@ -22,30 +23,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kQuery =
-    "SELECT g.Name, COUNT(*) AS Tracks FROM Track t JOIN Genre g ON g.GenreId = t.GenreId "
-    "GROUP BY g.Name ORDER BY Tracks DESC LIMIT 3";
-const std::string kCode = "rows = [('Rock', 1297)]\nprint('top genre:', rows[0][0])\n";
-const std::string kAnswer = "Rock leads with 1297 tracks.";
+using namespace stubs::genre_question;
 
-Value tool_reply(const std::string& tool, Value reply) {
-    reply["match"] = {{"tool", tool}};
-    reply["repeat"] = true;
-    return reply;
-}
+const std::string kCode = "rows = [('Rock', 1297)]\nprint('top genre:', rows[0][0])\n";
 
 Value script() {
-    return Value::array({
-        tool_reply("select_relevant_tables", {{"tool_call",
-                                               {{"name", "select_relevant_tables"},
-                                                {"arguments", {{"relevant_tables", {"Genre", "Track"}}}}}}}),
-        tool_reply("SQLQueryInput", {{"structured", {{"sql_query", kQuery}}}}),
-        tool_reply("PythonCodeInput", {{"structured", {{"code", kCode}}}}),
-        tool_reply("GenerationOutput", {{"structured", {{"image_path", ""}, {"final_response", kAnswer}}}}),
-        {{"match", {{"any_contains", "You are reviewing a"}}},
-         {"content", "```sql\n" + kQuery + "\n```"},
-         {"repeat", true}},
-    });
+    return replies(TablePick::function_call, kCode);
 }
 
 struct Finished {
@@ -115,9 +98,7 @@ protected:
 };
 
 TEST_F(VeltaaiProgram, AsksAndPrintsTheAnswerOrExitsWithAClearStatus) {
-    Finished done =
-        run({"ask", "--database", database(), "--media", "plots", "Which genres have the most tracks?"},
-            chat_settings());
+    Finished done = run({"ask", "--database", database(), "--media", "plots", kQuestion}, chat_settings());
     ASSERT_EQ(done.status, 0) << done.out << done.err;
     EXPECT_NE(
         done.out.find("\n" + kAnswer + "\n\nSQL queries:\n  1. " + kQuery +
@@ -132,8 +113,7 @@ TEST_F(VeltaaiProgram, AsksAndPrintsTheAnswerOrExitsWithAClearStatus) {
         EXPECT_NE(done.err.find(node), std::string::npos) << node << "\n" << done.err;
     EXPECT_EQ((done.out + done.err).find("secret"), std::string::npos);
     EXPECT_EQ(done.err.find("sandbox at level"), std::string::npos) << "said with -v only";
-    done =
-        run({"ask", "-v", "--database", database(), "Which genres have the most tracks?"}, chat_settings());
+    done = run({"ask", "-v", "--database", database(), kQuestion}, chat_settings());
     ASSERT_EQ(done.status, 0) << done.out << done.err;
     EXPECT_NE(done.err.find("veltaai: analysis code runs in the sandbox at level bubblewrap\n"),
               std::string::npos)
@@ -210,16 +190,7 @@ TEST_F(VeltaaiProgram, AQuestionWhoseSqlNeverSucceedsPrintsTheAnswerQueriesAndLa
 // The graph's script as an OpenAI-compatible server gets it: the tables are chosen by a prompt
 // (RelevantTablesOutput), not by Azure function calling.
 Value openai_script(const std::string& code = kCode) {
-    Value replies = Value::array({
-        tool_reply("RelevantTablesOutput", {{"structured", {{"relevant_tables", {"Genre", "Track"}}}}}),
-        tool_reply("SQLQueryInput", {{"structured", {{"sql_query", kQuery}}}}),
-        tool_reply("PythonCodeInput", {{"structured", {{"code", code}}}}),
-        tool_reply("GenerationOutput", {{"structured", {{"image_path", ""}, {"final_response", kAnswer}}}}),
-        {{"match", {{"any_contains", "You are reviewing a"}}},
-         {"content", "```sql\n" + kQuery + "\n```"},
-         {"repeat", true}},
-    });
-    return {{"openai_strict", true}, {"api_key", "sk-secret"}, {"replies", replies}};
+    return {{"openai_strict", true}, {"api_key", "sk-secret"}, {"replies", replies(TablePick::prompt, code)}};
 }
 
 class OpenAICompatible : public VeltaaiProgram {
@@ -249,16 +220,10 @@ protected:
 };
 
 TEST_F(OpenAICompatible, EveryRequestNamesItsModelAndTheJsonDocumentIsAllOfStdout) {
-    Finished done = run({"ask", "--json", "--database", database(), "Which genres have the most tracks?"},
-                        openai_settings());
+    Finished done = run({"ask", "--json", "--database", database(), kQuestion}, openai_settings());
     ASSERT_EQ(done.status, 0) << done.out << done.err;
     const Value document = Value::parse(done.out);  // one document, nothing around it
-    EXPECT_EQ(document["question"], "Which genres have the most tracks?");
-    EXPECT_EQ(document["answer"], kAnswer);
-    ASSERT_EQ(document["queries"].size(), 1u);
-    EXPECT_EQ(document["queries"][0]["sql"], kQuery);
-    EXPECT_EQ(document["queries"][0]["rows"],
-              Value::parse(R"([["Rock", 1297], ["Latin", 579], ["Metal", 374]])"));
+    expect_answered(document);
     EXPECT_EQ(document["python_code"], kCode);
     EXPECT_EQ(document["python_output"], "top genre: Rock\n");
     EXPECT_TRUE(document["image_path"].is_null());

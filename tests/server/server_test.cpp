@@ -2,6 +2,7 @@
 // answered by the chat stub over HTTP, SQL run by SQLite on the Chinook file and the analysis
 // code by the real Python kernel.
 #include "stubs/chat_stub.h"
+#include "stubs/genre_question.h"
 #include "tests/server/serve_process.h"
 #include "tests/sql/test_servers.h"
 
@@ -21,38 +22,18 @@ namespace {
 namespace fs = std::filesystem;
 using testing::ServeProcess;
 
-const std::string kQuery =
-    "SELECT g.Name, COUNT(*) AS Tracks FROM Track t JOIN Genre g ON g.GenreId = t.GenreId "
-    "GROUP BY g.Name ORDER BY Tracks DESC LIMIT 3";
+using namespace stubs::genre_question;
+
 const std::string kPlotCode =
     "import matplotlib.pyplot as plt\nplt.bar(['Rock', 'Latin'], [1297, "
     "579])\nplt.savefig('plot.png')\nprint('saved')\n";
-const std::string kAnswer = "Rock leads with 1297 tracks.";
-
-Value tool_reply(const std::string& tool, Value reply) {
-    reply["match"] = {{"tool", tool}};
-    reply["repeat"] = true;
-    return reply;
-}
 
 // A whole run; stall_ms delays the first model call, image_path is what the model claims.
 Value script(long stall_ms = 0, const std::string& code = kPlotCode,
              const std::string& image_path = "plot.png") {
-    Value tables = tool_reply(
-        "select_relevant_tables",
-        {{"tool_call",
-          {{"name", "select_relevant_tables"}, {"arguments", {{"relevant_tables", {"Genre", "Track"}}}}}}});
-    if (stall_ms > 0) tables["stall_ms"] = stall_ms;
-    return Value::array({
-        tables,
-        tool_reply("SQLQueryInput", {{"structured", {{"sql_query", kQuery}}}}),
-        tool_reply("PythonCodeInput", {{"structured", {{"code", code}}}}),
-        tool_reply("GenerationOutput",
-                   {{"structured", {{"image_path", image_path}, {"final_response", kAnswer}}}}),
-        {{"match", {{"any_contains", "You are reviewing a"}}},
-         {"content", "```sql\n" + kQuery + "\n```"},
-         {"repeat", true}},
-    });
+    Value run = replies(TablePick::function_call, code, image_path);
+    if (stall_ms > 0) run[0]["stall_ms"] = stall_ms;
+    return run;
 }
 
 class Serve : public ::testing::Test {
@@ -88,17 +69,12 @@ TEST_F(Serve, AnswersWithTheRecordAndStreamsEveryStepInOrder) {
     auto server = start();
     auto client = server->client();
 
-    auto response = ask(client, "Which genres have the most tracks?");
+    auto response = ask(client, kQuestion);
     ASSERT_TRUE(response);
     ASSERT_EQ(response->status, 200) << response->body;
     EXPECT_EQ(response->get_header_value("Content-Type"), "application/json");
     const Value document = Value::parse(response->body);
-    EXPECT_EQ(document["question"], "Which genres have the most tracks?");
-    EXPECT_EQ(document["answer"], kAnswer);
-    ASSERT_EQ(document["queries"].size(), 1u);
-    EXPECT_EQ(document["queries"][0]["sql"], kQuery);
-    EXPECT_EQ(document["queries"][0]["rows"],
-              Value::parse(R"([["Rock", 1297], ["Latin", 579], ["Metal", 374]])"));
+    expect_answered(document);
     EXPECT_EQ(document["python_code"], kPlotCode);
     EXPECT_EQ(document["python_output"], "saved\n");
     EXPECT_EQ(document["error"], nullptr);
@@ -110,7 +86,7 @@ TEST_F(Serve, AnswersWithTheRecordAndStreamsEveryStepInOrder) {
 
     // The same question streamed: accepted, each node started then finished, the record last.
     httplib::Headers stream{{"Accept", "text/event-stream"}};
-    response = ask(client, "Which genres have the most tracks?", stream);
+    response = ask(client, kQuestion, stream);
     ASSERT_TRUE(response);
     ASSERT_EQ(response->status, 200);
     EXPECT_EQ(response->get_header_value("Content-Type"), "text/event-stream");
