@@ -2,10 +2,9 @@
 // results, the read-only guard on every engine, and the query checker over a real chat model
 // talking to the scripted chat completions stub.
 #include "veltaai/querygraph/custom_sql.h"
-#include "stubs/chat_stub.h"
+#include "stubs/stub_models.h"
 #include "tests/sql/server_fixture.h"
 #include "veltaai/core/errors.h"
-#include "veltaai/llm/chat_openai.h"
 #include "veltaai/sql/postgres.h"
 
 #include <gtest/gtest.h>
@@ -304,11 +303,7 @@ TEST(SqliteHandle, ChinookFileListsAndRunsWithoutBeingModified) {
 TEST(QueryChecker, AsksTheModelWithDialectAndQueryAndReturnsTheBareQuery) {
     stubs::ChatStub stub(Value::array({{{"content", "```sql\nSELECT name FROM genre LIMIT 5;\n```"}},
                                        {{"content", "<sql_query>SELECT 2</sql_query>"}}}));
-    llm::ChatOpenAIOptions options;
-    options.openai_api_key = "sk-test";
-    options.base_url = stub.openai_base_url();
-    options.settings.retry.max_retries = 0;
-    auto model = std::make_shared<llm::ChatOpenAI>(options);
+    auto model = stubs::openai_model(stub);
     auto db = CustomSQLDatabase::from_uri("sqlite:///" + testing::chinook_sqlite());
     QuerySQLCheckerTool checker(db, model);
     EXPECT_EQ(checker._run("SELECT name FROM genre LIMIT 5"), "SELECT name FROM genre LIMIT 5;");

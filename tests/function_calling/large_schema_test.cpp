@@ -2,9 +2,8 @@
 // thousand distractor tables through the real picker, rewrite and SQL nodes against the chat
 // stub, and on Chinook alone the very requests the nodes sent before budgets existed.
 #include "tests/custom_sql/large_schema.h"
-#include "stubs/chat_stub.h"
-#include "veltaai/function_calling/base.h"
-#include "veltaai/llm/chat_openai.h"
+#include "stubs/stub_models.h"
+#include "tests/function_calling/picker_request.h"
 #include "veltaai/querygraph/querynodes.h"
 #include "veltaai/querygraph/schema_budget.h"
 #include "veltaai/sql/mysql.h"
@@ -25,10 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const Value::json_pointer kParameter("/0/function/parameters/properties/relevant_tables");
-const Value::json_pointer kAllowed(
-    "/0/function/parameters/properties/relevant_tables/items/properties/table_name/enum");
-
 // The requests Chinook's prompts gave before budgets: the picker's, the rewrite's and the SQL
 // generation's bodies for one question.
 fs::path golden_requests() {
@@ -42,16 +37,9 @@ Value call_of(const char* name, Value arguments) {
 
 class PromptRequests : public ::testing::Test {
 protected:
-    std::shared_ptr<llm::ChatModel> model() {
-        llm::ChatOpenAIOptions options;
-        options.openai_api_key = "sk-budget-test";
-        options.base_url = stub.openai_base_url();
-        options.settings.retry.max_retries = 0;
-        return std::make_shared<llm::ChatOpenAI>(std::move(options));
-    }
+    std::shared_ptr<llm::ChatModel> model() { return stubs::openai_model(stub); }
     RelevantTablePicker picker(std::shared_ptr<querygraph::CustomSQLDatabase> db) {
-        return RelevantTablePicker(
-            AzureOpenAIChat35{stub.azure_endpoint(), "picker-key", "2024-02-01", "gpt35"}, std::move(db));
+        return stub_picker(stub, std::move(db));
     }
 
     // The three requests of one question: picker, rewrite, SQL generation (from the schemas of

@@ -1,8 +1,7 @@
 // The relevant-table picker over the Chinook file and the chat stub: its catalogue, YAML
 // reading, the tools it builds and the forced call it sends.
-#include "stubs/chat_stub.h"
+#include "tests/function_calling/picker_request.h"
 #include "tests/sql/test_servers.h"
-#include "veltaai/function_calling/base.h"
 
 #include <gtest/gtest.h>
 
@@ -16,14 +15,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const Value::json_pointer kParameter("/0/function/parameters/properties/relevant_tables");
-const Value::json_pointer kAllowed(
-    "/0/function/parameters/properties/relevant_tables/items/properties/table_name/enum");
-
 RelevantTablePicker chinook_picker(const stubs::ChatStub& stub) {
-    return RelevantTablePicker(
-        AzureOpenAIChat35{stub.azure_endpoint(), "picker-key", "2024-02-01", "gpt35"},
-        querygraph::CustomSQLDatabase::from_uri("sqlite:///" + testing::chinook_sqlite()));
+    return stub_picker(stub,
+                       querygraph::CustomSQLDatabase::from_uri("sqlite:///" + testing::chinook_sqlite()));
 }
 
 TEST(LoadYaml, StandardTypesOnly) {

@@ -1,9 +1,8 @@
 // Token and cost accounting over real calls to the chat stub: several calls, nested scopes,
 // worker threads carried into a run, two runs on two threads, and the price table.
 #include "veltaai/llm/usage.h"
-#include "stubs/chat_stub.h"
+#include "stubs/stub_models.h"
 #include "veltaai/llm/azure_openai.h"
-#include "veltaai/llm/chat_openai.h"
 
 #include <gtest/gtest.h>
 
@@ -14,14 +13,6 @@ namespace {
 
 using stubs::ChatStub;
 
-std::shared_ptr<ChatOpenAI> model_for(const ChatStub& stub) {
-    ChatOpenAIOptions options;
-    options.openai_api_key = "sk-usage";
-    options.base_url = stub.openai_base_url();
-    options.settings.retry.max_retries = 0;
-    return std::make_shared<ChatOpenAI>(std::move(options));
-}
-
 Value reply(long prompt, long completion, const std::string& model) {
     return {{"content", "ok"},
             {"model", model},
@@ -31,7 +22,7 @@ Value reply(long prompt, long completion, const std::string& model) {
 TEST(Usage, ScopeTotalsEveryCallAndItsCost) {
     ChatStub stub(Value::array({reply(50, 50, "gpt-4o"), reply(1000, 500, "gpt-4o"),
                                 reply(2000, 0, "gpt-35-turbo"), reply(7, 3, "mystery-model")}));
-    auto model = model_for(stub);
+    auto model = stubs::openai_model(stub);
     model->invoke("before any scope");  // counted nowhere
     {
         UsageScope usage;
@@ -51,7 +42,7 @@ TEST(Usage, ScopeTotalsEveryCallAndItsCost) {
 TEST(Usage, NestedScopesCountInBothAndFailedCallsInNeither) {
     ChatStub stub(
         Value::array({reply(10, 10, "gpt-4o"), {{"status", 400}, {"error", "bad"}}, reply(1, 1, "gpt-4o")}));
-    auto model = model_for(stub);
+    auto model = stubs::openai_model(stub);
     auto outer = get_openai_callback();
     model->invoke("outer");
     {
@@ -84,7 +75,7 @@ TEST(Usage, FunctionCallingClientIsCounted) {
 
 TEST(Usage, WorkerThreadsCountOnlyWhenCarriedIntoTheRun) {
     ChatStub stub(Value::array({reply(5, 5, "gpt-4o"), reply(100, 100, "gpt-4o")}));
-    auto model = model_for(stub);
+    auto model = stubs::openai_model(stub);
     UsageScope usage;
     const RunContext context = RunContext::current();
     std::thread carried([&] {
@@ -106,7 +97,7 @@ TEST(Usage, TwoRunsOnTwoThreadsKeepSeparateTotals) {
                                  {"content", "b"},
                                  {"repeat", true},
                                  {"usage", {{"prompt_tokens", 1000}, {"completion_tokens", 0}}}}}));
-    auto model = model_for(stub);
+    auto model = stubs::openai_model(stub);
     long totals[2] = {0, 0};
     const auto run = [&](int index, const std::string& question, int calls) {
         UsageScope usage;

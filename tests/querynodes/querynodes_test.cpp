@@ -1,10 +1,9 @@
 // The nodes against the chat stub (real HTTP) and the read-only Chinook file: the prompts
 // the model receives, the updates the nodes return, and the failures they pass on.
 #include "veltaai/querygraph/querynodes.h"
-#include "stubs/chat_stub.h"
+#include "stubs/stub_models.h"
 #include "tests/sql/test_servers.h"
 #include "veltaai/core/log.h"
-#include "veltaai/llm/chat_openai.h"
 #include "veltaai/querygraph/querygraph_prompts.h"
 
 #include <gtest/gtest.h>
@@ -34,13 +33,7 @@ std::string logged_at_info(F run) {
 
 class NodeTest : public ::testing::Test {
 protected:
-    std::shared_ptr<llm::ChatModel> model() {
-        llm::ChatOpenAIOptions options;
-        options.openai_api_key = "sk-node-test";
-        options.base_url = stub.openai_base_url();
-        options.settings.retry.max_retries = 0;
-        return std::make_shared<llm::ChatOpenAI>(std::move(options));
-    }
+    std::shared_ptr<llm::ChatModel> model() { return stubs::openai_model(stub); }
     static std::shared_ptr<CustomSQLDatabase> chinook() {
         return CustomSQLDatabase::from_uri("sqlite:///" + testing::chinook_sqlite());
     }
