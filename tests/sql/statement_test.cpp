@@ -8,35 +8,40 @@
 namespace veltaai::sql {
 namespace {
 
-std::size_t count(std::string_view sql, Dialect dialect) {
-    return split_statements(sql, dialect).size();
-}
+struct Split {
+    const char* sql;
+    Dialect dialect;
+    std::size_t statements;
+};
 
-TEST(SplitStatements, SemicolonsInsideQuotesAndCommentsDoNotSplit) {
-    EXPECT_EQ(count("SELECT 'a;b', \"c;d\" FROM t -- e;f\n", Dialect::postgresql), 1u);
-    EXPECT_EQ(count("SELECT 1 /* a; /* nested; */ still; */", Dialect::postgresql), 1u);
-    EXPECT_EQ(count("SELECT $$a;b$$, $tag$ ; $$ ; $tag$", Dialect::postgresql), 1u);
-    EXPECT_EQ(count("SELECT E'it\\'s; here'", Dialect::postgresql), 1u);
-    EXPECT_EQ(count("SELECT 'it''s; here'", Dialect::postgresql), 1u);
-    EXPECT_EQ(count("SELECT 'a\\'; b' # c;d\n", Dialect::mysql), 1u);
-    EXPECT_EQ(count("SELECT `a;b` FROM t", Dialect::mysql), 1u);
-    EXPECT_EQ(count("SELECT [a;b] FROM t", Dialect::mssql), 1u);
-    EXPECT_EQ(count("SELECT [a;b], `c;d` FROM t", Dialect::sqlite), 1u);
-}
-
-TEST(SplitStatements, RealSeparatorsSplitAndEmptyStatementsVanish) {
-    EXPECT_EQ(count("SELECT 1; DROP TABLE t", Dialect::postgresql), 2u);
-    EXPECT_EQ(count("SELECT 1;", Dialect::postgresql), 1u);
-    EXPECT_EQ(count("SELECT 1; -- done\n ;  ", Dialect::sqlite), 1u);
-    EXPECT_EQ(count("  ; -- nothing\n", Dialect::mysql), 0u);
-    // Standard strings in PostgreSQL do not escape with a backslash: the quote ends at \'.
-    EXPECT_EQ(count("SELECT 'a\\'; SELECT 2", Dialect::postgresql), 2u);
-    // Brackets are array subscripts in PostgreSQL, not quoted names.
-    EXPECT_EQ(count("SELECT a[1]; SELECT 2", Dialect::postgresql), 2u);
-    // MySQL runs the inside of /*! */; a ';' there separates statements.
-    EXPECT_EQ(count("SELECT 1 /*! ; DROP TABLE t */", Dialect::mysql), 2u);
-    // "--x" is not a comment in MySQL, so the ';' after it counts.
-    EXPECT_EQ(count("SELECT 1--1; DROP TABLE t", Dialect::mysql), 2u);
+TEST(SplitStatements, CountsStatementsAsTheEngineReadsThem) {
+    const Split cases[] = {
+        // Semicolons inside quotes and comments do not split.
+        {"SELECT 'a;b', \"c;d\" FROM t -- e;f\n", Dialect::postgresql, 1},
+        {"SELECT 1 /* a; /* nested; */ still; */", Dialect::postgresql, 1},
+        {"SELECT $$a;b$$, $tag$ ; $$ ; $tag$", Dialect::postgresql, 1},
+        {"SELECT E'it\\'s; here'", Dialect::postgresql, 1},
+        {"SELECT 'it''s; here'", Dialect::postgresql, 1},
+        {"SELECT 'a\\'; b' # c;d\n", Dialect::mysql, 1},
+        {"SELECT `a;b` FROM t", Dialect::mysql, 1},
+        {"SELECT [a;b] FROM t", Dialect::mssql, 1},
+        {"SELECT [a;b], `c;d` FROM t", Dialect::sqlite, 1},
+        // Real separators split; empty statements vanish.
+        {"SELECT 1; DROP TABLE t", Dialect::postgresql, 2},
+        {"SELECT 1;", Dialect::postgresql, 1},
+        {"SELECT 1; -- done\n ;  ", Dialect::sqlite, 1},
+        {"  ; -- nothing\n", Dialect::mysql, 0},
+        // Standard strings in PostgreSQL do not escape with a backslash: the quote ends at \'.
+        {"SELECT 'a\\'; SELECT 2", Dialect::postgresql, 2},
+        // Brackets are array subscripts in PostgreSQL, not quoted names.
+        {"SELECT a[1]; SELECT 2", Dialect::postgresql, 2},
+        // MySQL runs the inside of /*! */; a ';' there separates statements.
+        {"SELECT 1 /*! ; DROP TABLE t */", Dialect::mysql, 2},
+        // "--x" is not a comment in MySQL, so the ';' after it counts.
+        {"SELECT 1--1; DROP TABLE t", Dialect::mysql, 2},
+    };
+    for (const Split& split : cases)
+        EXPECT_EQ(split_statements(split.sql, split.dialect).size(), split.statements) << split.sql;
     const auto parts = split_statements("SELECT 1 ;\n  SELECT 2  ", Dialect::postgresql);
     ASSERT_EQ(parts.size(), 2u);
     EXPECT_EQ(parts[0], "SELECT 1");
