@@ -62,23 +62,22 @@ BENCHMARK_CAPTURE(BM_SQLGenerationPrompt, correction, "correction")
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
 
-void BM_PandasGenerationPrompt(benchmark::State& state) {
+// The prompt of a node that writes from the whole state: the analysis code's and the answer's.
+template <class Node>
+void BM_StatePrompt(benchmark::State& state) {
     auto db = chinook();
-    PandasGenerator node(unused_model());
+    Node node(unused_model());
     Value record = repair_state(db);
     graph::StateView view(record);
     for (auto _ : state) benchmark::DoNotOptimize(node.generate_prompt(view));
 }
-BENCHMARK(BM_PandasGenerationPrompt)->UseRealTime()->Unit(benchmark::kMicrosecond);
-
-void BM_ResponsePrompt(benchmark::State& state) {
-    auto db = chinook();
-    GenerateResponse node(unused_model());
-    Value record = repair_state(db);
-    graph::StateView view(record);
-    for (auto _ : state) benchmark::DoNotOptimize(node.generate_prompt(view));
-}
-BENCHMARK(BM_ResponsePrompt)->Unit(benchmark::kMicrosecond);
+BENCHMARK_TEMPLATE(BM_StatePrompt, PandasGenerator)
+    ->Name("BM_PandasGenerationPrompt")
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_TEMPLATE(BM_StatePrompt, GenerateResponse)
+    ->Name("BM_ResponsePrompt")
+    ->Unit(benchmark::kMicrosecond);
 
 void BM_SQLExecution(benchmark::State& state) {
     SQLExecution node(chinook());
