@@ -38,23 +38,16 @@ if ! $demo; then
   exec "$build/bin/veltaai" ask --database "sqlite:///$demo_db" "$@" "$question"
 fi
 
-# The scripted server on a free port; its first line says where it listens.
+# The scripted server on a free port.
+. "$root/scripts/lib/stub-chat.sh"
 run_dir=$(mktemp -d)
-stub_pid=
 cleanup() {
-  [ -n "$stub_pid" ] && kill "$stub_pid" 2>/dev/null && wait "$stub_pid" 2>/dev/null
+  stop_stub_chat
   rm -rf "$run_dir"
 }
 trap cleanup EXIT
-"$build/bin/veltaai-stub-chat" --script "$root/examples/demo/replies.json" >"$run_dir/stub.out" 2>&1 &
-stub_pid=$!
-for _ in $(seq 100); do
-  grep -q '^listening on ' "$run_dir/stub.out" && break
-  kill -0 "$stub_pid" 2>/dev/null || { cat "$run_dir/stub.out" >&2; exit 1; }
-  sleep 0.05
-done
-url=$(sed -n 's/^listening on //p' "$run_dir/stub.out")
-[ -n "$url" ] || { echo "ask.sh: the scripted chat server did not start" >&2; exit 1; }
+start_stub_chat "$build/bin/veltaai-stub-chat" "$root/examples/demo/replies.json" "$run_dir/stub.out"
+url=$stub_url
 
 # The demo writes its plot into media/ under the directory it was started from.
 cd "$caller"

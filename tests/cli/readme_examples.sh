@@ -12,9 +12,9 @@ shared=${VELTAAI_SHARED_DIR:-$source_dir/../shared}
 db="sqlite:///$(cd "$shared" && pwd)/data/chinook/chinook.sqlite"
 veltaai=$build/bin/veltaai
 work=$(mktemp -d)
-stub_pid=
+. "$source_dir/scripts/lib/stub-chat.sh"
 cleanup() {
-  [ -n "$stub_pid" ] && kill "$stub_pid" 2>/dev/null && wait "$stub_pid" 2>/dev/null
+  stop_stub_chat
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -42,10 +42,8 @@ check "graph --mermaid" "$expected/mermaid.txt" mermaid.txt
 grep -qx "veltaai [0-9][0-9.]*" version.txt || { echo "veltaai --version printed: $(cat version.txt)"; failures=$((failures + 1)); }
 
 # --- the OpenAI-compatible set-up, against the scripted server
-"$build/bin/veltaai-stub-chat" --script "$source_dir/examples/demo/replies.json" --port 0 >stub.out 2>&1 &
-stub_pid=$!
-for _ in $(seq 100); do grep -q '^listening on ' stub.out && break; sleep 0.05; done
-url=$(sed -n 's/^listening on //p' stub.out)
+start_stub_chat "$build/bin/veltaai-stub-chat" "$source_dir/examples/demo/replies.json" stub.out
+url=$stub_url
 OPENAI_BASE_URL=$url/v1 OPENAI_API_KEY=demo-key VELTAAI_MODEL=demo-general \
   "$veltaai" ask -q --database "$db" "Which five artists have the most tracks?" >openai.txt
 check "OpenAI-compatible ask" "$expected/openai.txt" openai.txt
