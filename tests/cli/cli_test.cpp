@@ -4,6 +4,7 @@
 #include "stubs/chat_stub.h"
 #include "stubs/genre_question.h"
 #include "stubs/service_stub.h"
+#include "tests/scratch.h"
 #include "tests/sql/test_servers.h"
 
 #include <gtest/gtest.h>
@@ -37,19 +38,9 @@ struct Finished {
     std::string err;
 };
 
-std::string slurp(const fs::path& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
 class VeltaaiProgram : public ::testing::Test {
 protected:
-    VeltaaiProgram() : dir_(fs::temp_directory_path() / ("veltaai-cli-" + std::to_string(getpid()))) {
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    ~VeltaaiProgram() override { fs::remove_all(dir_); }
+    VeltaaiProgram() : dir_("veltaai-cli") {}
 
     // A word for the shell, whatever it holds.
     static std::string quoted(const std::string& word) {
@@ -60,13 +51,13 @@ protected:
 
     // Runs the program in a scratch directory (no .env there) with only env set.
     Finished run(const std::vector<std::string>& args, const std::vector<std::string>& env) {
-        std::string command = "cd '" + dir_.string() + "' && env -i PATH=/usr/bin:/bin";
+        std::string command = "cd '" + dir_.path().string() + "' && env -i PATH=/usr/bin:/bin";
         for (const auto& entry : env) command += " " + quoted(entry);
         command += std::string(" '") + VELTAAI_PROGRAM + "'";
         for (const auto& arg : args) command += " " + quoted(arg);
         const int status = std::system((command + " >out.txt 2>err.txt").c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir_ / "out.txt"),
-                slurp(dir_ / "err.txt")};
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, testing::file_text(dir_ / "out.txt"),
+                testing::file_text(dir_ / "err.txt")};
     }
 
     std::vector<std::string> chat_settings() const {
@@ -94,7 +85,7 @@ protected:
     std::string database() const { return "sqlite:///" + testing::chinook_sqlite(); }
 
     stubs::ChatStub chat_{script()};
-    fs::path dir_;
+    testing::ScratchDirectory dir_;
 };
 
 TEST_F(VeltaaiProgram, AsksAndPrintsTheAnswerOrExitsWithAClearStatus) {
@@ -316,12 +307,12 @@ TEST_F(OpenAICompatible, ProgressShowsStartsEndsAndRetriesAndFailuresShowTheirRe
 
     // On a terminal: one live line redrawn in place, no line per node.
     chat_.set_script(openai_script());
-    std::string command = "cd '" + dir_.string() + "' && env -i PATH=/usr/bin:/bin TERM=dumb";
+    std::string command = "cd '" + dir_.path().string() + "' && env -i PATH=/usr/bin:/bin TERM=dumb";
     for (const auto& entry : openai_settings()) command += " '" + entry + "'";
     command += std::string(" script -qec \"'") + VELTAAI_PROGRAM + "' ask --database '" + database() +
                "' 'Top genres?'\" /dev/null >tty.txt";
-    ASSERT_EQ(std::system(command.c_str()), 0) << slurp(dir_ / "tty.txt");
-    const std::string tty = slurp(dir_ / "tty.txt");
+    ASSERT_EQ(std::system(command.c_str()), 0) << testing::file_text(dir_ / "tty.txt");
+    const std::string tty = testing::file_text(dir_ / "tty.txt");
     EXPECT_NE(tty.find("\r\033[K"), std::string::npos);
     EXPECT_EQ(tty.find(" started"), std::string::npos) << tty;
     EXPECT_NE(tty.find(kAnswer), std::string::npos) << tty;
@@ -404,7 +395,7 @@ TEST_F(VeltaaiProgram, SqlCommandRefusesEveryWayOfWritingToTheDatabase) {
             "-c \"SELECT count(*) FROM pg_tables WHERE schemaname NOT IN ('pg_catalog', "
             "'information_schema')\" -c \"SELECT current_setting('default_transaction_read_only')\"";
         EXPECT_EQ(std::system((psql + query + " >" + out).c_str()), 0);
-        return slurp(out);
+        return testing::file_text(out);
     };
     const std::string before = snapshot();
     ASSERT_FALSE(before.empty());

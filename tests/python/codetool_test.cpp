@@ -4,6 +4,7 @@
 #include "veltaai/master.h"
 
 #include "host_output.h"
+#include "tests/scratch.h"
 
 #include <gtest/gtest.h>
 
@@ -17,12 +18,6 @@ using namespace veltaai;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string read_file(const fs::path& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
 
 // A scratch directory, and a stand-in interpreter whose "-m venv PATH" makes PATH/bin/python a
 // script that records the arguments of every call in pip.log.
@@ -70,7 +65,7 @@ TEST_F(CodetoolTest, NewEnvironmentGetsTheDefaultPackagesOnce) {
     HostOutput host;
     codetool::initialize_environment(env);
     EXPECT_EQ(codetool::python_executable, env + "/bin/python");
-    EXPECT_EQ(read_file(log),
+    EXPECT_EQ(veltaai::testing::file_text(log),
               "-m pip install matplotlib\n-m pip install scikit-learn\n-m pip install numpy\n"
               "-m pip install statsmodels\n-m pip install pandas\n-m pip install scipy\n");
 
@@ -78,11 +73,11 @@ TEST_F(CodetoolTest, NewEnvironmentGetsTheDefaultPackagesOnce) {
     codetool::python_executable = "elsewhere";
     codetool::initialize_environment(env);
     EXPECT_EQ(codetool::python_executable, env + "/bin/python");
-    const std::string calls = read_file(log);
+    const std::string calls = veltaai::testing::file_text(log);
     EXPECT_EQ(std::count(calls.begin(), calls.end(), '\n'), 6);
 
     codetool::safe_install_modules({"pandas>=1.5", "nosuchpackagexyz"});
-    EXPECT_NE(read_file(log).find("-m pip install pandas>=1.5\n-m pip install nosuchpackagexyz\n"),
+    EXPECT_NE(veltaai::testing::file_text(log).find("-m pip install pandas>=1.5\n-m pip install nosuchpackagexyz\n"),
               std::string::npos);
     EXPECT_EQ(host.finish(), "Installation successful.\nInstallation successful.\n");
 }
@@ -93,11 +88,11 @@ TEST_F(CodetoolTest, DirectoryWithoutInterpreterBecomesAnEnvironment) {
     HostOutput host;
     codetool::initialize_environment((dir / "empty").string());
     EXPECT_TRUE(fs::exists(dir / "empty" / "bin" / "python"));
-    const std::string calls = read_file(log);
+    const std::string calls = veltaai::testing::file_text(log);
     EXPECT_EQ(std::count(calls.begin(), calls.end(), '\n'), 6) << calls;
     // A real environment is kept as it is: nothing created or installed again.
     codetool::initialize_environment((dir / "empty").string());
-    EXPECT_EQ(read_file(log), calls);
+    EXPECT_EQ(veltaai::testing::file_text(log), calls);
 
     codetool::python_executable = (dir / "missing" / "python").string();
     codetool::safe_install_modules({"numpy", "scipy"});
@@ -220,14 +215,14 @@ TEST_F(CodetoolTest, CodeCallsTheModulesOperationsOnTheSharedState) {
               "Installation successful.\n");
     EXPECT_EQ(codetool::env_path, env.string());
     EXPECT_EQ(codetool::python_executable, (env / "bin" / "python").string());
-    EXPECT_EQ(read_file(log),
+    EXPECT_EQ(veltaai::testing::file_text(log),
               "-m pip install matplotlib\n-m pip install scikit-learn\n-m pip install numpy\n"
               "-m pip install statsmodels\n-m pip install pandas\n-m pip install scipy\n");
 
     EXPECT_EQ(
         codetool::execute_code("safe_install_modules(['polars'])\nprint(execute_code('print(2 * 21)'))"),
         "Installation successful.\n42\n\n");
-    EXPECT_NE(read_file(log).find("-m pip install polars\n"), std::string::npos);
+    EXPECT_NE(veltaai::testing::file_text(log).find("-m pip install polars\n"), std::string::npos);
     EXPECT_EQ(codetool::execute_code("python_executable = None\nsafe_install_modules(['x'])"),
               "An error occurred during installation: python_executable is not set: call "
               "initialize_environment first\n");
@@ -258,6 +253,6 @@ TEST_F(CodetoolTest, FailedPackagesAreNamedAndTheOthersStillInstalled) {
               "An error occurred during installation: pip could not install: bad-one, bad-two\n"
               "Installation successful.\n"
               "An error occurred during installation: pip could not install: bad-three\n");
-    EXPECT_EQ(read_file(log), "bad-one\ngood\nbad-two\ngood\nbad-three\n");
+    EXPECT_EQ(veltaai::testing::file_text(log), "bad-one\ngood\nbad-two\ngood\nbad-three\n");
     EXPECT_THROW(codetool::install_dependencies({"bad-four"}), codetool::InstallError);
 }

@@ -4,6 +4,7 @@
 #include "stubs/chat_stub.h"
 #include "stubs/genre_question.h"
 #include "tests/server/serve_process.h"
+#include "tests/scratch.h"
 #include "tests/sql/test_servers.h"
 
 #include <gtest/gtest.h>
@@ -38,18 +39,14 @@ Value script(long stall_ms = 0, const std::string& code = kPlotCode,
 
 class Serve : public ::testing::Test {
 protected:
-    Serve() : media_(fs::temp_directory_path() / ("veltaai-serve-" + std::to_string(getpid()))) {
-        fs::remove_all(media_);
-        fs::create_directories(media_);
-    }
-    ~Serve() override { fs::remove_all(media_); }
+    Serve() : media_("veltaai-serve") {}
 
     std::unique_ptr<ServeProcess> start(std::vector<std::string> args = {},
                                         std::map<std::string, std::string> extra = {}) {
         std::map<std::string, std::string> environment = testing::chat_settings(chat_.azure_endpoint());
         environment.merge(extra);
         args.insert(args.end(), {"--database", "sqlite:///" + testing::chinook_sqlite(), "--port", "0",
-                                 "--media", media_.string()});
+                                 "--media", media_.path().string()});
         auto server = std::make_unique<ServeProcess>(args, environment);
         EXPECT_TRUE(server->started()) << server->said();
         return server;
@@ -62,7 +59,7 @@ protected:
     }
 
     stubs::ChatStub chat_{script()};
-    fs::path media_;
+    testing::ScratchDirectory media_;
 };
 
 TEST_F(Serve, AnswersWithTheRecordAndStreamsEveryStepInOrder) {
