@@ -77,7 +77,8 @@ TEST_F(CodetoolTest, NewEnvironmentGetsTheDefaultPackagesOnce) {
     EXPECT_EQ(std::count(calls.begin(), calls.end(), '\n'), 6);
 
     codetool::safe_install_modules({"pandas>=1.5", "nosuchpackagexyz"});
-    EXPECT_NE(veltaai::testing::file_text(log).find("-m pip install pandas>=1.5\n-m pip install nosuchpackagexyz\n"),
+    EXPECT_NE(veltaai::testing::file_text(log).find(
+                  "-m pip install pandas>=1.5\n-m pip install nosuchpackagexyz\n"),
               std::string::npos);
     EXPECT_EQ(host.finish(), "Installation successful.\nInstallation successful.\n");
 }

@@ -3,8 +3,8 @@
 // code by the real Python kernel.
 #include "stubs/chat_stub.h"
 #include "stubs/genre_question.h"
-#include "tests/server/serve_process.h"
 #include "tests/scratch.h"
+#include "tests/server/serve_process.h"
 #include "tests/sql/test_servers.h"
 
 #include <gtest/gtest.h>
