@@ -2,6 +2,7 @@
 
 #include "veltaai/core/errors.h"
 #include "veltaai/core/status.h"
+#include "veltaai/core/text.h"
 #include "veltaai/sql/mysql.h"
 #include "veltaai/sql/odbc.h"
 #include "veltaai/sql/postgres.h"
@@ -50,12 +51,6 @@ const std::string kPgColumnsQuery =
     "                    WHERE table_schema = 'public' AND table_name = %s\n"
     "                ";
 
-std::optional<std::string> env_text(const char* name) {
-    const char* value = std::getenv(name);
-    if (!value) return std::nullopt;
-    return std::string(value);
-}
-
 bool valid_port(long long port) {
     return port >= kLowestPort && port <= kHighestPort;
 }
@@ -72,12 +67,12 @@ long long port_from_text(const std::string& text) {
 
 DatabaseSettings load_settings() {
     DatabaseSettings s;
-    const std::optional<std::string> port = env_text("db_port");
+    const std::optional<std::string> port = environment_text("db_port");
     s.db_port = port ? port_from_text(*port) : 3306;
-    s.db_user = env_text("db_user").value_or("root");
-    s.db_password = env_text("db_password").value_or("tarn");
-    s.db_host = env_text("db_host");
-    s.db_name = env_text("db_name");
+    s.db_user = environment_text("db_user").value_or("root");
+    s.db_password = environment_text("db_password").value_or("tarn");
+    s.db_host = environment_text("db_host");
+    s.db_name = environment_text("db_name");
     return s;
 }
 

@@ -1,16 +1,16 @@
 #include "veltaai/settings.h"
 
 #include "veltaai/core/dotenv.h"
+#include "veltaai/core/text.h"
 
 #include <cstdlib>
 
 namespace veltaai::settings_detail {
 namespace {
 
+// A field written empty in the environment is an empty field, not a missing one.
 std::optional<std::string> variable(const std::string& name) {
-    const char* value = std::getenv(name.c_str());
-    if (!value) return std::nullopt;
-    return std::string(value);
+    return environment_text(name.c_str());
 }
 
 // "DEPLOPMENT" is the variable's real spelling in deployed environments.

@@ -34,13 +34,16 @@ TEST(Text, PercentEncodingGivesEveryTextBackThroughAUrl) {
     EXPECT_EQ(percent_encode(std::string("a\0b", 3)), "a%00b");
 }
 
-TEST(Text, AnEmptyVariableCountsAsUnset) {
+TEST(Text, AnEmptyVariableCountsAsUnsetUnlessEmptyIsAValue) {
     ::setenv("VELTAAI_TEXT_TEST", "", 1);
     EXPECT_EQ(environment_variable("VELTAAI_TEXT_TEST"), std::nullopt);
+    EXPECT_EQ(environment_text("VELTAAI_TEXT_TEST"), "");  // an empty password is a password
     ::setenv("VELTAAI_TEXT_TEST", " x ", 1);
     EXPECT_EQ(environment_variable("VELTAAI_TEXT_TEST"), " x ");
+    EXPECT_EQ(environment_text("VELTAAI_TEXT_TEST"), " x ");
     ::unsetenv("VELTAAI_TEXT_TEST");
     EXPECT_EQ(environment_variable("VELTAAI_TEXT_TEST"), std::nullopt);
+    EXPECT_EQ(environment_text("VELTAAI_TEXT_TEST"), std::nullopt);
 }
 
 TEST(StatusStream, LinesGoWhereTheHostSaysAndDoNotInterleave) {

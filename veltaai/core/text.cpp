@@ -69,6 +69,12 @@ std::optional<std::string> environment_variable(const char* name) {
     return std::string(value);
 }
 
+std::optional<std::string> environment_text(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
 void append_utf8(std::string& out, std::uint32_t cp) {
     if (cp < 0x80) {
         out += static_cast<char>(cp);

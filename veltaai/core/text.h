@@ -25,7 +25,12 @@ std::string strip_trailing_slashes(std::string text);
 // the text back exactly, whatever it holds.
 std::string percent_encode(std::string_view text);
 
-// The value of an environment variable. An empty variable counts as unset, everywhere.
+// The environment's one rule: an empty variable counts as unset (switches, paths, limits,
+// addresses and keys alike), so `VAR=` in a shell or a .env file means "use the default".
+// The exception is a value that may rightly be empty: a database user or password, or a
+// field of a credential record, which the user writes empty on purpose; those are read with
+// environment_text, where only an absent variable is unset.
 std::optional<std::string> environment_variable(const char* name);
+std::optional<std::string> environment_text(const char* name);
 
 }  // namespace veltaai

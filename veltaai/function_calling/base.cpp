@@ -2,6 +2,7 @@
 
 #include "veltaai/core/errors.h"
 #include "veltaai/core/log.h"
+#include "veltaai/core/text.h"
 #include "veltaai/llm/chat_completions.h"
 
 #include <yaml-cpp/yaml.h>
@@ -201,8 +202,8 @@ std::shared_ptr<querygraph::CustomSQLDatabase> require_database(
 }  // namespace
 
 std::string get_relevant_tables_path() {
-    if (const char* data_dir = std::getenv("VELTAAI_DATA_DIR"); data_dir != nullptr && *data_dir != '\0') {
-        return fs::absolute(fs::path(data_dir) / kCatalogue).lexically_normal().string();
+    if (const std::optional<std::string> data_dir = environment_variable("VELTAAI_DATA_DIR")) {
+        return fs::absolute(fs::path(*data_dir) / kCatalogue).lexically_normal().string();
     }
     const fs::path beside_library = (library_directory() / "veltaai" / kCatalogue).lexically_normal();
     std::error_code ignored;

@@ -2,6 +2,7 @@
 
 #include "veltaai/core/cancellation.h"
 #include "veltaai/core/log.h"
+#include "veltaai/core/text.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -163,10 +164,10 @@ std::vector<int> read_pids(const std::string& file) {
 }
 
 std::optional<std::size_t> env_size(const char* name) {
-    const char* text = std::getenv(name);
-    if (!text || !*text) return std::nullopt;
+    const std::optional<std::string> text = environment_variable(name);
+    if (!text) return std::nullopt;
     try {
-        return static_cast<std::size_t>(std::stoull(text));
+        return static_cast<std::size_t>(std::stoull(*text));
     } catch (const std::exception&) {
         return std::nullopt;
     }
@@ -282,8 +283,7 @@ std::string RunOutcome::output_or_throw() const {
 }
 
 std::string default_interpreter() {
-    const char* configured = std::getenv("VELTAAI_PYTHON");
-    return configured && *configured ? configured : "/usr/bin/python3";
+    return environment_variable("VELTAAI_PYTHON").value_or("/usr/bin/python3");
 }
 
 Kernel::Kernel(KernelOptions options) : options_(std::move(options)) {
@@ -681,8 +681,7 @@ KernelOptions default_analysis_kernel_options() {
     }
     if (const auto bytes = env_size("VELTAAI_KERNEL_MEMORY_LIMIT")) options.memory_limit = *bytes;
     if (const auto bytes = env_size("VELTAAI_KERNEL_OUTPUT_LIMIT")) options.output_limit = *bytes;
-    const char* network = std::getenv("VELTAAI_KERNEL_NETWORK");
-    options.allow_network = network && std::string(network) == "1";
+    options.allow_network = environment_variable("VELTAAI_KERNEL_NETWORK") == "1";
     return options;
 }
 

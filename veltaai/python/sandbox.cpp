@@ -1,6 +1,7 @@
 #include "veltaai/python/sandbox.h"
 
 #include "veltaai/core/log.h"
+#include "veltaai/core/text.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -112,8 +113,7 @@ std::vector<std::string> bubblewrap_command(const SandboxSetup& setup,
 
 // Runs bubblewrap once with every namespace the kernel asks for.
 bool bubblewrap_works() {
-    const char* forced = std::getenv("VELTAAI_SANDBOX");
-    if (forced && std::string(forced) == "fallback") return false;
+    if (environment_variable("VELTAAI_SANDBOX") == "fallback") return false;
     SandboxSetup setup;
     setup.interpreter = "/usr/bin/true";
     process::SpawnOptions trial;

@@ -2,6 +2,7 @@
 
 #include "veltaai/agent.h"
 #include "veltaai/core/log.h"
+#include "veltaai/core/text.h"
 #include "veltaai/python/kernel.h"
 
 #include <CLI/CLI.hpp>
@@ -15,12 +16,6 @@
 
 namespace veltaai::server {
 namespace {
-
-std::optional<std::string> environment(const char* name) {
-    const char* value = std::getenv(name);
-    if (!value || !*value) return std::nullopt;
-    return std::string(value);
-}
 
 int complain(const std::string& message) {
     std::cerr << "veltaai: " << message << std::endl;
@@ -51,10 +46,10 @@ CLI::App* add_serve_command(CLI::App& app, ServeCommand& options) {
 
 int serve(ServeCommand options) {
     if (!options.verbose) log::set_level(log::Level::warning);
-    if (!options.database_url) options.database_url = environment("VELTAAI_DATABASE_URL");
+    if (!options.database_url) options.database_url = environment_variable("VELTAAI_DATABASE_URL");
     if (!options.database_url)
         return complain("no database given: pass --database URL or set VELTAAI_DATABASE_URL");
-    if (const auto token = environment("VELTAAI_SERVER_TOKEN")) options.server.token = *token;
+    if (const auto token = environment_variable("VELTAAI_SERVER_TOKEN")) options.server.token = *token;
 
     // Signals go to one waiting thread, so every other thread (the server's) is started with
     // them blocked.
