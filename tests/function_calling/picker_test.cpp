@@ -101,5 +101,24 @@ TEST(PickerInvoke, ForcesTheToolAndReturnsItsArguments) {
     EXPECT_EQ(stub.request_count(), 4u);
 }
 
+TEST(RelevantTablePicker, CallsTheModelAsTheGraphsOptionsSay) {
+    stubs::ChatStub stub(Value::array(
+        {{{"tool_call",
+           {{"name", "select_relevant_tables"}, {"arguments", R"({"relevant_tables": ["Album"]})"}}}}}));
+    querygraph::QueryGraphOptions options;
+    options.picker_max_tokens = 123;
+    options.top_p = 0.5;
+    RelevantTablePicker picker(
+        AzureOpenAIChat35{stub.azure_endpoint(), "picker-key", "2024-02-01", "gpt35"},
+        querygraph::CustomSQLDatabase::from_uri("sqlite:///" + testing::chinook_sqlite()), options);
+    Value state = {{"user_question", "Albums?"}, {"table_names_from_db", "Album"}};
+    graph::StateView view(state);
+    picker.invoke(view);
+    const Value sent = stub.requests().at(0).body;
+    EXPECT_EQ(sent["max_tokens"], 123);
+    EXPECT_EQ(sent["top_p"], 0.5);
+    EXPECT_EQ(sent["temperature"], 0.0);
+}
+
 }  // namespace
 }  // namespace veltaai::function_calling

@@ -29,7 +29,6 @@ constexpr char kFunctionName[] = "select_relevant_tables";
 constexpr char kParameter[] = "relevant_tables";
 constexpr char kNamesIntro[] = "Here is the list table name, you can choose from: ";
 constexpr char kSchemaIntro[] = "And the schema from all tables: ";
-constexpr double kTimeoutSeconds = 240;
 // The request's fields around the tool, the question and the model's name: message frame,
 // tool_choice, sampling settings (about 230 bytes), with room to spare.
 constexpr std::size_t kRequestFrameBytes = 400;
@@ -239,9 +238,14 @@ Value get_tool_revant_tables() {
 }
 
 RelevantTablePicker::RelevantTablePicker(const AzureOpenAIChat35& config,
-                                         std::shared_ptr<querygraph::CustomSQLDatabase> db)
-    : client_(llm::AzureOpenAI::from_fields(config.to_record(), kTimeoutSeconds)),
+                                         std::shared_ptr<querygraph::CustomSQLDatabase> db,
+                                         const querygraph::QueryGraphOptions& options)
+    : client_(llm::AzureOpenAI::from_fields(config.to_record(),
+                                            static_cast<double>(options.picker_timeout.count()))),
       model_name_(config.azure_deployment.value_or("")),
+      max_tokens_(options.picker_max_tokens),
+      temperature_(options.temperature),
+      top_p_(options.top_p),
       schema_info_tool_(require_database(std::move(db))) {}
 
 Value RelevantTablePicker::get_tools(const std::vector<std::string>& table_names_from_db,
@@ -317,9 +321,9 @@ Value RelevantTablePicker::invoke(graph::StateView& state) {
     params.tools = get_tools(split(listed.get<std::string>(), ", "), question);
     log::debug("Tools: " + params.tools.dump());
     params.tool_choice = {{"type", "function"}, {"function", {{"name", kFunctionName}}}};
-    params.temperature = 0.0;
-    params.max_tokens = 800;
-    params.top_p = 0.95;
+    params.temperature = temperature_;
+    params.max_tokens = max_tokens_;
+    params.top_p = top_p_;
     params.frequency_penalty = 0;
     params.presence_penalty = 0;
 

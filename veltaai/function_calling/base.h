@@ -17,6 +17,7 @@
 #include "veltaai/graph/state_view.h"
 #include "veltaai/llm/azure_openai.h"
 #include "veltaai/querygraph/custom_sql.h"
+#include "veltaai/querygraph/querygraph_options.h"
 #include "veltaai/settings.h"
 
 #include <memory>
@@ -41,8 +42,10 @@ Value get_tool_revant_tables();
 
 class RelevantTablePicker {
 public:
-    // The function-calling client takes every field of config and a 240-second time limit.
-    RelevantTablePicker(const AzureOpenAIChat35& config, std::shared_ptr<querygraph::CustomSQLDatabase> db);
+    // The function-calling client takes every field of config; its time limit, reply budget and
+    // sampling come from options (240 s, 800 tokens, temperature 0, top_p 0.95 by default).
+    RelevantTablePicker(const AzureOpenAIChat35& config, std::shared_ptr<querygraph::CustomSQLDatabase> db,
+                        const querygraph::QueryGraphOptions& options = {});
 
     // The tool list for one request: the catalogue's tool with table_names_from_db as the
     // allowed table names and, appended to the parameter's description, the names and the
@@ -65,6 +68,9 @@ public:
 private:
     llm::AzureOpenAI client_;
     std::string model_name_;
+    long max_tokens_;
+    double temperature_;
+    double top_p_;
     querygraph::InfoSQLDatabaseTool schema_info_tool_;
 };
 

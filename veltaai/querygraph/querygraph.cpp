@@ -213,7 +213,8 @@ QueryGraph::QueryGraph(std::shared_ptr<CustomSQLDatabase> custom_sql_db, AzureOp
     pandas_code_model_ = chat_model(fields_35, options_.analysis_max_tokens, options_);
     pandas_ai_model_ = chat_model(fields_35, options_.analysis_max_tokens, options_);
     models_ = GraphModels{sql_generation_model_, response_model_};
-    relevant_table_picker_ = std::make_shared<function_calling::RelevantTablePicker>(config_35_, db_);
+    relevant_table_picker_ =
+        std::make_shared<function_calling::RelevantTablePicker>(config_35_, db_, options_);
     finish_construction();
 }
 

@@ -12,7 +12,7 @@ struct QueryGraphOptions {
     long sql_max_tokens = 4096;           // writing SQL
     long response_max_tokens = 4096;      // the final answer
     long analysis_max_tokens = 8192;      // analysis code, its repairs and question rewrites
-    // The function-calling table picker's own budget and time limit (it keeps them itself).
+    // The function-calling table picker's reply budget and time limit.
     long picker_max_tokens = 800;
     std::chrono::seconds picker_timeout{240};
 
