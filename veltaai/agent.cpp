@@ -33,7 +33,6 @@ constexpr const char* server_error = "Internal Server Error!";
 constexpr const char* run_failed = "An error occurred when running the agent: ";
 constexpr const char* no_agent = "Error: No output generated from the agent.";
 constexpr const char* error_output = "An error occurred";
-constexpr const char* azure_path = "/velta/azure-openais/";
 constexpr const char* report_failed = "An error occurred during the API request: ";
 constexpr const char* settings_missing =
     "the chat model settings are incomplete; set (in the environment or .env): ";
@@ -199,7 +198,7 @@ AzureConfigs azure_configs_from_records(const Value& records) {
 AzureConfigs fetch_azure_configs() {
     http::Client client;
     const http::Response response =
-        client.get(api::service_base_url() + text::azure_path, {}, api::service_time_limit());
+        client.get(api::service_base_url() + api::azure_openais_path, {}, api::service_time_limit());
     return azure_configs_from_records(response.json());
 }
 

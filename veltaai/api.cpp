@@ -27,9 +27,6 @@ constexpr const char* empty_list = "list index out of range";
 }  // namespace text
 
 constexpr const char* default_base_url = "https://api.velta.ai";
-constexpr const char* openais_path = "/velta/openais/";
-constexpr const char* azure_openais_path = "/velta/azure-openais/";
-constexpr const char* user_questions_path = "/velta/user_questions/";
 // Exchanges are small; a stuck service must not hold the host for long.
 constexpr std::chrono::milliseconds default_time_limit{30000};
 

@@ -22,6 +22,12 @@ namespace veltaai::api {
 // The service's base address as described above, read from the environment on each call.
 std::string service_base_url();
 
+// The service's paths below its base address: the OpenAI and Azure chat model configurations,
+// and the usage reports.
+inline constexpr const char* openais_path = "/velta/openais/";
+inline constexpr const char* azure_openais_path = "/velta/azure-openais/";
+inline constexpr const char* user_questions_path = "/velta/user_questions/";
+
 // How long one exchange with the service (a configuration fetch or a usage report) may take:
 // VELTA_API_TIMEOUT in seconds (fractions allowed) when it holds a positive number, else 30 s.
 // Read from the environment on each call.

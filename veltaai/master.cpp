@@ -11,8 +11,6 @@ namespace {
 
 namespace texts {
 constexpr const char* initialization_failed = "An error occurred during initilization: ";
-constexpr const char* installation_successful = "Installation successful.";
-constexpr const char* installation_failed = "An error occurred during installation: ";
 }  // namespace texts
 
 void print_line(const std::string& line) {
@@ -30,13 +28,9 @@ void initialize_env(const std::string& env_path) {
     }
 }
 
+// The same report as the code tool's own.
 void safe_install_modules(const std::vector<std::string>& module_names) {
-    try {
-        codetool::install_dependencies(module_names);
-        print_line(texts::installation_successful);
-    } catch (const std::exception& error) {
-        print_line(texts::installation_failed + std::string(error.what()));
-    }
+    codetool::safe_install_modules(module_names);
 }
 
 }  // namespace veltaai::master
