@@ -119,6 +119,42 @@ TEST_F(Serve, AnswersWithTheRecordAndStreamsEveryStepInOrder) {
     EXPECT_NE(response->body.find("/v1/questions"), std::string::npos);
 }
 
+TEST_F(Serve, StreamsAModelCallsRetryBeforeItsAnswer) {
+    Value run = script();
+    // The first table choice is refused once with a short Retry-After; the retry then succeeds.
+    run.insert(run.begin(), Value{{"match", {{"tool", "select_relevant_tables"}}},
+                                  {"status", 429},
+                                  {"error", "slow down"},
+                                  {"retry_after", "0.2"}});
+    chat_.set_script(run);
+    auto server = start();
+    auto client = server->client();
+    auto response = ask(client, kQuestion, {{"Accept", "text/event-stream"}});
+    ASSERT_TRUE(response);
+    const auto events = testing::sse_events(response->body);
+    std::vector<Value> retries;
+    std::size_t picker_finished = 0;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        if (events[i].first == "retry") retries.push_back(events[i].second);
+        if (events[i].first == "finished" && events[i].second["node"] == "relevant_table_names_node")
+            picker_finished = i;
+    }
+    ASSERT_EQ(retries.size(), 1u) << response->body;
+    EXPECT_EQ(retries[0]["attempt"], 1);
+    EXPECT_EQ(retries[0]["status"], 429);
+    EXPECT_NEAR(retries[0]["wait_seconds"].get<double>(), 0.2, 0.05);
+    // Heard while the picker's node was still running, not after it.
+    std::size_t retry_at = 0;
+    while (events[retry_at].first != "retry") ++retry_at;
+    EXPECT_LT(retry_at, picker_finished);
+    EXPECT_EQ(events.back().second["answer"], kAnswer);
+
+    // The plain answer carries no events, and another question hears no retry of this one.
+    response = ask(client, kQuestion, {{"Accept", "text/event-stream"}});
+    ASSERT_TRUE(response);
+    for (const auto& [event, data] : testing::sse_events(response->body)) EXPECT_NE(event, "retry");
+}
+
 TEST_F(Serve, ServesAPlotOnlyFromInsideItsOwnRunsDirectory) {
     auto server = start();
     auto client = server->client();

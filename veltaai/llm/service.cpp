@@ -23,6 +23,8 @@ namespace {
 std::mutex retry_observer_mutex;
 std::shared_ptr<const RetryObserver> retry_observer;
 
+constexpr const char* run_retry_key = "llm.retry_observer";
+
 void notify_retry(const RetryEvent& event) {
     std::shared_ptr<const RetryObserver> observer;
     {
@@ -30,6 +32,9 @@ void notify_retry(const RetryEvent& event) {
         observer = retry_observer;
     }
     if (observer && *observer) (*observer)(event);
+    const auto run_observer =
+        std::static_pointer_cast<const RetryObserver>(RunContext::current().get(run_retry_key));
+    if (run_observer && *run_observer) (*run_observer)(event);
 }
 
 std::string redact(std::string text, const std::string& secret) {
@@ -139,6 +144,10 @@ std::chrono::milliseconds retry_delay(const RetryPolicy& policy, int attempt, co
     delay = std::min(delay, static_cast<double>(policy.max_delay.count()));
     return std::chrono::milliseconds(static_cast<long>(delay * jitter_factor(policy.jitter)));
 }
+
+RetryScope::RetryScope(RetryObserver observer)
+    : installed_(
+          RunContext::current().with(run_retry_key, std::make_shared<RetryObserver>(std::move(observer)))) {}
 
 void set_retry_observer(RetryObserver observer) {
     auto held = observer ? std::make_shared<const RetryObserver>(std::move(observer)) : nullptr;

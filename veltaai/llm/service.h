@@ -8,6 +8,7 @@
 #include "veltaai/core/azure_deployment.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/core/http.h"
+#include "veltaai/core/run_context.h"
 #include "veltaai/core/value.h"
 
 #include <chrono>
@@ -70,6 +71,19 @@ using RetryObserver = std::function<void(const RetryEvent&)>;
 // The process's observer of retries (none by default; null removes it), called on the thread
 // that retries, before its wait. A command line shows these so a slow answer is explained.
 void set_retry_observer(RetryObserver observer);
+
+// An observer of the retries of one run: installed in the calling thread's RunContext for the
+// scope's lifetime, so it hears the retries of this thread's calls and of the run's workers
+// that carry the context, and none of other runs. The process's observer still hears them too.
+class RetryScope {
+public:
+    explicit RetryScope(RetryObserver observer);
+    RetryScope(const RetryScope&) = delete;
+    RetryScope& operator=(const RetryScope&) = delete;
+
+private:
+    RunContext::Scope installed_;
+};
 
 // POSTs body to the endpoint and returns the reply parsed as JSON. Each attempt gets what is
 // left of the endpoint's time limit; a retry is made only when more time is left than its wait,

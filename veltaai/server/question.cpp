@@ -2,6 +2,7 @@
 
 #include "veltaai/answer_document.h"
 #include "veltaai/core/log.h"
+#include "veltaai/llm/service.h"
 #include "veltaai/llm/usage.h"
 #include "veltaai/querygraph/querygraph.h"
 
@@ -96,6 +97,16 @@ QuestionResult answer_question(const querygraph::QueryGraph& graph, const std::s
     QuestionResult result;
     {
         llm::UsageScope usage;  // this thread's and the run's workers' calls only
+        // A model call that waits to retry says so, so a slow answer is explained as it happens.
+        llm::RetryScope retries([&](const llm::RetryEvent& retry) {
+            if (!events) return;
+            Value record = {{"event", "retry"},
+                            {"attempt", retry.attempt},
+                            {"wait_seconds", std::chrono::duration<double>(retry.wait).count()},
+                            {"status", retry.status}};
+            if (!retry.reason.empty()) record["reason"] = retry.reason;
+            events(record);
+        });
         try {
             run.final_state = graph.invoke({{"user_question", question}, {"save_path", run_dir.string()}},
                                            observer, std::move(cancellation), deadline);

@@ -3,7 +3,8 @@
 //
 //   POST /v1/questions {"question": "..."}   the answer document (JSON); with
 //                                            "Accept: text/event-stream", Server-Sent Events:
-//                                            started/finished/failed per node, then "answer"
+//                                            started/finished/failed per node, "retry" when a
+//                                            model call waits to try again, then "answer"
 //   GET  /v1/images/<run>/<file>             a plot the run saved in its media directory
 //   GET  /healthz                            {"status": "ok", "in_flight": n}
 //   GET  /                                   the web page
