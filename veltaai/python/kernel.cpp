@@ -326,14 +326,12 @@ void Kernel::set_options(KernelOptions options) {
 }
 
 void Kernel::stop_locked() {
-    if (socket_ >= 0) ::close(socket_);
-    socket_ = -1;
+    socket_.reset();
     awaiting_ready_ = false;
     if (cgroup_) cgroup_->kill_all(0);
     if (child_.running()) child_.kill();
     drain_errors(true);
-    if (errors_ >= 0) ::close(errors_);
-    errors_ = -1;
+    errors_.reset();
     const std::string left = take_errors();
     if (!left.empty()) log::debug("Python kernel wrote: " + left);
 }
@@ -341,7 +339,7 @@ void Kernel::stop_locked() {
 // Keeps what the interpreter writes to descriptors 1 and 2, up to error_limit; the pipe is
 // emptied every time so that the writer never blocks.
 void Kernel::drain_errors(bool wait_for_end) {
-    if (errors_ < 0) return;
+    if (!errors_) return;
     char buffer[1 << 16];
     // At its end the pipe is read until its writers are gone, but not for long: a stray of the
     // fallback level may still hold it.
@@ -349,9 +347,9 @@ void Kernel::drain_errors(bool wait_for_end) {
     for (;;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        pollfd entry{errors_, POLLIN, 0};
+        pollfd entry{errors_.get(), POLLIN, 0};
         if (::poll(&entry, 1, static_cast<int>(std::max<long long>(0, left.count()))) <= 0) return;
-        const ssize_t n = ::read(errors_, buffer, sizeof buffer);
+        const ssize_t n = ::read(errors_.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         const std::size_t room =
@@ -368,12 +366,12 @@ std::string Kernel::take_errors() {
 
 void Kernel::start() {
     std::lock_guard lock(mutex_);
-    if (child_.running() && socket_ >= 0) return;
+    if (child_.running() && socket_) return;
     spawn_locked();
 }
 
 void Kernel::ensure_started() {
-    if (!child_.running() || socket_ < 0) spawn_locked();
+    if (!child_.running() || !socket_) spawn_locked();
     if (awaiting_ready_) await_ready_locked();
 }
 
@@ -401,6 +399,8 @@ void Kernel::spawn_locked() {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
         throw KernelStartError(texts::cannot_start + std::string(std::strerror(errno)));
     }
+    Descriptor ours(ends[0]);
+    Descriptor theirs(ends[1]);
     process::Pipe errors;
     SandboxSetup setup;
     setup.interpreter = options_.interpreter;
@@ -412,7 +412,7 @@ void Kernel::spawn_locked() {
     setup.private_home = private_home_;
     if (!options_.startup_code.empty()) setup.environment["VELTAAI_KERNEL_STARTUP"] = options_.startup_code;
     process::SpawnOptions spawn = sandboxed_spawn(setup, level);
-    spawn.descriptors = {{3, ends[1]}, {1, errors.write_end()}, {2, errors.write_end()}};
+    spawn.descriptors = {{3, theirs.get()}, {1, errors.write_end()}, {2, errors.write_end()}};
     spawn.stdin_null = true;
     spawn.address_space_limit = options_.memory_limit;
     if (cgroup_) {
@@ -424,15 +424,13 @@ void Kernel::spawn_locked() {
     try {
         child_ = spawn_from_lasting_thread(spawn);
     } catch (const Error& error) {
-        ::close(ends[0]);
-        ::close(ends[1]);
         throw KernelStartError(texts::cannot_start + std::string(error.what()));
     }
-    ::close(ends[1]);
+    theirs.reset();
     errors.close_write();
-    errors_ = errors.release_read();
-    ::fcntl(errors_, F_SETFL, O_NONBLOCK);
-    socket_ = ends[0];
+    errors_.reset(errors.release_read());
+    ::fcntl(errors_.get(), F_SETFL, O_NONBLOCK);
+    socket_ = std::move(ours);
     awaiting_ready_ = true;
     expected_id_ = 0;
 }
@@ -477,8 +475,7 @@ void Kernel::await_ready_locked() {
 }
 
 [[noreturn]] void Kernel::fail_dead(const std::string& what) {
-    if (socket_ >= 0) ::close(socket_);
-    socket_ = -1;
+    socket_.reset();
     process::ExitStatus status;
     if (child_.running()) {
         // The socket closes a moment before the process is gone; give it that moment.
@@ -507,7 +504,7 @@ Value Kernel::exchange(Value request, std::chrono::milliseconds limit) {
     if (!request.is_null()) {
         // Bytes nobody asked for are forgeries of an earlier run: drop them.
         char junk[4096];
-        while (::recv(socket_, junk, sizeof junk, MSG_DONTWAIT) > 0) {
+        while (::recv(socket_.get(), junk, sizeof junk, MSG_DONTWAIT) > 0) {
         }
         expected_id_ = random_id();
         request["id"] = expected_id_;
@@ -517,7 +514,7 @@ Value Kernel::exchange(Value request, std::chrono::milliseconds limit) {
         for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>((size >> (24 - 8 * i)) & 0xff);
         frame += body;
         try {
-            write_all(socket_, frame);
+            write_all(socket_.get(), frame);
         } catch (const std::system_error&) {
             fail_dead(texts::died);
         }
@@ -528,7 +525,7 @@ Value Kernel::exchange(Value request, std::chrono::milliseconds limit) {
         char header[4];
         const auto drain = [this] { drain_errors(); };
         const std::shared_ptr<const Cancellation> token = Cancellation::current();
-        ReadResult got = read_exact(socket_, header, 4, deadline, errors_, drain, token.get());
+        ReadResult got = read_exact(socket_.get(), header, 4, deadline, errors_.get(), drain, token.get());
         std::string body;
         if (got == ReadResult::done) {
             std::uint32_t size = 0;
@@ -538,7 +535,7 @@ Value Kernel::exchange(Value request, std::chrono::milliseconds limit) {
                 throw KernelError(texts::oversized);
             }
             body.resize(size);
-            got = read_exact(socket_, body.data(), size, deadline, errors_, drain, token.get());
+            got = read_exact(socket_.get(), body.data(), size, deadline, errors_.get(), drain, token.get());
         }
         if (got == ReadResult::stopped) {
             // The run in flight cannot be taken back mid-answer: the interpreter goes, and the

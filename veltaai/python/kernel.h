@@ -10,6 +10,7 @@
 // endless loop, fork bomb, signals) the host goes on. Calls on one kernel are serialized;
 // separate kernels run side by side.
 
+#include "veltaai/core/descriptor.h"
 #include "veltaai/core/errors.h"
 #include "veltaai/core/process.h"
 #include "veltaai/core/value.h"
@@ -165,8 +166,8 @@ private:
     KernelOptions options_;
     mutable std::mutex mutex_;
     process::Child child_;
-    int socket_ = -1;
-    int errors_ = -1;         // the interpreter's descriptors 1 and 2
+    Descriptor socket_;
+    Descriptor errors_;       // the interpreter's descriptors 1 and 2
     std::string error_text_;  // what came through errors_, bounded
     std::uint64_t expected_id_ = 0;
     bool awaiting_ready_ = false;  // started, greeting not read yet
