@@ -17,10 +17,16 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <optional>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 using namespace veltaai;
 namespace fs = std::filesystem;
@@ -49,6 +55,46 @@ long peak_rss_kib() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
+}
+
+// Tasks (threads included) of the calling user: what a per-user process limit counts.
+long user_task_count() {
+    long count = 0;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || !std::isdigit(static_cast<unsigned char>(name[0]))) continue;
+        std::ifstream status(entry.path() / "status");
+        bool mine = false;
+        long threads = 0;
+        for (std::string line; std::getline(status, line);) {
+            std::istringstream fields(line);
+            std::string key;
+            fields >> key;
+            if (key == "Uid:") {
+                uid_t uid = 0;
+                fields >> uid;
+                mine = uid == ::getuid();
+            } else if (key == "Threads:") {
+                fields >> threads;
+            }
+        }
+        if (mine) count += threads;
+    }
+    return count;
+}
+
+// The soft process limit of pid, from its /proc limits (-1 when unlimited or unreadable).
+long process_limit_of(pid_t pid) {
+    std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+    for (std::string line; std::getline(limits, line);) {
+        if (line.rfind("Max processes", 0) != 0) continue;
+        std::istringstream fields(line.substr(13));
+        std::string soft;
+        fields >> soft;
+        return soft == "unlimited" ? -1 : std::stol(soft);
+    }
+    return -1;
 }
 
 std::string psql(const std::string& sql) {
@@ -367,6 +413,70 @@ TEST_P(Sandbox, DescriptorsAndDirectoriesDoNotCarryOver) {
         EXPECT_EQ(where.text, cwd + "\n");
     }
     EXPECT_NE(where.text, "/\n");
+    expect_clean();
+}
+
+TEST_P(Sandbox, ARunnerRefusedAtTheProcessLimitLeavesNothingOpen) {
+    // Only a host bound per user (not root, no cgroup) shares the bound with other processes,
+    // which can take it all while the kernel waits: its next fork is then refused.
+    if (!forking() || ::getuid() == 0 || python::analysis_kernel().process_limit_enforced()) {
+        SUCCEED();
+        return;
+    }
+    const std::string count_descriptors = "import os\nprint(len(os.listdir('/proc/self/fd')))";
+    const Outcome before = run(count_descriptors);
+    ASSERT_TRUE(before.ok) << before.text;
+    const std::optional<int> kernel = python::analysis_kernel().pid();
+    ASSERT_TRUE(kernel);
+    const long limit = process_limit_of(*kernel);
+    ASSERT_GT(limit, 0);
+    std::vector<process::Child> fillers;
+    for (long tasks = user_task_count(); tasks < limit + 2; ++tasks) {
+        process::SpawnOptions sleeper;
+        sleeper.argv = {"sleep", "30"};
+        fillers.push_back(process::spawn(sleeper));
+    }
+    // The runner forked ahead of time still answers; the one after it cannot be forked.
+    EXPECT_EQ(run("print('ran')").text, "ran\n");
+    const Outcome refused = run("print('ran')");
+    EXPECT_FALSE(refused.ok) << refused.text;
+    fillers.clear();
+    // Every refused fork gave back what it had opened: the next runner starts as lean as ever.
+    EXPECT_EQ(run(count_descriptors).text, before.text);
+    expect_clean();
+}
+
+TEST_P(Sandbox, AHostsOwnThreadsDoNotTakeTheProcessesOfARun) {
+    if (!forking() || ::getuid() == 0 || python::analysis_kernel().process_limit_enforced()) {
+        SUCCEED();
+        return;
+    }
+    // A per-user bound counts every thread: a busy host's threads must not shrink what a run
+    // may start below its process limit (64 here, less the kernel's own few).
+    std::mutex mutex;
+    std::condition_variable released;
+    bool done = false;
+    std::vector<std::thread> host_threads;
+    for (int i = 0; i < 40; ++i) {
+        host_threads.emplace_back([&] {
+            std::unique_lock lock(mutex);
+            released.wait(lock, [&] { return done; });
+        });
+    }
+    python::analysis_kernel().restart();
+    const Outcome forked =
+        run("import os, time\nn = 0\nwhile n < 200:\n    try:\n        pid = os.fork()\n"
+            "    except OSError:\n        break\n    if pid == 0:\n        time.sleep(60)\n"
+            "        os._exit(0)\n    n += 1\nprint(n)");
+    {
+        const std::lock_guard lock(mutex);
+        done = true;
+    }
+    released.notify_all();
+    for (std::thread& thread : host_threads) thread.join();
+    ASSERT_TRUE(forked.ok) << forked.text;
+    EXPECT_GE(std::stoi(forked.text), 54) << forked.text;
+    EXPECT_LE(std::stoi(forked.text), 64) << forked.text;
     expect_clean();
 }
 

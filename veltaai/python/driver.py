@@ -323,21 +323,40 @@ def answer_from(data, status, limit):
     return answer
 
 
+def close_all(fds):
+    for fd in fds:
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+
+
 class Runner:
     # A child forked ahead of its request, so that forking is off the run's path.
     def __init__(self):
-        request_r, self.request_w = os.pipe()
-        self.result_r, result_w = os.pipe()
-        self.out_r, out_w = os.pipe()
-        self.pid = os.fork()
+        opened = []
+        try:
+            for _ in range(3):
+                opened.extend(os.pipe())
+            self.pid = os.fork()
+        except OSError:
+            # At the process limit the fork fails: nothing of this runner stays open, or every
+            # later runner would inherit it.
+            close_all(opened)
+            raise
+        request_r, self.request_w, self.result_r, result_w, self.out_r, out_w = opened
         if self.pid == 0:
-            for fd in (self.request_w, self.result_r, self.out_r):
-                os.close(fd)
+            close_all((self.request_w, self.result_r, self.out_r))
             run_child(request_r, result_w, out_w)
-        for fd in (request_r, result_w, out_w):
-            os.close(fd)
-        self.pidfd = os.pidfd_open(self.pid)
+        close_all((request_r, result_w, out_w))
         self.status = None
+        try:
+            self.pidfd = os.pidfd_open(self.pid)
+        except OSError:
+            os.kill(self.pid, signal.SIGKILL)
+            self.wait()
+            close_all((self.request_w, self.result_r, self.out_r))
+            raise
 
     def wait(self):
         if self.status is None:
@@ -348,11 +367,7 @@ class Runner:
         return self.status
 
     def close(self):
-        for fd in (self.request_w, self.result_r, self.out_r, self.pidfd):
-            try:
-                os.close(fd)
-            except OSError:
-                pass
+        close_all((self.request_w, self.result_r, self.out_r, self.pidfd))
 
 
 spare = None

@@ -95,17 +95,25 @@ ReadResult read_exact(int fd, char* out, std::size_t size, std::chrono::steady_c
     return ReadResult::done;
 }
 
-// Processes the real user owns now (RLIMIT_NPROC counts them all).
-std::size_t own_process_count() {
+// Tasks the real user runs now, every thread of every process: what RLIMIT_NPROC counts, so
+// that a host's own threads do not take the processes a run is allowed.
+std::size_t own_task_count() {
     std::size_t count = 0;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
         struct stat st {};
         const std::string name = entry.path().filename().string();
-        if (!name.empty() && std::isdigit(static_cast<unsigned char>(name[0])) &&
-            ::stat(entry.path().c_str(), &st) == 0 && st.st_uid == ::getuid()) {
-            ++count;
+        if (name.empty() || !std::isdigit(static_cast<unsigned char>(name[0])) ||
+            ::stat(entry.path().c_str(), &st) != 0 || st.st_uid != ::getuid()) {
+            continue;
         }
+        std::size_t threads = 0;
+        std::error_code gone;
+        for (auto task = std::filesystem::directory_iterator(entry.path() / "task", gone);
+             !gone && task != std::filesystem::directory_iterator(); task.increment(gone)) {
+            ++threads;
+        }
+        count += std::max<std::size_t>(threads, 1);
     }
     return count;
 }
@@ -419,7 +427,7 @@ void Kernel::spawn_locked() {
         spawn.cgroup_procs = cgroup_->procs();
     } else if (options_.process_limit > 0) {
         // Without a cgroup the per-user count is the only bound; it counts what the user runs already.
-        spawn.process_limit = own_process_count() + options_.process_limit;
+        spawn.process_limit = own_task_count() + options_.process_limit;
     }
     try {
         child_ = spawn_from_lasting_thread(spawn);
