@@ -26,19 +26,13 @@ function(veltaai_module name)
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development)
 endfunction()
 
-# veltaai_test(<name> SOURCES ... DEPS ... [LABELS ...] [RUN_SERIAL])
-# One GoogleTest executable registered with CTest, test by test. RUN_SERIAL: its tests run with
-# no other test beside them.
+# veltaai_test(<name> SOURCES ... DEPS ... [LABELS ...])
+# One GoogleTest executable registered with CTest, test by test.
 function(veltaai_test name)
-  cmake_parse_arguments(ARG "RUN_SERIAL" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} veltaai_warnings GTest::gtest GTest::gmock GTest::gtest_main)
-  # One variable per ENVIRONMENT entry: a list here would be split into separate properties.
-  set(serial FALSE)
-  if(ARG_RUN_SERIAL)
-    set(serial TRUE)
-  endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${ARG_LABELS}" ENVIRONMENT "VELTAAI_SOURCE_DIR=${PROJECT_SOURCE_DIR}" RUN_SERIAL ${serial})
+    PROPERTIES LABELS "${ARG_LABELS}" ENVIRONMENT "VELTAAI_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endfunction()
