@@ -440,6 +440,8 @@ TEST_P(Sandbox, ARunnerRefusedAtTheProcessLimitLeavesNothingOpen) {
     EXPECT_EQ(run("print('ran')").text, "ran\n");
     const Outcome refused = run("print('ran')");
     EXPECT_FALSE(refused.ok) << refused.text;
+    EXPECT_NE(refused.text.find("no process could be started for the run"), std::string::npos)
+        << refused.text;
     fillers.clear();
     // Every refused fork gave back what it had opened: the next runner starts as lean as ever.
     EXPECT_EQ(run(count_descriptors).text, before.text);

@@ -431,7 +431,11 @@ def run_forked(request):
     clear_up()
     if spare is None:
         ensure_alone(None)
-        spare = Runner()
+        try:
+            spare = Runner()
+        except OSError as error:
+            return {"status": "error", "kind": type(error).__name__, "traceback": "",
+                    "message": "no process could be started for the run (%s)" % text_of(error)}
     else:
         ensure_alone(spare.pid)
     runner, spare = spare, None
