@@ -18,11 +18,10 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
+#include <future>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -198,6 +197,10 @@ protected:
 
     bool namespaces() const { return python::sandbox_level() == python::SandboxLevel::bubblewrap; }
     bool forking() const { return GetParam() == "pandas"; }
+    // Whether runs are forked under a per-user process bound: not root, and no cgroup.
+    bool forking_and_bound_per_user() const {
+        return forking() && ::getuid() != 0 && !python::analysis_kernel().process_limit_enforced();
+    }
 
     static inline fs::path scratch, media, previous_cwd;
     static inline std::string database_url, victim;
@@ -417,12 +420,9 @@ TEST_P(Sandbox, DescriptorsAndDirectoriesDoNotCarryOver) {
 }
 
 TEST_P(Sandbox, ARunnerRefusedAtTheProcessLimitLeavesNothingOpen) {
-    // Only a host bound per user (not root, no cgroup) shares the bound with other processes,
-    // which can take it all while the kernel waits: its next fork is then refused.
-    if (!forking() || ::getuid() == 0 || python::analysis_kernel().process_limit_enforced()) {
-        SUCCEED();
-        return;
-    }
+    // A host bound per user shares the bound with its other processes, which can take it all
+    // while the kernel waits: its next fork is then refused.
+    if (!forking_and_bound_per_user()) return;
     const std::string count_descriptors = "import os\nprint(len(os.listdir('/proc/self/fd')))";
     const Outcome before = run(count_descriptors);
     ASSERT_TRUE(before.ok) << before.text;
@@ -449,33 +449,20 @@ TEST_P(Sandbox, ARunnerRefusedAtTheProcessLimitLeavesNothingOpen) {
 }
 
 TEST_P(Sandbox, AHostsOwnThreadsDoNotTakeTheProcessesOfARun) {
-    if (!forking() || ::getuid() == 0 || python::analysis_kernel().process_limit_enforced()) {
-        SUCCEED();
-        return;
-    }
+    if (!forking_and_bound_per_user()) return;
     // A per-user bound counts every thread: a busy host's threads must not shrink what a run
     // may start below its process limit (64 here, less the kernel's own few).
-    std::mutex mutex;
-    std::condition_variable released;
-    bool done = false;
-    std::vector<std::thread> host_threads;
-    for (int i = 0; i < 40; ++i) {
-        host_threads.emplace_back([&] {
-            std::unique_lock lock(mutex);
-            released.wait(lock, [&] { return done; });
-        });
-    }
+    std::promise<void> release;
+    const std::shared_future<void> released = release.get_future().share();
+    std::vector<std::jthread> host_threads;
+    for (int i = 0; i < 40; ++i) host_threads.emplace_back([released] { released.wait(); });
     python::analysis_kernel().restart();
     const Outcome forked =
         run("import os, time\nn = 0\nwhile n < 200:\n    try:\n        pid = os.fork()\n"
             "    except OSError:\n        break\n    if pid == 0:\n        time.sleep(60)\n"
             "        os._exit(0)\n    n += 1\nprint(n)");
-    {
-        const std::lock_guard lock(mutex);
-        done = true;
-    }
-    released.notify_all();
-    for (std::thread& thread : host_threads) thread.join();
+    release.set_value();
+    host_threads.clear();
     ASSERT_TRUE(forked.ok) << forked.text;
     EXPECT_GE(std::stoi(forked.text), 54) << forked.text;
     expect_clean();
